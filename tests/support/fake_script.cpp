@@ -1,0 +1,74 @@
+#include "fake_script.h"
+
+#include <utility>
+
+#include <json/writer.h>
+
+#include "error/vexo_error.h"
+
+namespace vexodl::fake {
+
+void Script::Reset() {
+  std::lock_guard<std::mutex> lock(mu_);
+  replies_.clear();
+  events_.clear();
+}
+
+void Script::Set(const std::string& call, Reply reply) {
+  auto shared = std::make_shared<const Reply>(std::move(reply));
+  std::lock_guard<std::mutex> lock(mu_);
+  replies_[call] = std::move(shared);
+}
+
+void Script::Return(const std::string& call, int result) { Set(call, Reply{result, {}, {}}); }
+
+void Script::Fill(const std::string& call, Json::Value fill, int result) {
+  Set(call, Reply{result, std::move(fill), {}});
+}
+
+void Script::Throw(const std::string& call, std::function<void()> raise) {
+  Set(call, Reply{DefaultResult(call), {}, std::move(raise)});
+}
+
+int Script::DefaultResult(const std::string& call) const {
+  auto found = defaults_.find(call);
+  return found == defaults_.end() ? default_result_ : found->second;
+}
+
+int Script::Run(const std::string& call, std::string event, Json::Value* out) {
+  std::shared_ptr<const Reply> reply;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    events_.push_back(std::move(event));
+    auto found = replies_.find(call);
+    if (found != replies_.end()) reply = found->second;
+  }
+  if (!reply) return DefaultResult(call);
+  if (reply->raise) reply->raise();
+  if (out != nullptr) *out = reply->fill;
+  return reply->result;
+}
+
+void Script::Record(std::string event) {
+  std::lock_guard<std::mutex> lock(mu_);
+  events_.push_back(std::move(event));
+}
+
+std::vector<std::string> Script::Events() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return events_;
+}
+
+std::function<void()> RaiseVexoError(int code, std::string message) {
+  return [code, message] { throw VexoError(code, message.c_str()); };
+}
+
+std::string Quote(const std::string& text) { return "\"" + text + "\""; }
+
+std::string Compact(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, value);
+}
+
+}  // namespace vexodl::fake

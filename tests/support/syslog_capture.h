@@ -1,0 +1,22 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace vexodl::fake {
+
+// A line that the process sent to syslog, with its priority and formatted text.
+struct LogLine {
+  int priority;
+  std::string text;
+};
+
+// libvexodltestsupport defines syslog() and its fortified forms, so every line that a process
+// linked against it writes is kept here instead of reaching the system log.
+std::vector<LogLine> SyslogLines();
+void ClearSyslog();
+
+void PrintTo(const LogLine& line, std::ostream* os);
+
+}  // namespace vexodl::fake
