@@ -1,0 +1,62 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <json/value.h>
+
+#include "error/vexo_error.h"
+#include "fake_pyload.h"
+#include "fake_vexohost.h"
+#include "syslog_capture.h"
+
+namespace Json {
+// Lets GoogleTest print JSON values as JSON text rather than as containers.
+void PrintTo(const Value& value, std::ostream* os);
+}  // namespace Json
+
+namespace vexodl::fake {
+
+// Parses JSON text written in a test; a mistake in it fails loudly (std::invalid_argument).
+Json::Value ParseJson(const std::string& text);
+
+// Whether `line` is the LOG_ERR line "<file>:<n> <text>", matched whole, with line n of
+// filehosting/<file> holding the syslog call that wrote it. Says why not into `why`.
+bool IsErrorLine(const LogLine& line, const std::string& file, const std::string& text,
+                 std::string* why);
+
+MATCHER_P2(ErrorLine, file, text,
+           "is the LOG_ERR line \"" + std::string(file) + ":<line> " + std::string(text) + "\"") {
+  std::string why;
+  const bool matches = IsErrorLine(arg, file, text, &why);
+  *result_listener << why;
+  return matches;
+}
+
+// Runs `operation` and returns the code of the vexodl::VexoError it throws, after checking that the
+// error's message is empty, as it is for every error that the library raises itself.
+template <typename Operation>
+int LibraryErrorCode(Operation&& operation) {
+  try {
+    operation();
+  } catch (const VexoError& error) {
+    EXPECT_STREQ("", error.what()) << "code " << error.code;
+    return error.code;
+  }
+  ADD_FAILURE() << "no VexoError was thrown";
+  return -1;
+}
+
+// Fixture for tests against the fakes: both scripts and the syslog capture start empty.
+class BackendTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Vexohost().Reset();
+    Pyload().Reset();
+    ClearSyslog();
+  }
+};
+
+}  // namespace vexodl::fake
