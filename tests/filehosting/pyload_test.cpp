@@ -15,17 +15,12 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using vexodl::fake::ErrorLine;
+using vexodl::fake::JsonOf;
 using vexodl::fake::LibraryErrorCode;
 using vexodl::fake::ParseJson;
 using vexodl::fake::Pyload;
 using vexodl::fake::SyslogLines;
 using PyloadHost = vexodl::filehosting::host::Pyload;
-
-Json::Value JsonOf(PyloadHost& host) {
-  Json::Value out;
-  host.toJson(out);
-  return out;
-}
 
 class PyloadRecordTest : public vexodl::fake::BackendTest {};
 

@@ -13,17 +13,12 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using vexodl::fake::ErrorLine;
+using vexodl::fake::JsonOf;
 using vexodl::fake::LibraryErrorCode;
 using vexodl::fake::ParseJson;
 using vexodl::fake::SyslogLines;
 using vexodl::fake::Vexohost;
 using vexodl::filehosting::host::Vexo;
-
-Json::Value JsonOf(Vexo& host) {
-  Json::Value out;
-  host.toJson(out);
-  return out;
-}
 
 class VexoRecordTest : public vexodl::fake::BackendTest {};
 

@@ -35,6 +35,14 @@ MATCHER_P2(ErrorLine, file, text,
   return matches;
 }
 
+// The host JSON object that `host` writes into a null value.
+template <typename Host>
+Json::Value JsonOf(Host& host) {
+  Json::Value out;
+  host.toJson(out);
+  return out;
+}
+
 // Runs `operation` and returns the code of the vexodl::VexoError it throws, after checking that the
 // error's message is empty, as it is for every error that the library raises itself.
 template <typename Operation>
