@@ -34,5 +34,11 @@ if ((${#missing[@]} == 0)); then
 fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update
+# A mirror in the middle of a sync serves index files that fail their checksums for a while:
+# try again before giving up, and then let apt use what it has.
+for attempt in 1 2 3; do
+  apt-get update && break
+  echo "install-deps: apt-get update failed (attempt $attempt), retrying" >&2
+  sleep $((attempt * 5))
+done
 apt-get install -y --no-install-recommends "${missing[@]}"
