@@ -7,13 +7,9 @@ set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 
-# Multiarch keeps the armhf libraries under /usr/lib/arm-linux-gnueabihf: search /usr, and never
-# take a program from it for one of the target.
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf /usr)
+# Multiarch keeps the armhf libraries and CMake packages under .../arm-linux-gnueabihf, which
+# CMAKE_LIBRARY_ARCHITECTURE makes every search prefer; programs are always the build machine's.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Test programs run under user-mode emulation; libc6:armhf provides the ARM loader.
 find_program(VEXODL_QEMU_ARM qemu-arm REQUIRED)
