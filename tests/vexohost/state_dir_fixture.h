@@ -1,0 +1,74 @@
+#pragma once
+
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <json/value.h>
+
+#include "error/vexo_error.h"
+#include "temp_dir.h"
+
+namespace vexodl::vexohost::test {
+
+// Parses JSON text written in a test; a mistake in it fails loudly (std::invalid_argument).
+Json::Value ParseJson(const std::string& text);
+
+// Compact JSON text of `value`, for messages and for searching serialised output.
+std::string Text(const Json::Value& value);
+
+// What a call threw: the code and message of its vexodl::VexoError.
+struct Thrown {
+  int code = 0;
+  std::string message;
+};
+
+// Runs `operation` and returns the VexoError it throws; a test failure if it throws none.
+template <typename Operation>
+Thrown ErrorOf(Operation&& operation) {
+  try {
+    operation();
+  } catch (const VexoError& error) {
+    return {error.code, error.what()};
+  }
+  ADD_FAILURE() << "no VexoError was thrown";
+  return {-1, ""};
+}
+
+// Bytes of a file, or "<missing>".
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+bool Exists(const std::string& path);
+// The permission bits of `path` (mode & 07777).
+unsigned Mode(const std::string& path);
+
+// A manifest of format 1 for plug-in `name`.
+std::string ManifestText(const std::string& name, const std::string& version = "1.0",
+                         const std::string& authentication = "yes");
+
+// StateDirTest gives every test a state directory of its own, empty, named by the service's
+// environment variable for the length of the test.
+class StateDirTest : public ::testing::Test {
+ protected:
+  StateDirTest();
+  ~StateDirTest() override;
+
+  const std::string& state() const { return dir_.path(); }
+  std::string Path(const std::string& relative) const { return dir_ / relative; }
+
+  // Copies the sample plug-in `sample` (vexohost/plugins/) into shipped/ or user/.
+  void Ship(const std::string& sample);
+  void InstallUser(const std::string& sample);
+  // Writes `manifest` as the manifest of plug-in folder `folder` under `parent` ("shipped"/"user").
+  void WritePlugin(const std::string& parent, const std::string& folder,
+                   const std::string& manifest);
+
+  // The account database's row for `host`: "enabled|username|password" with NULL for null, or
+  // "<none>". Read with SQLite directly, past the service.
+  std::string Row(const std::string& host) const;
+
+ private:
+  fake::TempDir dir_;
+};
+
+}  // namespace vexodl::vexohost::test

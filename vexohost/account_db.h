@@ -1,0 +1,56 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+struct sqlite3;
+
+namespace vexodl::vexohost::internal {
+
+// What is stored about one host. An unset member was never stored (or was removed).
+struct HostSettings {
+  std::optional<bool> enabled;
+  std::optional<std::string> username;  // the password is never read back out of the store
+};
+
+// AccountDb is the SQLite database of accounts and enabled states (docs/vexohost.md). Every change
+// is one IMMEDIATE transaction, and every connection waits up to kBusyTimeoutMs for another
+// writer, so several processes and threads can change it at once and lose nothing. One AccountDb
+// belongs to one thread at a time.
+class AccountDb {
+ public:
+  // The schema this build writes, kept in PRAGMA user_version. History:
+  //   1  accounts(host, username, password) and enabled_states(host, enabled)
+  //   2  one row per host: hosts(name, enabled, username, password)
+  static constexpr int kSchemaVersion = 2;
+  static constexpr int kBusyTimeoutMs = 15000;
+
+  // Opens the database at `path` and brings its schema up to kSchemaVersion. When the file does
+  // not exist, creates it (mode 0600) if `create`, and otherwise returns nullptr. Throws
+  // kErrDatabaseVersion for a database of a newer schema, which it leaves untouched.
+  static std::unique_ptr<AccountDb> Open(const std::string& path, bool create);
+  ~AccountDb();
+  AccountDb(const AccountDb&) = delete;
+  AccountDb& operator=(const AccountDb&) = delete;
+
+  HostSettings Get(const std::string& host);
+  std::map<std::string, HostSettings> GetAll();
+
+  void SetAccount(const std::string& host, const std::string& username,
+                  const std::string& password);
+  void RemoveAccount(const std::string& host);
+  void SetEnabled(const std::string& host, bool enabled);
+  // Drops everything stored about `host`.
+  void Forget(const std::string& host);
+
+ private:
+  AccountDb(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+  void Migrate();
+
+  sqlite3* db_;
+  std::string path_;
+};
+
+}  // namespace vexodl::vexohost::internal

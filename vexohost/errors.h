@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+
+namespace vexodl::vexohost::internal {
+
+// The codes that this library throws with vexodl::VexoError; docs/vexohost.md has the table.
+// 2000-2099: the request; 2100-2199: the state directory and its files; 2200-2299: the account
+// database; 2300-2499: installing, updating and verifying. 2500-2999 belong to the pyLoad client.
+enum ErrorCode : int {
+  kErrInvalidName = 2001,
+  kErrUnknownHost = 2002,
+  kErrBrokenManifest = 2003,
+  kErrShippedHost = 2004,
+  kErrNotSupported = 2005,
+  kErrStateDir = 2100,
+  kErrFileSystem = 2101,
+  kErrLockTimeout = 2102,
+  kErrDatabase = 2200,
+  kErrDatabaseBusy = 2201,
+  kErrDatabaseVersion = 2202,
+};
+
+// Throws vexodl::VexoError(code, message). `message` says what failed and never holds a password.
+[[noreturn]] void Fail(ErrorCode code, const std::string& message);
+
+// Every failed system call of the store ends here: `error` (an errno value) becomes
+// kErrFileSystem with the message "<operation> <path>: <the system's text for error>".
+[[noreturn]] void FailSystem(const std::string& operation, const std::string& path, int error);
+
+// The system's text for an errno value; thread-safe.
+std::string SystemText(int error);
+
+// `text` fit for a message: at most 80 bytes, bytes outside printable ASCII (and quotes and
+// backslashes) written as \xNN, so that a hostile name cannot forge lines in a log.
+std::string Printable(const std::string& text);
+
+}  // namespace vexodl::vexohost::internal

@@ -1,0 +1,134 @@
+#include "file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "errors.h"
+
+namespace vexodl::vexohost::internal {
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.Release();
+  }
+  return *this;
+}
+
+int UniqueFd::Release() noexcept {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+namespace {
+
+int OpenRetrying(const std::string& path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+}  // namespace
+
+FileKind KindOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return FileKind::kMissing;
+    FailSystem("stat", path, errno);
+  }
+  return S_ISDIR(st.st_mode) ? FileKind::kDirectory : FileKind::kOther;
+}
+
+std::vector<std::string> ListDirectory(const std::string& path) {
+  std::vector<std::string> names;
+  UniqueFd fd(OpenRetrying(path, O_RDONLY | O_DIRECTORY));
+  if (fd.get() < 0) {
+    if (errno == ENOENT) return names;
+    FailSystem("open directory", path, errno);
+  }
+  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd.get()));
+  if (!dir) FailSystem("read directory", path, errno);
+  fd.Release();  // the DIR owns it now
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (entry == nullptr) {
+      if (errno != 0) FailSystem("read directory", path, errno);
+      break;
+    }
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    names.emplace_back(entry->d_name);
+  }
+  return names;
+}
+
+int ReadSmallFile(const std::string& path, std::size_t limit, std::string* out) {
+  UniqueFd fd(OpenRetrying(path, O_RDONLY | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) return errno;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  if (static_cast<std::size_t>(st.st_size) > limit) return EFBIG;
+  std::string text;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+    // The file may have grown since fstat.
+    if (text.size() > limit) return EFBIG;
+  }
+  *out = std::move(text);
+  return 0;
+}
+
+UniqueFd OpenPrivateFile(const std::string& path) {
+  UniqueFd fd(OpenRetrying(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY, 0600));
+  if (fd.get() < 0) FailSystem("open", path, errno);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) FailSystem("stat", path, errno);
+  if (!S_ISREG(st.st_mode)) FailSystem("open", path, EINVAL);
+  if ((st.st_mode & 077) != 0 && ::fchmod(fd.get(), st.st_mode & 0700) != 0) {
+    FailSystem("chmod", path, errno);
+  }
+  return fd;
+}
+
+void MakeDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) FailSystem("mkdir", path, errno);
+}
+
+void Rename(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) FailSystem("rename " + from + " to", to, errno);
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code error;
+  std::filesystem::remove_all(path, error);
+  if (error) FailSystem("remove", path, error.value());
+}
+
+}  // namespace vexodl::vexohost::internal

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace vexodl::vexohost::internal {
+
+// UniqueFd owns one file descriptor and closes it when destroyed. Move-only.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd();
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  int Release() noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+// The file system as the store uses it. Every descriptor is opened with O_CLOEXEC, so that no
+// program that the download manager starts inherits one; every failure goes through FailSystem.
+
+enum class FileKind { kMissing, kDirectory, kOther };
+
+// What `path` is, following symbolic links; kMissing when it or a parent does not exist.
+FileKind KindOf(const std::string& path);
+
+// The names in directory `path`, without "." and ".."; empty when the directory does not exist.
+std::vector<std::string> ListDirectory(const std::string& path);
+
+// Reads the regular file `path` into `out` when it holds at most `limit` bytes. Returns 0, or the
+// errno value that says why not (EFBIG when it is larger, EINVAL when it is no regular file).
+// Throws nothing: a caller decides whether an unreadable file is an error.
+int ReadSmallFile(const std::string& path, std::size_t limit, std::string* out);
+
+// Opens `path` for reading and writing, creating it with mode 0600 when it does not exist, and
+// takes away every permission of group and others if it has any: the file holds secrets, or
+// guards them. Refuses a symbolic link.
+UniqueFd OpenPrivateFile(const std::string& path);
+
+// Creates directory `path` (mode 0700) unless it exists.
+void MakeDirectory(const std::string& path);
+
+// rename(2).
+void Rename(const std::string& from, const std::string& to);
+
+// Removes `path` and all it holds; symbolic links are removed, never followed. A missing path is
+// not an error.
+void RemoveTree(const std::string& path);
+
+}  // namespace vexodl::vexohost::internal

@@ -1,0 +1,175 @@
+// vexodl::vexohost::Handler: the native host-plugin service as libvexodlfilehosting calls it.
+// Each call resolves the state directory, checks the host name before anything else, and then
+// works through the store's pieces: PluginStore (plug-in folders), AccountDb (accounts and enabled
+// states), StoreLock (the store-wide lock). docs/vexohost.md describes the whole.
+
+// outside/vexohost.h carries no export macro: everything it declares is exported. What it includes
+// comes first, so that only its own declarations fall under the pragma.
+#include <memory>
+#include <string>
+
+#include <json/value.h>
+
+#pragma GCC visibility push(default)
+#include "outside/vexohost.h"
+#pragma GCC visibility pop
+
+#include <map>
+#include <vector>
+
+#include "account_db.h"
+#include "errors.h"
+#include "host_name.h"
+#include "lock.h"
+#include "plugin_store.h"
+#include "state_dir.h"
+
+namespace vexodl::vexohost {
+
+using internal::AccountDb;
+using internal::CheckHostName;
+using internal::HostSettings;
+using internal::Plugin;
+using internal::PluginStore;
+using internal::StateDir;
+using internal::StoreLock;
+
+namespace {
+
+// The newest version of `plugin` that the service knows of. This build fetches no update index
+// yet, so that is the installed version; the update index will answer here once it exists.
+std::string NewestKnownVersion(const Plugin& plugin) { return plugin.manifest.version; }
+
+// The service host object that libvexodlfilehosting reads. The password never leaves the store.
+Json::Value HostObject(const Plugin& plugin, const HostSettings& settings) {
+  Json::Value host(Json::objectValue);
+  host["name"] = plugin.manifest.name;
+  host["description"] = plugin.manifest.description;
+  host["version"] = plugin.manifest.version;
+  host["newversion"] = NewestKnownVersion(plugin);
+  // A host is enabled until the user switches it off.
+  host["enable"] = settings.enabled.value_or(true);
+  host["user"] = plugin.origin == internal::Origin::kUser;
+  host["authentication"] = plugin.manifest.authentication ? "yes" : "no";
+  if (settings.username) host["username"] = *settings.username;
+  return host;
+}
+
+HostSettings StoredSettings(const StateDir& state, const std::string& name) {
+  std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false);
+  return db ? db->Get(name) : HostSettings{};
+}
+
+}  // namespace
+
+struct Handler::Impl {
+  std::string host;
+
+  // The state directory, checked to exist.
+  static StateDir State() {
+    StateDir state = StateDir::FromEnvironment();
+    state.Check();
+    return state;
+  }
+};
+
+Handler::Handler(const std::string& host) : impl_(new Impl{host}) {}
+
+Handler::~Handler() = default;
+
+int Handler::List(Json::Value& out) {
+  const StateDir state = Impl::State();
+  const std::vector<Plugin> plugins = PluginStore(state).List();
+  std::map<std::string, HostSettings> stored;
+  if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
+    stored = db->GetAll();
+  }
+  Json::Value hosts(Json::arrayValue);
+  for (const Plugin& plugin : plugins) {
+    const auto settings = stored.find(plugin.manifest.name);
+    hosts.append(HostObject(plugin, settings == stored.end() ? HostSettings{} : settings->second));
+  }
+  out.swap(hosts);
+  return 0;
+}
+
+int Handler::AccountGet(Json::Value& out) {
+  CheckHostName(impl_->host);
+  const StateDir state = Impl::State();
+  const Plugin plugin = PluginStore(state).Find(impl_->host);
+  Json::Value host = HostObject(plugin, StoredSettings(state, impl_->host));
+  out.swap(host);
+  return 0;
+}
+
+int Handler::AccountSet(const std::string& username, const std::string& password) {
+  CheckHostName(impl_->host);
+  const StateDir state = Impl::State();
+  StoreLock lock(state.lock(), StoreLock::Mode::kShared);
+  PluginStore(state).Find(impl_->host);
+  std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/true);
+  // An empty user name is no account: storing one clears the account, as a cleared form would.
+  if (username.empty()) {
+    db->RemoveAccount(impl_->host);
+  } else {
+    db->SetAccount(impl_->host, username, password);
+  }
+  return 0;
+}
+
+int Handler::AccountVerify(Json::Value& /*info*/, const std::string& /*username*/,
+                           const std::string& /*password*/) {
+  CheckHostName(impl_->host);
+  PluginStore(Impl::State()).Find(impl_->host);
+  // This build runs no verifier programs, so it cannot decide; the library reports that as a
+  // failed verification.
+  return -1;
+}
+
+int Handler::HostAdd(const std::string& /*source*/) {
+  internal::Fail(internal::kErrNotSupported,
+                 "installing host plug-ins is not supported by this build yet");
+}
+
+int Handler::HostDelete() {
+  CheckHostName(impl_->host);
+  const StateDir state = Impl::State();
+  StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
+  PluginStore(state).RemoveUserPlugin(impl_->host, [&] {
+    if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
+      db->Forget(impl_->host);
+    }
+  });
+  return 0;
+}
+
+int Handler::HostUpdate(const std::string& /*url*/) {
+  CheckHostName(impl_->host);
+  internal::Fail(internal::kErrNotSupported,
+                 "updating host plug-ins is not supported by this build yet");
+}
+
+int Handler::HostEnabledSet(bool enabled) {
+  CheckHostName(impl_->host);
+  const StateDir state = Impl::State();
+  StoreLock lock(state.lock(), StoreLock::Mode::kShared);
+  PluginStore(state).Find(impl_->host);
+  AccountDb::Open(state.database(), /*create=*/true)->SetEnabled(impl_->host, enabled);
+  return 0;
+}
+
+int Handler::HostRemoveAccount() {
+  CheckHostName(impl_->host);
+  const StateDir state = Impl::State();
+  StoreLock lock(state.lock(), StoreLock::Mode::kShared);
+  // A broken plug-in's account can still be removed: removing needs no manifest.
+  if (!PluginStore(state).Locate(impl_->host)) {
+    internal::Fail(internal::kErrUnknownHost, "no host plug-in named \"" + impl_->host + "\"");
+  }
+  if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
+    db->RemoveAccount(impl_->host);
+  }
+  return 0;
+}
+
+}  // namespace vexodl::vexohost

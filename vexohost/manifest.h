@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace vexodl::vexohost::internal {
+
+// Every plug-in folder holds this file.
+constexpr char kManifestFile[] = "manifest.json";
+constexpr std::size_t kMaxManifestBytes = 64 * 1024;
+// The manifest format this build reads; a manifest carries it as "format".
+constexpr int kManifestFormat = 1;
+constexpr std::size_t kMaxVersionLength = 64;
+
+// Manifest is what a plug-in says about itself (docs/vexohost.md).
+struct Manifest {
+  std::string name;            // equals the plug-in's folder name
+  std::string description;     // free text for people
+  std::string version;         // 1 to 64 bytes of [A-Za-z0-9.+~_-]
+  bool authentication = true;  // whether the host needs an account
+  std::string verifier;        // a file name inside the plug-in folder, or empty for none
+};
+
+// Parses the text of the manifest found in folder `folder`. Returns false, with the reason in
+// `why`, when it is no valid manifest of format kManifestFormat, or names another folder.
+// Members this format does not know are ignored. Pure: touches no file.
+bool ParseManifest(const std::string& text, const std::string& folder, Manifest* out,
+                   std::string* why);
+
+}  // namespace vexodl::vexohost::internal

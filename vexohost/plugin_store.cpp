@@ -1,0 +1,110 @@
+#include "plugin_store.h"
+
+#include <cerrno>
+#include <exception>
+#include <map>
+
+#include "errors.h"
+#include "file.h"
+#include "host_name.h"
+
+namespace vexodl::vexohost::internal {
+
+std::string PluginStore::FolderOf(Origin origin, const std::string& name) const {
+  return (origin == Origin::kShipped ? state_.shipped() : state_.user()) + "/" + name;
+}
+
+bool PluginStore::Load(const std::string& folder, const std::string& name, Manifest* out,
+                       std::string* why) {
+  const std::string path = folder + "/" + kManifestFile;
+  std::string text;
+  if (const int error = ReadSmallFile(path, kMaxManifestBytes, &text)) {
+    if (error == EFBIG) {
+      *why = path + " is larger than " + std::to_string(kMaxManifestBytes) + " bytes";
+    } else if (error == EINVAL) {
+      *why = path + " is not a regular file";
+    } else {
+      *why = path + ": " + SystemText(error);
+    }
+    return false;
+  }
+  if (!ParseManifest(text, name, out, why)) {
+    *why = path + ": " + *why;
+    return false;
+  }
+  return true;
+}
+
+std::vector<Plugin> PluginStore::List() const {
+  std::map<std::string, Plugin> found;
+  // Shipped first: where a user plug-in has the same name, the shipped one is kept.
+  for (const Origin origin : {Origin::kShipped, Origin::kUser}) {
+    const std::string parent = origin == Origin::kShipped ? state_.shipped() : state_.user();
+    for (const std::string& name : ListDirectory(parent)) {
+      if (!IsValidHostName(name) || found.count(name) != 0) continue;
+      const std::string folder = parent + "/" + name;
+      if (KindOf(folder) != FileKind::kDirectory) continue;
+      Manifest manifest;
+      std::string why;
+      if (!Load(folder, name, &manifest, &why)) continue;
+      found.emplace(name, Plugin{origin, folder, std::move(manifest)});
+    }
+  }
+  std::vector<Plugin> plugins;
+  plugins.reserve(found.size());
+  for (auto& entry : found) plugins.push_back(std::move(entry.second));
+  return plugins;
+}
+
+std::optional<Origin> PluginStore::Locate(const std::string& name) const {
+  for (const Origin origin : {Origin::kShipped, Origin::kUser}) {
+    if (KindOf(FolderOf(origin, name)) == FileKind::kDirectory) return origin;
+  }
+  return std::nullopt;
+}
+
+Plugin PluginStore::Find(const std::string& name) const {
+  const std::optional<Origin> origin = Locate(name);
+  if (!origin) Fail(kErrUnknownHost, "no host plug-in named \"" + name + "\"");
+  Plugin plugin{*origin, FolderOf(*origin, name), {}};
+  std::string why;
+  if (!Load(plugin.folder, name, &plugin.manifest, &why)) {
+    Fail(kErrBrokenManifest, "host plug-in \"" + name + "\" is broken: " + why);
+  }
+  return plugin;
+}
+
+void PluginStore::RemoveUserPlugin(const std::string& name, const std::function<void()>& forget) {
+  const std::optional<Origin> origin = Locate(name);
+  if (!origin) Fail(kErrUnknownHost, "no host plug-in named \"" + name + "\"");
+  if (*origin == Origin::kShipped) {
+    Fail(kErrShippedHost, "host plug-in \"" + name +
+                              "\" is shipped with the download manager and cannot be removed");
+  }
+  // staging/ is ours alone while we hold the lock exclusively: whatever is in it was left by an
+  // interrupted change and can go.
+  const std::string staging = state_.staging();
+  RemoveTree(staging);
+  MakeDirectory(staging);
+  const std::string folder = FolderOf(Origin::kUser, name);
+  const std::string removed = staging + "/" + name;
+  Rename(folder, removed);
+  try {
+    forget();
+  } catch (...) {
+    try {
+      Rename(removed, folder);
+    } catch (const std::exception&) {
+      // The first error is the one worth reporting.
+    }
+    throw;
+  }
+  // The plug-in is gone for everyone now; what a failure here leaves in staging/ goes with the
+  // next change.
+  try {
+    RemoveTree(removed);
+  } catch (const std::exception&) {
+  }
+}
+
+}  // namespace vexodl::vexohost::internal

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "manifest.h"
+#include "state_dir.h"
+
+namespace vexodl::vexohost::internal {
+
+// Where a plug-in came from. Shipped plug-ins belong to the download manager: we never change or
+// remove them. User plug-ins are the ones the user installed.
+enum class Origin { kShipped, kUser };
+
+struct Plugin {
+  Origin origin;
+  std::string folder;  // the plug-in's folder, absolute
+  Manifest manifest;
+};
+
+// PluginStore reads and changes the plug-in folders of one state directory. A name that both
+// shipped/ and user/ hold is the shipped plug-in's: the user's copy is ignored and cannot be
+// removed through that name. Entries whose names are no valid host names are not plug-ins.
+class PluginStore {
+ public:
+  explicit PluginStore(const StateDir& state) : state_(state) {}
+
+  // Every plug-in whose manifest is valid, sorted by name; broken ones are left out.
+  std::vector<Plugin> List() const;
+
+  // The plug-in called `name`. Throws kErrUnknownHost when neither folder holds it, and
+  // kErrBrokenManifest, with the reason, when its manifest cannot be used.
+  // REQUIRES: IsValidHostName(name).
+  Plugin Find(const std::string& name) const;
+
+  // Where the folder of plug-in `name` is, whatever its manifest holds; nullopt when there is none.
+  // REQUIRES: IsValidHostName(name).
+  std::optional<Origin> Locate(const std::string& name) const;
+
+  // Removes user plug-in `name`. The folder first leaves user/ in one rename, so readers see the
+  // plug-in or nothing; then `forget` runs (dropping what else is stored about it), and if it
+  // throws, the folder is put back and the error passes on. Throws kErrShippedHost for a shipped
+  // plug-in, kErrUnknownHost when there is none.
+  // REQUIRES: IsValidHostName(name), and the store lock held exclusively.
+  void RemoveUserPlugin(const std::string& name, const std::function<void()>& forget);
+
+ private:
+  std::string FolderOf(Origin origin, const std::string& name) const;
+  // Reads the manifest of `folder`; returns false with the reason in `why`.
+  static bool Load(const std::string& folder, const std::string& name, Manifest* out,
+                   std::string* why);
+
+  StateDir state_;
+};
+
+}  // namespace vexodl::vexohost::internal
