@@ -1,0 +1,36 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace vexodl::pyload::internal {
+
+// Defaults of the settings below; docs/pyload-protocol.md lists them with their variables.
+inline constexpr char kDefaultSocketPath[] = "/run/vexodl/pyload.sock";
+inline constexpr char kDefaultProgramPath[] = "/usr/lib/vexodl/pyload-cli";
+inline constexpr std::chrono::milliseconds kDefaultConnectTimeout{2'000};
+inline constexpr std::chrono::milliseconds kDefaultSocketTimeout{10'000};
+inline constexpr std::chrono::milliseconds kDefaultReadyTimeout{500};
+inline constexpr std::chrono::milliseconds kDefaultProgramTimeout{30'000};
+inline constexpr std::size_t kDefaultMaxAnswerBytes = 4 * 1024 * 1024;
+
+// Settings is how the client reaches pyLoad. Each value comes from its environment variable
+// when that is set, else from its default; they are read afresh for every channel, so a
+// program can repoint the client between operations.
+struct Settings {
+  std::string socket_path = kDefaultSocketPath;                        // VEXODL_PYLOAD_SOCKET
+  std::string program_path = kDefaultProgramPath;                      // VEXODL_PYLOAD_CLI
+  std::chrono::milliseconds connect_timeout = kDefaultConnectTimeout;  // ..._CONNECT_TIMEOUT_MS
+  std::chrono::milliseconds socket_timeout = kDefaultSocketTimeout;    // ..._SOCKET_TIMEOUT_MS
+  std::chrono::milliseconds ready_timeout = kDefaultReadyTimeout;      // ..._READY_TIMEOUT_MS
+  std::chrono::milliseconds program_timeout = kDefaultProgramTimeout;  // ..._CLI_TIMEOUT_MS
+  std::size_t max_answer_bytes = kDefaultMaxAnswerBytes;  // VEXODL_PYLOAD_MAX_ANSWER_BYTES
+};
+
+// Reads the settings from the environment. Throws vexodl::VexoError 2501 when a variable is set
+// to something unusable (an empty path, a number out of range or with trailing text), and 2502
+// when the socket path does not fit into a Unix socket address.
+Settings SettingsFromEnvironment();
+
+}  // namespace vexodl::pyload::internal

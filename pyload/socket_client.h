@@ -1,0 +1,22 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace vexodl::pyload::internal {
+
+// ExchangeOverUnixSocket sends `request` over a new connection to the Unix stream socket at
+// `path`, ends its sending side, and returns everything the peer writes until it closes the
+// connection. The connection must be made within `connect_timeout`; sending and receiving
+// together must end within `exchange_timeout`. Returns nothing when the peer is absent, refuses,
+// misses a deadline, resets the connection, or writes more than `max_answer_bytes`. Never raises
+// SIGPIPE; leaves no descriptor behind.
+std::optional<std::string> ExchangeOverUnixSocket(const std::string& path,
+                                                  const std::string& request,
+                                                  std::chrono::milliseconds connect_timeout,
+                                                  std::chrono::milliseconds exchange_timeout,
+                                                  std::size_t max_answer_bytes);
+
+}  // namespace vexodl::pyload::internal

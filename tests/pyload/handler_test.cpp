@@ -1,0 +1,229 @@
+// pyLoad hosts end to end: vexodl::filehosting::Handler over our pyLoad client and the peer,
+// with the native side from the fake service. Which channel an operation took shows in the
+// store: over the socket, saving an account removes the old one first, so a new account is used
+// by default; over the command line the account is replaced in place and keeps its old setting.
+#include <dlfcn.h>
+#include <syslog.h>
+
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "error/vexo_error.h"
+#include "fake_vexohost.h"
+#include "handler.h"
+#include "pyload_test_support.h"
+#include "syslog_capture.h"
+
+namespace vexodl::pyload {
+namespace {
+
+using filehosting::Handler;
+using ::testing::ElementsAre;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using testing::ParseJson;
+
+std::string FileDefining(const char* symbol) {
+  void* address = dlsym(RTLD_DEFAULT, symbol);
+  Dl_info info{};
+  if (address == nullptr || dladdr(address, &info) == 0 || info.dli_fname == nullptr) return "";
+  return info.dli_fname;
+}
+
+// The code of the VexoError that `operation` throws, or -1.
+template <typename Operation>
+int ErrorCode(Operation&& operation) {
+  try {
+    operation();
+  } catch (const VexoError& error) {
+    return error.code;
+  }
+  return -1;
+}
+
+std::vector<std::string> LogTexts() {
+  std::vector<std::string> texts;
+  for (const auto& line : fake::SyslogLines()) {
+    if (line.priority == LOG_ERR) texts.push_back(line.text);
+  }
+  return texts;
+}
+
+Json::Value Settings(const std::string& text) { return ParseJson(text); }
+
+constexpr char kZippyshareHost[] = R"({"name": "Zippyshare", "type": "pyload",
+    "displayname": "Zippyshare", "enabled": false, "description": "pyLoad Plugin",
+    "version": "0.2", "username": "old", "removable": false, "can_be_disabled": false,
+    "auth_needed": true, "experimental": true, "valid": false, "trafficleft": ""})";
+constexpr char kUploadedHost[] = R"({"name": "Uploaded", "type": "pyload",
+    "displayname": "Uploaded", "enabled": false, "description": "pyLoad Plugin",
+    "version": "0.7", "removable": false, "auth_needed": true})";
+
+class PyloadHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::Vexohost().Reset();
+    fake::ClearSyslog();
+  }
+  void TearDown() override {
+    for (const auto& child : testing::ChildrenOfThisProcess()) {
+      EXPECT_EQ(peer_.server() ? peer_.server()->pid() : -1, child.pid) << child.state;
+    }
+  }
+
+  Json::Value StoredAccount(const std::string& plugin) {
+    return peer_.ReadStore()["accounts"][plugin];
+  }
+
+  testing::PeerEnvironment peer_;
+  Handler handler_;
+};
+
+TEST_F(PyloadHostTest, TheLibraryRunsOnOurPyloadClientAndTheFakeNativeService) {
+  EXPECT_THAT(FileDefining("_ZN6vexodl6pyload5Utils25IsPyLoadDomainSocketReadyEv"),
+              EndsWith("/pyload/libvexodlpyload.so.1"));
+  EXPECT_THAT(FileDefining("_ZN6vexodl8vexohost7Handler4ListERN4Json5ValueE"),
+              EndsWith("tests/fakes/libvexodlvexohost.so.1"));
+}
+
+TEST_F(PyloadHostTest, SetOverTheSocketRemovesTheOldAccountThenStoresTheNewOne) {
+  peer_.StartServer();
+  handler_.Set("Zippyshare", "pyload", Settings(R"({"username": "new", "password": "pw2"})"));
+  EXPECT_EQ(ParseJson(R"({"login": "new", "password": "pw2", "valid": false, "premium": false,
+                          "trafficleft": "", "use_premium": true})"),
+            StoredAccount("Zippyshare"));
+}
+
+TEST_F(PyloadHostTest, SetOverTheCommandLineWhenTheSocketIsDownReplacesTheAccountInPlace) {
+  handler_.Set("Zippyshare", "pyload", Settings(R"({"username": "new", "password": "pw2"})"));
+  EXPECT_EQ(ParseJson(R"({"login": "new", "password": "pw2", "valid": false, "premium": false,
+                          "trafficleft": "", "use_premium": false})"),
+            StoredAccount("Zippyshare"));
+}
+
+TEST_F(PyloadHostTest, SetWithEmptyCredentialsOverTheSocketClearsTheAccount) {
+  peer_.StartServer();
+  handler_.Set("Zippyshare", "pyload", Settings(R"({"username": "", "password": ""})"));
+  EXPECT_EQ(ParseJson("{}"), peer_.ReadStore()["accounts"]);
+}
+
+TEST_F(PyloadHostTest, SetOfAnUnknownPluginFailsWith1601AndALogLine) {
+  EXPECT_EQ(1601, ErrorCode([&] {
+              handler_.Set("NoSuchHost", "pyload",
+                           Settings(R"({"username": "a", "password": "b"})"));
+            }));
+  ASSERT_EQ(1u, LogTexts().size());
+  EXPECT_THAT(LogTexts()[0], ::testing::MatchesRegex("host/pyload\\.cpp:[0-9]+ Failed to set "
+                                                     "account NoSuchHost"));
+}
+
+TEST_F(PyloadHostTest, SaveEnabledGoesOverTheSocketWhenReadyAndTheCommandLineOtherwise) {
+  handler_.Set("Zippyshare", "pyload", Settings(R"({"enabled": true})"));
+  EXPECT_EQ(Json::Value(true), StoredAccount("Zippyshare")["use_premium"]);
+  peer_.StartServer();
+  handler_.Set("Zippyshare", "pyload", Settings(R"({"enabled": false})"));
+  EXPECT_EQ(Json::Value(false), StoredAccount("Zippyshare")["use_premium"]);
+  peer_.SetFault("enable_account: error");
+  EXPECT_EQ(1602, ErrorCode([&] {
+              handler_.Set("Zippyshare", "pyload", Settings(R"({"enabled": true})"));
+            }));
+}
+
+TEST_F(PyloadHostTest, SetOfAccountAndEnabledStoresBoth) {
+  peer_.StartServer();
+  handler_.Set("Uploaded", "pyload",
+               Settings(R"({"username": "me", "password": "secret", "enabled": false})"));
+  EXPECT_EQ(ParseJson(R"({"login": "me", "password": "secret", "valid": true, "premium": true,
+                          "trafficleft": "1048576", "use_premium": false})"),
+            StoredAccount("Uploaded"));
+}
+
+TEST_F(PyloadHostTest, VerifyMapsRejectedValidAndPremiumToZeroOneTwo) {
+  EXPECT_EQ(2, handler_.Verify("Uploaded", "pyload", "me", "secret"));
+  EXPECT_EQ(1, handler_.Verify("Uploaded", "pyload", "free", "pw"));
+  EXPECT_EQ(0, handler_.Verify("Uploaded", "pyload", "me", "wrong"));
+  EXPECT_THAT(LogTexts(), IsEmpty());
+  EXPECT_EQ(1604, ErrorCode([&] { handler_.Verify("NoSuchHost", "pyload", "me", "secret"); }));
+  peer_.SetFault("answer {\"result\": 4}");
+  EXPECT_EQ(1604, ErrorCode([&] { handler_.Verify("Uploaded", "pyload", "me", "secret"); }));
+}
+
+TEST_F(PyloadHostTest, RemoveAccountGoesOverTheSocket) {
+  peer_.StartServer();
+  handler_.RemoveAccount("Zippyshare", "pyload");
+  EXPECT_EQ(ParseJson("{}"), peer_.ReadStore()["accounts"]);
+  peer_.StopServer();
+  peer_.WriteStore(testing::kStandardStore);
+  EXPECT_EQ(1603, ErrorCode([&] { handler_.RemoveAccount("Zippyshare", "pyload"); }));
+  EXPECT_EQ(ParseJson(testing::kStandardStore)["accounts"], peer_.ReadStore()["accounts"]);
+}
+
+TEST_F(PyloadHostTest, GetReadsTheHostOverTheSocket) {
+  peer_.StartServer();
+  Json::Value host;
+  handler_.Get(host, "Zippyshare", "pyload");
+  EXPECT_EQ(ParseJson(kZippyshareHost), host);
+
+  handler_.Set("Uploaded", "pyload", Settings(R"({"username": "me", "password": "secret"})"));
+  Json::Value uploaded;
+  handler_.Get(uploaded, "Uploaded", "pyload");
+  EXPECT_EQ(ParseJson(R"({"name": "Uploaded", "type": "pyload", "displayname": "Uploaded",
+                          "enabled": true, "description": "pyLoad Plugin", "version": "0.7",
+                          "username": "me", "premium": true, "removable": false,
+                          "auth_needed": true, "valid": true, "trafficleft": "1048576"})"),
+            uploaded);
+}
+
+TEST_F(PyloadHostTest, GetFailsWith100WhenTheSocketIsDownOrTheHostIsUnknown) {
+  Json::Value host;
+  EXPECT_EQ(100, ErrorCode([&] { handler_.Get(host, "Zippyshare", "pyload"); }));
+  peer_.StartServer();
+  EXPECT_EQ(100, ErrorCode([&] { handler_.Get(host, "zippyshare", "pyload"); }));
+  EXPECT_EQ(Json::Value(), host);
+}
+
+TEST_F(PyloadHostTest, ListReadsPyloadHostsOverTheCommandLineWhileTheServerIsDown) {
+  fake::Vexohost().Fill("List", ParseJson(R"([{"name": "Rapidgator", "enabled": true}])"), 0);
+  Json::Value hosts;
+  handler_.List(hosts);
+  ASSERT_EQ(3u, hosts.size()) << testing::CompactJson(hosts);
+  EXPECT_EQ(ParseJson(kUploadedHost), hosts[0]);
+  EXPECT_EQ(ParseJson(kZippyshareHost), hosts[1]);
+  EXPECT_EQ(Json::Value("Rapidgator"), hosts[2]["name"]);
+  EXPECT_EQ(Json::Value("vexo"), hosts[2]["type"]);
+  EXPECT_THAT(LogTexts(), IsEmpty());
+}
+
+TEST_F(PyloadHostTest, ListUsesTheCommandLineEvenWhileTheServerRuns) {
+  peer_.StartServer();
+  peer_.env().Set("VEXODL_PYLOAD_SOCKET", peer_ / "elsewhere.sock");
+  Json::Value hosts;
+  handler_.List(hosts);
+  ASSERT_EQ(2u, hosts.size()) << testing::CompactJson(hosts);
+  EXPECT_EQ(ParseJson(kUploadedHost), hosts[0]);
+}
+
+TEST_F(PyloadHostTest, ListStillReturnsNativeHostsWhenTheCommandLineProgramFails) {
+  fake::Vexohost().Fill("List", ParseJson(R"([{"name": "Rapidgator", "enabled": true}])"), 0);
+  for (const char* fault : {"error", "garbage", "exit 1", "kill"}) {
+    fake::ClearSyslog();
+    peer_.SetFault(fault);
+    Json::Value hosts;
+    handler_.List(hosts);
+    ASSERT_EQ(1u, hosts.size()) << fault << ": " << testing::CompactJson(hosts);
+    EXPECT_EQ(Json::Value("Rapidgator"), hosts[0]["name"]) << fault;
+    EXPECT_THAT(
+        LogTexts(),
+        ElementsAre(
+            ::testing::MatchesRegex("host/pyload\\.cpp:[0-9]+ Failed to get info of accounts"),
+            ::testing::MatchesRegex(
+                "handler\\.cpp:[0-9]+ Failed to list hosts of pyload\\. Error: 1614")))
+        << fault;
+  }
+}
+
+}  // namespace
+}  // namespace vexodl::pyload
