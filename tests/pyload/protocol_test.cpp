@@ -56,8 +56,7 @@ TEST(ResultOfTest, RefusesErrorsGarbageTruncationAndTrailingData) {
 }
 
 TEST(ResultOfTest, RefusesNestingDeeperThanTheParserAllowsWithoutThrowing) {
-  const std::string deep =
-      "{\"result\": " + std::string(5000, '[') + std::string(5000, ']') + "}";
+  const std::string deep = "{\"result\": " + std::string(5000, '[') + std::string(5000, ']') + "}";
   EXPECT_FALSE(ResultOf(deep).has_value());
 }
 

@@ -22,32 +22,7 @@
 
 extern char** environ;
 
-namespace Json {
-void PrintTo(const Value& value, std::ostream* os) {
-  *os << vexodl::pyload::testing::CompactJson(value);
-}
-}  // namespace Json
-
 namespace vexodl::pyload::testing {
-
-Json::Value ParseJson(const std::string& text) {
-  Json::CharReaderBuilder builder;
-  builder["failIfExtra"] = true;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value value;
-  std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
-    throw std::invalid_argument("bad JSON in test: " + errors + " in " + text);
-  }
-  return value;
-}
-
-std::string CompactJson(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  builder["emitUTF8"] = true;
-  return Json::writeString(builder, value);
-}
 
 ScopedEnv::~ScopedEnv() {
   for (const auto& [name, value] : saved_) {

@@ -11,22 +11,16 @@
 
 #include <json/value.h>
 
+#include "json_text.h"
 #include "temp_dir.h"
-
-namespace Json {
-// Lets GoogleTest print JSON values as compact JSON text. (tests/support's test_helpers has the
-// same, but comes with both fakes linked in, and these tests must load our pyLoad client.)
-void PrintTo(const Value& value, std::ostream* os);
-}  // namespace Json
 
 // Helpers of the pyLoad client's tests: the peer (pyload/peer/pyload-peer) as a server process,
 // its store and fault file, environment overrides, and counts of descriptors and children.
 namespace vexodl::pyload::testing {
 
-// Parses JSON text written in a test; a mistake in it throws std::invalid_argument.
-Json::Value ParseJson(const std::string& text);
+using vexodl::fake::ParseJson;
 // Compact JSON text of `value`, as the client writes it.
-std::string CompactJson(const Json::Value& value);
+inline std::string CompactJson(const Json::Value& value) { return vexodl::fake::Compact(value); }
 
 // ScopedEnv sets (or, given nothing, unsets) environment variables and restores each one's
 // previous state when destroyed.

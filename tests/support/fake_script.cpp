@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include <json/writer.h>
-
 #include "error/vexo_error.h"
 
 namespace vexodl::fake {
@@ -64,11 +62,5 @@ std::function<void()> RaiseVexoError(int code, std::string message) {
 }
 
 std::string Quote(const std::string& text) { return "\"" + text + "\""; }
-
-std::string Compact(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, value);
-}
 
 }  // namespace vexodl::fake

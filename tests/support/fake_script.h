@@ -10,6 +10,8 @@
 
 #include <json/value.h>
 
+#include "json_text.h"
+
 namespace vexodl::fake {
 
 // Reply is what one call of a fake back-end does, in this order: run `raise` when it is set (it
@@ -59,8 +61,7 @@ class Script {
 // A raise action that throws vexodl::VexoError(code, message).
 std::function<void()> RaiseVexoError(int code, std::string message);
 
-// How events show arguments: strings in double quotes, JSON in compact form ("null" for null).
+// How events show string arguments: in double quotes. JSON arguments show as Compact() text.
 std::string Quote(const std::string& text);
-std::string Compact(const Json::Value& value);
 
 }  // namespace vexodl::fake

@@ -1,34 +1,9 @@
 #include "test_helpers.h"
 
-#include <fstream>
-#include <memory>
-#include <stdexcept>
-
-#include <json/reader.h>
-#include <json/writer.h>
 #include <syslog.h>
-
-namespace Json {
-void PrintTo(const Value& value, std::ostream* os) {
-  StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  *os << writeString(builder, value);
-}
-}  // namespace Json
+#include <fstream>
 
 namespace vexodl::fake {
-
-Json::Value ParseJson(const std::string& text) {
-  Json::CharReaderBuilder builder;
-  builder["failIfExtra"] = true;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value value;
-  std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
-    throw std::invalid_argument("bad JSON in test: " + errors + " in " + text);
-  }
-  return value;
-}
 
 namespace {
 

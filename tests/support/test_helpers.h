@@ -10,17 +10,10 @@
 #include "error/vexo_error.h"
 #include "fake_pyload.h"
 #include "fake_vexohost.h"
+#include "json_text.h"
 #include "syslog_capture.h"
 
-namespace Json {
-// Lets GoogleTest print JSON values as JSON text rather than as containers.
-void PrintTo(const Value& value, std::ostream* os);
-}  // namespace Json
-
 namespace vexodl::fake {
-
-// Parses JSON text written in a test; a mistake in it fails loudly (std::invalid_argument).
-Json::Value ParseJson(const std::string& text);
 
 // Whether `line` is the LOG_ERR line "<file>:<n> <text>", matched whole, with line n of
 // filehosting/<file> holding the syslog call that wrote it. Says why not into `why`.

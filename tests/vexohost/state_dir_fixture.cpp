@@ -15,24 +15,6 @@
 
 namespace vexodl::vexohost::test {
 
-Json::Value ParseJson(const std::string& text) {
-  Json::CharReaderBuilder builder;
-  builder["failIfExtra"] = true;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value value;
-  std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
-    throw std::invalid_argument("bad JSON in test: " + errors + " in " + text);
-  }
-  return value;
-}
-
-std::string Text(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, value);
-}
-
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return "<missing>";

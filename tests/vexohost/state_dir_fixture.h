@@ -7,15 +7,15 @@
 #include <json/value.h>
 
 #include "error/vexo_error.h"
+#include "json_text.h"
 #include "temp_dir.h"
 
 namespace vexodl::vexohost::test {
 
-// Parses JSON text written in a test; a mistake in it fails loudly (std::invalid_argument).
-Json::Value ParseJson(const std::string& text);
+using vexodl::fake::ParseJson;
 
 // Compact JSON text of `value`, for messages and for searching serialised output.
-std::string Text(const Json::Value& value);
+inline std::string Text(const Json::Value& value) { return vexodl::fake::Compact(value); }
 
 // What a call threw: the code and message of its vexodl::VexoError.
 struct Thrown {
