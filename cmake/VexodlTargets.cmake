@@ -7,3 +7,20 @@ function(vexodl_strict_warnings target)
     target_compile_options(${target} PRIVATE -Wno-psabi)
   endif()
 endfunction()
+
+# vexodl_shared_library(<target> <output name> <version script>): a shared library as this project
+# ships them: lib<output name>.so.1, hidden visibility, exports limited by the version script, no
+# undefined symbols, strict warnings.
+function(vexodl_shared_library target output_name version_script)
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME ${output_name}
+    VERSION ${PROJECT_VERSION}
+    SOVERSION 1
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    LINK_DEPENDS ${version_script})
+  target_link_options(${target} PRIVATE
+    -Wl,--version-script=${version_script}
+    -Wl,--no-undefined)
+  vexodl_strict_warnings(${target})
+endfunction()

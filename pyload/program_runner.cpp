@@ -18,6 +18,8 @@ extern char** environ;
 
 namespace vexodl::pyload::internal {
 
+using common::UniqueFd;
+
 namespace {
 
 // A pipe whose two ends are close-on-exec and numbered 3 or above, so that placing them on the

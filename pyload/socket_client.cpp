@@ -14,6 +14,8 @@
 
 namespace vexodl::pyload::internal {
 
+using common::UniqueFd;
+
 namespace {
 
 // Unix stream sockets honour SO_SNDTIMEO while connect() waits for room in a full backlog,

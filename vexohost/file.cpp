@@ -15,24 +15,6 @@
 
 namespace vexodl::vexohost::internal {
 
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.Release();
-  }
-  return *this;
-}
-
-int UniqueFd::Release() noexcept {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
 namespace {
 
 int OpenRetrying(const std::string& path, int flags, mode_t mode = 0) {

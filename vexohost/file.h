@@ -4,25 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "unique_fd.h"
+
 namespace vexodl::vexohost::internal {
 
-// UniqueFd owns one file descriptor and closes it when destroyed. Move-only.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd();
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  int Release() noexcept;
-
- private:
-  int fd_ = -1;
-};
+using common::UniqueFd;
 
 // The file system as the store uses it. Every descriptor is opened with O_CLOEXEC, so that no
 // program that the download manager starts inherits one; every failure goes through FailSystem.
