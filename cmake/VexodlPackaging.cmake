@@ -1,6 +1,6 @@
 # How the project is installed for programs that build against it (CMake package, pkg-config) and
 # how CPack packs it for Debian. Components: runtime (the library), dev (headers, CMake package,
-# pkg-config), and one per back-end library that the project builds itself.
+# pkg-config), vexohost and pyload (our own builds of the two back-end libraries).
 include(CMakePackageConfigHelpers)
 
 set(_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/VexodlFilehosting)
@@ -59,5 +59,21 @@ set(CPACK_DEBIAN_DEV_DESCRIPTION
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
   "libvexodlfilehosting1 (= ${PROJECT_VERSION}), libjsoncpp-dev (>= 1.9.5)")
 
-set(CPACK_COMPONENTS_ALL runtime dev)
+# Our own builds of the back-end libraries. Their package names are what the library's package
+# depends on; a vendor's package that replaces one provides, conflicts with and replaces that name.
+set(_cxx_runtime "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 12), libjsoncpp25 (>= 1.9.5)")
+set(CPACK_DEBIAN_VEXOHOST_PACKAGE_NAME libvexodlvexohost1)
+set(CPACK_DEBIAN_VEXOHOST_DESCRIPTION
+  "native host-plugin service of the vexodl download manager: plug-in store, accounts in SQLite")
+set(CPACK_DEBIAN_VEXOHOST_PACKAGE_DEPENDS "${_cxx_runtime}, libsqlite3-0 (>= 3.24)")
+set(CPACK_DEBIAN_PYLOAD_PACKAGE_NAME libvexodlpyload1)
+set(CPACK_DEBIAN_PYLOAD_DESCRIPTION
+  "pyLoad RPC client of the vexodl download manager: domain socket and command line")
+set(CPACK_DEBIAN_PYLOAD_PACKAGE_DEPENDS "${_cxx_runtime}")
+foreach(component VEXOHOST PYLOAD)
+  set(CPACK_DEBIAN_${component}_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+  set(CPACK_DEBIAN_${component}_PACKAGE_GENERATE_SHLIBS ON)
+endforeach()
+
+set(CPACK_COMPONENTS_ALL runtime dev vexohost pyload)
 include(CPack)

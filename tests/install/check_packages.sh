@@ -49,6 +49,19 @@ if dev=$(deb libvexodlfilehosting-dev); then
   has_file "$dev" "$lib/libvexodlfilehosting.so -> libvexodlfilehosting.so.1"
 fi
 
+# Our own builds of the back-end libraries, one package each, holding the library alone.
+for backend in vexohost pyload; do
+  if package=$(deb "libvexodl${backend}1"); then
+    has_file "$package" "$lib/libvexodl${backend}.so.1.0.0"
+    has_file "$package" "$lib/libvexodl${backend}.so.1 -> libvexodl${backend}.so.1.0.0"
+    [[ $(paths "$package" | grep -c -v '/$') -eq 2 ]] || fail "$(basename "$package") holds more than its library"
+    grep -q "\blibjsoncpp25\b" <<< "$(field Depends "$package")" || fail "$backend depends: $(field Depends "$package")"
+  fi
+done
+if package=$(deb libvexodlvexohost1); then
+  grep -q "\blibsqlite3-0\b" <<< "$(field Depends "$package")" || fail "vexohost does not depend on SQLite"
+fi
+
 ls -1 "$work"/*.deb
 ((failures == 0)) || exit 1
 echo "packages for $arch checked"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds tests/install/consumer against an installed tree, the way an outside program would, and
-# runs it. Only the installed tree is used to build; the back-end libraries that it loads come
-# from BACKEND_DIRS (the fakes), given to the linker with -rpath-link and to the loader.
+# runs it. Only the installed tree is used to build; the back-end libraries that the library
+# needs come from BACKEND_DIRS (our own, installed beside it), given to the linker with
+# -rpath-link and to the loader.
 # Usage: consumer_test.sh find_package|pkg-config PREFIX LIBDIR BACKEND_DIRS WORKDIR CXX [TOOLCHAIN [EMULATOR]]
 set -euo pipefail
 mode=$1 prefix=$2 libdir=$3 backend_dirs=$4 work=$5 cxx=$6 toolchain=${7:-} emulator=${8:-}
