@@ -1,20 +1,13 @@
 // The library's tests must run against the fakes, even when our own builds of the two back-end
 // libraries (same names, same SONAMEs) sit in the build tree.
-#include <dlfcn.h>
-
-#include <string>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "loaded_from.h"
+
 namespace {
 
-std::string FileDefining(const char* symbol) {
-  void* address = dlsym(RTLD_DEFAULT, symbol);
-  Dl_info info{};
-  if (address == nullptr || dladdr(address, &info) == 0 || info.dli_fname == nullptr) return "";
-  return info.dli_fname;
-}
+using vexodl::fake::FileDefining;
 
 TEST(BackendLoadingTest, BothBackEndsAreTheFakes) {
   // vexodl::vexohost::Handler::List(Json::Value&) and

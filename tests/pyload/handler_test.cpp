@@ -13,6 +13,7 @@
 #include "error/vexo_error.h"
 #include "fake_vexohost.h"
 #include "handler.h"
+#include "loaded_from.h"
 #include "pyload_test_support.h"
 #include "syslog_capture.h"
 
@@ -25,13 +26,7 @@ using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using testing::ParseJson;
-
-std::string FileDefining(const char* symbol) {
-  void* address = dlsym(RTLD_DEFAULT, symbol);
-  Dl_info info{};
-  if (address == nullptr || dladdr(address, &info) == 0 || info.dli_fname == nullptr) return "";
-  return info.dli_fname;
-}
+using vexodl::fake::FileDefining;
 
 // The code of the VexoError that `operation` throws, or -1.
 template <typename Operation>

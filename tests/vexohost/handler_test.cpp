@@ -9,6 +9,7 @@
 
 #include "fake_pyload.h"
 #include "handler.h"
+#include "loaded_from.h"
 #include "state_dir_fixture.h"
 #include "syslog_capture.h"
 
@@ -17,13 +18,7 @@ namespace {
 
 using ::testing::EndsWith;
 using ::testing::IsEmpty;
-
-std::string FileDefining(const char* symbol) {
-  void* address = dlsym(RTLD_DEFAULT, symbol);
-  Dl_info info{};
-  if (address == nullptr || dladdr(address, &info) == 0 || info.dli_fname == nullptr) return "";
-  return info.dli_fname;
-}
+using vexodl::fake::FileDefining;
 
 class NativeHostsTest : public StateDirTest {
  protected:
