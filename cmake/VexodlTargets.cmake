@@ -19,8 +19,19 @@ function(vexodl_shared_library target output_name version_script)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     LINK_DEPENDS ${version_script})
-  target_link_options(${target} PRIVATE
-    -Wl,--version-script=${version_script}
-    -Wl,--no-undefined)
+  target_link_options(${target} PRIVATE -Wl,--version-script=${version_script})
+  # In the fuzz build, libFuzzer's coverage callbacks and clang's sanitizer runtime live in the
+  # fuzzer program and reach the libraries only when it loads them.
+  if(NOT VEXODL_BUILD_FUZZERS)
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  endif()
   vexodl_strict_warnings(${target})
+endfunction()
+
+# vexodl_discover_tests(<target> <label>): each GoogleTest case of <target> becomes a ctest test
+# with <label>. Listing the cases runs the program, under qemu-arm or valgrind in some
+# configurations, so it may take longer than GoogleTest's default of five seconds.
+include(GoogleTest)
+function(vexodl_discover_tests target label)
+  gtest_discover_tests(${target} PROPERTIES LABELS ${label} DISCOVERY_TIMEOUT 120)
 endfunction()
