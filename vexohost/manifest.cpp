@@ -58,7 +58,8 @@ bool ParseManifest(const std::string& text, const std::string& folder, Manifest*
     return false;
   }
 
-  const Json::Value* format = root.find("format", "format" + 6);
+  static constexpr char kFormatKey[] = "format";
+  const Json::Value* format = root.find(kFormatKey, kFormatKey + sizeof(kFormatKey) - 1);
   if (format == nullptr) {
     *why = "\"format\" is missing";
     return false;
