@@ -1,0 +1,48 @@
+// The merged catalogue over any listing from either back-end (through the fakes): it returns
+// normally, lists no more hosts than elements, never a native "youtube", and every host object
+// carries a non-empty name and its kind's type.
+#include <string>
+
+#include "error/vexo_error.h"
+#include "fake_pyload.h"
+#include "fake_vexohost.h"
+#include "fuzz_json.h"
+#include "handler.h"
+#include "host/pyload.h"
+
+using vexodl::fuzz::Check;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const auto listing = vexodl::fuzz::JsonOf(data, size);
+  if (!listing) return 0;
+  vexodl::fake::Vexohost().Reset();
+  vexodl::fake::Pyload().Reset();
+  vexodl::fake::Vexohost().Fill("List", *listing, 0);
+  vexodl::fake::Pyload().Fill("CommandlineHandler.GetAccounts", *listing, 1);
+  vexodl::fake::Pyload().Fill("DomainSocketHandler.GetAccounts", *listing, 1);
+
+  Json::Value out;
+  try {
+    vexodl::filehosting::Handler().List(out);
+  } catch (const Json::LogicError&) {
+    return 0;  // an element member that JsonCpp cannot read as a string
+  }
+  const Json::ArrayIndex elements = listing->isArray() || listing->isObject() ? listing->size() : 0;
+  Check(out.isNull() || out.size() <= 2 * elements, "no more hosts than elements");
+  for (const Json::Value& host : out) {
+    Check(!host["name"].asString().empty(), "every host is named");
+    const std::string type = host["type"].asString();
+    Check(type == "vexo" || type == "pyload", "every host has a known type");
+    Check(!(type == "vexo" && host["name"].asString() == "youtube"), "no native youtube");
+  }
+
+  // One pyLoad host read from the same list: found or 100, nothing else.
+  vexodl::filehosting::host::Pyload host("youtube");
+  try {
+    host.Get();
+  } catch (const vexodl::VexoError& error) {
+    Check(error.code == VEXODL_ERR_ACCOUNT_INFO, "Get fails only with 100");
+  } catch (const Json::LogicError&) {
+  }
+  return 0;
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+#include <json/reader.h>
+#include <json/value.h>
+
+namespace vexodl::fuzz {
+
+// The fuzzer's bytes as JSON, with JsonCpp's own limits; nothing when they are no JSON.
+inline std::optional<Json::Value> JsonOf(const uint8_t* data, size_t size) {
+  Json::CharReaderBuilder builder;
+  builder["stackLimit"] = 200;
+  builder["failIfExtra"] = true;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value value;
+  const char* begin = reinterpret_cast<const char*>(data);
+  try {
+    if (!reader->parse(begin, begin + size, &value, nullptr)) return std::nullopt;
+  } catch (const Json::Exception&) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// A broken invariant: say which and stop, so that libFuzzer keeps the input.
+[[noreturn]] inline void Broken(const char* what) {
+  std::fprintf(stderr, "invariant broken: %s\n", what);
+  std::abort();
+}
+
+inline void Check(bool holds, const char* what) {
+  if (!holds) Broken(what);
+}
+
+}  // namespace vexodl::fuzz

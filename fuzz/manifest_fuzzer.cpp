@@ -1,0 +1,27 @@
+// The native store's manifest parser over any bytes: a manifest it accepts names its folder and
+// carries a version of the allowed characters and length; a refusal always says why.
+#include <string>
+
+#include "fuzz_json.h"
+#include "manifest.h"
+
+using vexodl::fuzz::Check;
+namespace store = vexodl::vexohost::internal;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  store::Manifest manifest;
+  std::string why;
+  if (!store::ParseManifest(text, "sample", &manifest, &why)) {
+    Check(!why.empty(), "a refusal says why");
+    return 0;
+  }
+  Check(manifest.name == "sample", "an accepted manifest names its folder");
+  Check(!manifest.version.empty() && manifest.version.size() <= store::kMaxVersionLength,
+        "version length");
+  Check(manifest.version.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                           "0123456789.+~_-") == std::string::npos,
+        "version characters");
+  Check(manifest.verifier.find('/') == std::string::npos, "verifier stays in the folder");
+  return 0;
+}
