@@ -1,0 +1,39 @@
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace vexodl::cli {
+
+// UsageError is a command line that the tool refuses; its message says why, and never repeats
+// an argument that could be a password.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// What one command line asks for. `command` is empty when only --help or --version was given.
+struct Arguments {
+  std::string command;
+  std::string operand;  // NAME, or SOURCE for install
+  std::optional<std::string> type;
+  std::optional<std::string> username;
+  std::optional<bool> enabled;
+  bool password_stdin = false;
+  bool json = false;
+  bool verbose = false;
+  bool help = false;
+  bool version = false;
+};
+
+// Parses argv[1..argc-1]. Options take their value as the next argument or after "=", and may come
+// before or after the operand; "--" ends the options. Throws UsageError for anything the command
+// does not take, for a missing operand or --type, and for any attempt to give a password on the
+// command line.
+Arguments ParseArguments(int argc, const char* const* argv);
+
+// The text of `vexodl-filehosting --help`, or of `vexodl-filehosting COMMAND --help`.
+std::string HelpText(const std::string& command);
+
+}  // namespace vexodl::cli

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include <json/value.h>
+
+namespace vexodl::cli {
+
+// `text` made safe for a terminal: control characters (C0, DEL and C1) and bytes that are not
+// UTF-8 become escapes (\n, \t, \x1b, \u009b), and a backslash becomes "\\". Names,
+// descriptions and messages come from plug-ins and from pyLoad, so none is printed raw.
+std::string Escape(const std::string& text);
+
+// Writes the hosts of `hosts` (the library's JSON array) as a table: one header line, then one line
+// per host with name, type, enabled state, account, version, newer version, flags and
+// description, every cell escaped.
+void PrintHostTable(const Json::Value& hosts, std::ostream& out);
+
+// Writes `value` as indented JSON text followed by a newline. Control characters and non-ASCII
+// characters inside strings are written as \u escapes.
+void PrintJson(const Json::Value& value, std::ostream& out);
+
+// What a code of the library or of a back-end means, in a few words.
+std::string MeaningOf(int code);
+
+// The line that reports an error: "error CODE: meaning", then ": message" when the error carries
+// one (escaped), and a newline.
+std::string ErrorLine(int code, const std::string& message);
+
+}  // namespace vexodl::cli

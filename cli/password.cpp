@@ -1,0 +1,112 @@
+#include "password.h"
+
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <system_error>
+
+#include "arguments.h"
+
+namespace vexodl::cli {
+
+namespace {
+
+// The first line of `fd`, read a byte at a time so that nothing after it is consumed.
+std::string ReadLine(int fd) {
+  std::string line;
+  for (;;) {
+    char byte = 0;
+    const ssize_t n = ::read(fd, &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      Wipe(line);
+      throw std::system_error(errno, std::generic_category(), "reading the password");
+    }
+    if (n == 0 || byte == '\n') break;
+    if (line.size() == kMaxPasswordBytes) {
+      Wipe(line);
+      throw UsageError("the password is longer than " + std::to_string(kMaxPasswordBytes) +
+                       " bytes");
+    }
+    line += byte;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// The terminal's settings while echo is off, for the signal handler to put back.
+termios saved_terminal;
+
+void RestoreTerminalAndDie(int signal_number) {
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// NoEcho turns the terminal's echo off for its lifetime.
+class NoEcho {
+ public:
+  NoEcho() {
+    if (::tcgetattr(STDIN_FILENO, &saved_terminal) != 0) {
+      throw std::system_error(errno, std::generic_category(), "reading the terminal's settings");
+    }
+    struct sigaction action {};
+    action.sa_handler = RestoreTerminalAndDie;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(kFatalSignals); ++i) {
+      ::sigaction(kFatalSignals[i], &action, &old_actions_[i]);
+    }
+    termios quiet = saved_terminal;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    if (::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) != 0) {
+      const int error = errno;
+      RestoreHandlers();
+      throw std::system_error(error, std::generic_category(), "turning the terminal's echo off");
+    }
+  }
+  ~NoEcho() {
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
+    RestoreHandlers();
+  }
+  NoEcho(const NoEcho&) = delete;
+  NoEcho& operator=(const NoEcho&) = delete;
+
+ private:
+  void RestoreHandlers() {
+    for (std::size_t i = 0; i < std::size(kFatalSignals); ++i) {
+      ::sigaction(kFatalSignals[i], &old_actions_[i], nullptr);
+    }
+  }
+
+  struct sigaction old_actions_[std::size(kFatalSignals)]{};
+};
+
+}  // namespace
+
+std::string ReadPasswordFromStdin() { return ReadLine(STDIN_FILENO); }
+
+std::string PromptForPassword(const std::string& prompt) {
+  if (::isatty(STDIN_FILENO) == 0) {
+    throw UsageError(
+        "a password is needed: give --password-stdin and the password on standard input, or run "
+        "on a terminal to be asked");
+  }
+  const NoEcho no_echo;
+  // Nothing to do if the prompt cannot be written: the read still works.
+  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, prompt.data(), prompt.size());
+  return ReadLine(STDIN_FILENO);
+}
+
+void Wipe(std::string& secret) {
+  volatile char* bytes = secret.data();
+  for (std::size_t i = 0; i < secret.size(); ++i) bytes[i] = 0;
+  secret.clear();
+}
+
+}  // namespace vexodl::cli
