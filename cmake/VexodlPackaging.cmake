@@ -1,6 +1,7 @@
 # How the project is installed for programs that build against it (CMake package, pkg-config) and
 # how CPack packs it for Debian. Components: runtime (the library), dev (headers, CMake package,
-# pkg-config), vexohost and pyload (our own builds of the two back-end libraries).
+# pkg-config), vexohost and pyload (our own builds of the two back-end libraries), cli (the
+# command-line tool).
 include(CMakePackageConfigHelpers)
 
 set(_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/VexodlFilehosting)
@@ -75,5 +76,17 @@ foreach(component VEXOHOST PYLOAD)
   set(CPACK_DEBIAN_${component}_PACKAGE_GENERATE_SHLIBS ON)
 endforeach()
 
+# The command-line tool, in a package of its own: programs that load the library do not need it.
+set(CPACK_DEBIAN_CLI_PACKAGE_NAME vexodl-filehosting)
+set(CPACK_DEBIAN_CLI_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_CLI_DESCRIPTION
+  "command-line tool of the vexodl download manager's file hosts: list, accounts, plug-ins")
+set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS
+  "${_cxx_runtime}, libvexodlfilehosting1 (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_CLI_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+
 set(CPACK_COMPONENTS_ALL runtime dev vexohost pyload)
+if(VEXODL_BUILD_TOOLS)
+  list(APPEND CPACK_COMPONENTS_ALL cli)
+endif()
 include(CPack)

@@ -62,6 +62,18 @@ if package=$(deb libvexodlvexohost1); then
   grep -q "\blibsqlite3-0\b" <<< "$(field Depends "$package")" || fail "vexohost does not depend on SQLite"
 fi
 
+# The command-line tool: the program alone, on the library of the same version.
+if cli=$(deb vexodl-filehosting); then
+  [[ $(field Architecture "$cli") == "$arch" ]] || fail "cli architecture"
+  depends=$(field Depends "$cli")
+  grep -q "\blibvexodlfilehosting1 (= 1\.0\.0)" <<< "$depends" || fail "cli depends: $depends"
+  grep -q "\blibjsoncpp25\b" <<< "$depends" || fail "cli does not depend on JsonCpp: $depends"
+  has_file "$cli" "./usr/bin/vexodl-filehosting"
+  [[ $(paths "$cli" | grep -c -v '/$') -eq 1 ]] || fail "$(basename "$cli") holds more than the program"
+  [[ $(dpkg-deb --contents "$cli" | awk '$6 == "./usr/bin/vexodl-filehosting" {print $1}') == -rwxr-xr-x ]] ||
+    fail "vexodl-filehosting is not mode 0755"
+fi
+
 ls -1 "$work"/*.deb
 ((failures == 0)) || exit 1
 echo "packages for $arch checked"
