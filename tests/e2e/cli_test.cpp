@@ -2,6 +2,14 @@
 // host-plugin service (a state directory with the sample plug-ins) and our pyLoad client talking
 // to the peer (pyload/peer/pyload-peer) on a socket in a temporary directory. Every test checks
 // what the program wrote to standard output and standard error, and its exit status.
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -14,6 +22,7 @@
 #include "run_program.h"
 #include "state_dir_fixture.h"
 #include "temp_dir.h"
+#include "unique_fd.h"
 
 namespace vexodl::cli {
 namespace {
@@ -256,6 +265,92 @@ TEST_F(SetTest, APyloadRefusalReports1601WithItsLogLine) {
   EXPECT_THAT(result.err, MatchesRegex("vexodl-filehosting: host/pyload.cpp:[0-9]+ Failed to set "
                                        "account Uploaded\n"
                                        "error 1601: pyLoad did not store the account\n"));
+}
+
+// What a run on a terminal showed: the prompt (standard error), what the terminal displayed
+// (echo), and the exit status.
+struct TerminalRun {
+  std::string err;
+  std::string screen;
+  int exit_status = -1;
+};
+
+// Runs the tool with a pseudo-terminal as its standard input, waits for its password prompt on
+// standard error, then types `typed` on the terminal.
+TerminalRun RunOnTerminal(const std::vector<std::string>& arguments, const std::string& typed) {
+  TerminalRun run;
+  common::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master.valid() || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) {
+    ADD_FAILURE() << "no pseudo-terminal";
+    return run;
+  }
+  common::UniqueFd terminal(::open(::ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  int err_pipe[2];
+  if (!terminal.valid() || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "cannot open the terminal";
+    return run;
+  }
+  common::UniqueFd err_read(err_pipe[0]);
+  common::UniqueFd err_write(err_pipe[1]);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, terminal.get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err_write.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err_write.get(), STDERR_FILENO);
+  std::vector<std::string> argv = {kProgram};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::vector<char*> pointers;
+  for (auto& argument : argv) pointers.push_back(argument.data());
+  pointers.push_back(nullptr);
+  std::vector<std::string> environment = fake::CurrentEnvironment();
+  std::vector<char*> variables;
+  for (auto& variable : environment) variables.push_back(variable.data());
+  variables.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned =
+      posix_spawn(&pid, kProgram, &actions, nullptr, pointers.data(), variables.data());
+  posix_spawn_file_actions_destroy(&actions);
+  terminal.Reset();
+  err_write.Reset();
+  if (spawned != 0) {
+    ADD_FAILURE() << "cannot start " << kProgram;
+    return run;
+  }
+  bool typed_yet = false;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (err_read.valid() && std::chrono::steady_clock::now() < give_up) {
+    pollfd fds[2] = {{err_read.get(), POLLIN, 0}, {master.get(), POLLIN, 0}};
+    if (::poll(fds, 2, 100) <= 0) continue;
+    char buffer[256];
+    if (fds[1].revents & POLLIN) {
+      const ssize_t n = ::read(master.get(), buffer, sizeof(buffer));
+      if (n > 0) run.screen.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (fds[0].revents != 0) {
+      const ssize_t n = ::read(err_read.get(), buffer, sizeof(buffer));
+      if (n <= 0) err_read.Reset();
+      if (n > 0) run.err.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (!typed_yet && run.err.find(": ") != std::string::npos) {
+      typed_yet = true;
+      EXPECT_EQ(static_cast<ssize_t>(typed.size()),
+                ::write(master.get(), typed.data(), typed.size()));
+    }
+  }
+  if (err_read.valid()) ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
+  return run;
+}
+
+TEST_F(SetTest, OnATerminalThePasswordIsAskedForWithoutEcho) {
+  const TerminalRun run =
+      RunOnTerminal({"set", "filedrop", "--type", "vexo", "--username", "alice"}, "typed-pw\n");
+  EXPECT_EQ(0, run.exit_status);
+  EXPECT_EQ("Password for alice on filedrop: ", run.err);
+  EXPECT_THAT(run.screen, Not(HasSubstr("typed-pw")));
+  EXPECT_EQ("NULL|alice|typed-pw", Row("filedrop"));
 }
 
 // -- verify ---------------------------------------------------------------------------------------
