@@ -160,6 +160,8 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
       result.timed_out = true;
       ::kill(child.pid(), SIGKILL);
     }
+    // A grandchild may still hold the outputs open; what it writes is not the program's.
+    if (result.timed_out && left < -std::chrono::seconds(5)) break;
     const int ready = ::poll(fds, 3, result.timed_out ? 1000 : static_cast<int>(left.count()));
     if (ready < 0 && errno != EINTR) ThrowSystem(errno, "poll");
     if (ready <= 0) continue;

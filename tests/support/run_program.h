@@ -21,7 +21,8 @@ void PrintTo(const ProgramResult& result, std::ostream* os);
 // Runs the program `argv[0]` with the arguments `argv` through posix_spawn (no shell, default
 // signal dispositions, an empty signal mask), with exactly `environment` ("NAME=VALUE" entries) as
 // its environment, `input` on its standard input (closed after it), and returns its exit status
-// and both outputs once it has ended. After `timeout` it is killed with SIGKILL. Every descriptor
+// and both outputs once it has ended. After `timeout` it is killed with SIGKILL, and 5 s later its
+// outputs are no longer read, whoever still holds them open. Every descriptor
 // is closed and the child reaped on every path. Throws std::system_error when it cannot start.
 ProgramResult RunProgram(const std::vector<std::string>& argv,
                          const std::vector<std::string>& environment, const std::string& input,
