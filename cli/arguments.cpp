@@ -89,7 +89,7 @@ constexpr char kGeneralHelp[] =
     "Manages the file hosts of the vexodl download manager: native hosts (type vexo) and the\n"
     "hosts of pyLoad (type pyload).\n"
     "\n"
-    "commands:\n"
+    "commands (T, the host's type: vexo or pyload):\n"
     "  list [--json]                         every host of both kinds\n"
     "  get NAME --type T                     one host as a JSON object\n"
     "  set NAME --type T [--username USER [--password-stdin]] [--enable|--disable]\n"
