@@ -147,6 +147,20 @@ std::unique_ptr<AccountDb> AccountDb::Open(const std::string& path, bool create)
   return db;
 }
 
+std::unique_ptr<AccountDb> AccountDb::OpenForReading(const std::string& path) {
+  if (KindOf(path) == FileKind::kMissing) return nullptr;
+  TightenPrivateFile(path);
+  sqlite3* raw = nullptr;
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);
+  std::unique_ptr<AccountDb> db(new AccountDb(raw, path));
+  if (rc != SQLITE_OK) FailSqlite(raw, rc, "open", path);
+  sqlite3_extended_result_codes(raw, 1);
+  sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+  if (UserVersion(raw, path) != kSchemaVersion) return Open(path, /*create=*/false);
+  return db;
+}
+
 AccountDb::~AccountDb() { sqlite3_close_v2(db_); }
 
 void AccountDb::Migrate() {

@@ -31,6 +31,10 @@ class AccountDb {
   // not exist, creates it (mode 0600) if `create`, and otherwise returns nullptr. Throws
   // kErrDatabaseVersion for a database of a newer schema, which it leaves untouched.
   static std::unique_ptr<AccountDb> Open(const std::string& path, bool create);
+  // Opens the database at `path` for reading only, so that a store on a read-only disk still
+  // answers; nullptr when the file does not exist. A database of an older schema is migrated
+  // first, which needs a writable store.
+  static std::unique_ptr<AccountDb> OpenForReading(const std::string& path);
   ~AccountDb();
   AccountDb(const AccountDb&) = delete;
   AccountDb& operator=(const AccountDb&) = delete;

@@ -87,16 +87,32 @@ int ReadSmallFile(const std::string& path, std::size_t limit, std::string* out) 
   return 0;
 }
 
-UniqueFd OpenPrivateFile(const std::string& path) {
-  UniqueFd fd(OpenRetrying(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY, 0600));
-  if (fd.get() < 0) FailSystem("open", path, errno);
+namespace {
+
+// Takes every permission of group and others away from the regular file open as `fd`. On a
+// read-only disk nobody can change the file, so there the mode is left as it is.
+void TakePermissionsOfOthers(const UniqueFd& fd, const std::string& path) {
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) FailSystem("stat", path, errno);
   if (!S_ISREG(st.st_mode)) FailSystem("open", path, EINVAL);
-  if ((st.st_mode & 077) != 0 && ::fchmod(fd.get(), st.st_mode & 0700) != 0) {
+  if ((st.st_mode & 077) != 0 && ::fchmod(fd.get(), st.st_mode & 0700) != 0 && errno != EROFS) {
     FailSystem("chmod", path, errno);
   }
+}
+
+}  // namespace
+
+UniqueFd OpenPrivateFile(const std::string& path) {
+  UniqueFd fd(OpenRetrying(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY, 0600));
+  if (fd.get() < 0) FailSystem("open", path, errno);
+  TakePermissionsOfOthers(fd, path);
   return fd;
+}
+
+void TightenPrivateFile(const std::string& path) {
+  UniqueFd fd(OpenRetrying(path, O_RDONLY | O_NOFOLLOW | O_NOCTTY));
+  if (fd.get() < 0) FailSystem("open", path, errno);
+  TakePermissionsOfOthers(fd, path);
 }
 
 void MakeDirectory(const std::string& path) {

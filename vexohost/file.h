@@ -31,6 +31,10 @@ int ReadSmallFile(const std::string& path, std::size_t limit, std::string* out);
 // guards them. Refuses a symbolic link.
 UniqueFd OpenPrivateFile(const std::string& path);
 
+// The same for an existing file that is only to be read: it need not be writable, and on a
+// read-only disk its mode stays as it is.
+void TightenPrivateFile(const std::string& path);
+
 // Creates directory `path` (mode 0700) unless it exists.
 void MakeDirectory(const std::string& path);
 

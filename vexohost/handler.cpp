@@ -56,7 +56,7 @@ Json::Value HostObject(const Plugin& plugin, const HostSettings& settings) {
 }
 
 HostSettings StoredSettings(const StateDir& state, const std::string& name) {
-  std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false);
+  std::unique_ptr<AccountDb> db = AccountDb::OpenForReading(state.database());
   return db ? db->Get(name) : HostSettings{};
 }
 
@@ -81,7 +81,7 @@ int Handler::List(Json::Value& out) {
   const StateDir state = Impl::State();
   const std::vector<Plugin> plugins = PluginStore(state).List();
   std::map<std::string, HostSettings> stored;
-  if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
+  if (std::unique_ptr<AccountDb> db = AccountDb::OpenForReading(state.database())) {
     stored = db->GetAll();
   }
   Json::Value hosts(Json::arrayValue);

@@ -1,0 +1,148 @@
+// The store when its disk fails it: full, or mounted read-only. Root (as CI runs) ignores file
+// modes, so the faults come from mounts in a mount namespace of a child process of its own; they
+// never reach the rest of the machine. Each scenario runs in that child and reports what the
+// service said, one line per step, for the test to check.
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "outside/vexohost.h"
+#include "state_dir_fixture.h"
+
+namespace vexodl::vexohost::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+
+// What a service call did: "ok", or "<code> <message>".
+std::string Outcome(const std::function<void()>& call) {
+  try {
+    call();
+    return "ok";
+  } catch (const VexoError& error) {
+    return std::to_string(error.code) + " " + error.what();
+  }
+}
+
+std::string UserOf(const std::string& host) {
+  Json::Value object;
+  const std::string outcome = Outcome([&] { Handler(host).AccountGet(object); });
+  return outcome == "ok" ? "user=" + object.get("username", "<none>").asString() : outcome;
+}
+
+class StoreFaultTest : public StateDirTest {
+ protected:
+  // Runs `scenario` in a child of its own mount namespace, where `prepare` is called first to
+  // mount what the fault needs; returns the lines the scenario wrote, or skips the test when
+  // this machine gives no mount namespace.
+  std::vector<std::string> InNamespace(const std::function<bool()>& prepare,
+                                       const std::function<void(std::ofstream&)>& scenario) {
+    const std::string report = Path("../" + std::string(".report-") + std::to_string(getpid()));
+    const pid_t child = fork();
+    if (child == 0) {
+      std::ofstream out(report);
+      if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
+        out << "no mount namespace: " << std::strerror(errno) << "\n";
+        out.close();
+        _exit(3);
+      }
+      if (!prepare()) {
+        out << "mount failed: " << std::strerror(errno) << "\n";
+        out.close();
+        _exit(4);
+      }
+      scenario(out);
+      out.close();
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::vector<std::string> lines;
+    std::ifstream in(report);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::remove(report.c_str());
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
+      skipped_ = lines.empty() ? "no mount namespace" : lines[0];
+      return {};
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "scenario ended with status " << status << ": " << ::testing::PrintToString(lines);
+    return lines;
+  }
+
+  std::string skipped_;
+};
+
+TEST_F(StoreFaultTest, FullDiskRefusesChangesAndKeepsWhatWasStored) {
+  const auto lines = InNamespace(
+      [this] {
+        // A small filesystem of its own under the state directory, as a full data partition.
+        return mount("tmpfs", state().c_str(), "tmpfs", 0, "size=512k,mode=0755") == 0;
+      },
+      [this](std::ofstream& out) {
+        Ship("filedrop");
+        out << Outcome([] { Handler("filedrop").AccountSet("first", "one"); }) << "\n";
+        std::ofstream filler(Path("filler"), std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size())) {
+        }
+        filler.close();
+        out << Outcome([] { Handler("filedrop").AccountSet("second", "two"); }) << "\n";
+        out << Outcome([] { Handler("filedrop").HostEnabledSet(false); }) << "\n";
+        out << UserOf("filedrop") << "\n";
+      });
+  if (!skipped_.empty()) GTEST_SKIP() << skipped_;
+  ASSERT_EQ(4u, lines.size()) << ::testing::PrintToString(lines);
+  EXPECT_EQ("ok", lines[0]);
+  EXPECT_THAT(lines[1], MatchesRegex("22[0-9][0-9] .*|2101 .*"));
+  EXPECT_THAT(lines[1], HasSubstr("full"));
+  EXPECT_THAT(lines[1], ::testing::Not(HasSubstr("two")));  // never the password
+  EXPECT_THAT(lines[2], MatchesRegex("22[0-9][0-9] .*|2101 .*"));
+  EXPECT_EQ("user=first", lines[3]);
+}
+
+TEST_F(StoreFaultTest, ReadOnlyStoreStillAnswersReadsAndRefusesChanges) {
+  Ship("filedrop");
+  Ship("cloudvault");
+  Handler("filedrop").AccountSet("me", "secret");
+  Handler("cloudvault").HostEnabledSet(false);
+  const auto lines = InNamespace(
+      [this] {
+        return mount(state().c_str(), state().c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+               mount(nullptr, state().c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                     nullptr) == 0;
+      },
+      [](std::ofstream& out) {
+        out << UserOf("filedrop") << "\n";
+        Json::Value listing;
+        out << Outcome([&] { Handler("").List(listing); }) << " " << listing.size() << "\n";
+        out << Outcome([] { Handler("filedrop").AccountSet("other", "secret2"); }) << "\n";
+        out << Outcome([] { Handler("cloudvault").HostEnabledSet(true); }) << "\n";
+      });
+  if (!skipped_.empty()) GTEST_SKIP() << skipped_;
+  ASSERT_EQ(4u, lines.size()) << ::testing::PrintToString(lines);
+  EXPECT_EQ("user=me", lines[0]);
+  EXPECT_EQ("ok 2", lines[1]);
+  EXPECT_THAT(lines[2], HasSubstr("Read-only file system"));
+  EXPECT_THAT(lines[3], HasSubstr("Read-only file system"));
+  // Nothing was half-written: the rows are as they were before the store went read-only.
+  EXPECT_EQ("NULL|me|secret", Row("filedrop"));
+  EXPECT_EQ("0|NULL|NULL", Row("cloudvault"));
+}
+
+}  // namespace
+}  // namespace vexodl::vexohost::test
