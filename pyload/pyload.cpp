@@ -52,8 +52,8 @@ class ProgramTransport : public Transport {
  public:
   explicit ProgramTransport(Settings settings) : settings_(std::move(settings)) {}
   std::optional<std::string> Exchange(const std::string& request) override {
-    return internal::RunProgram(settings_.program_path, request, settings_.program_timeout,
-                                settings_.max_answer_bytes);
+    return common::RunProgram(settings_.program_path, request, settings_.program_timeout,
+                              settings_.max_answer_bytes);
   }
 
  private:

@@ -14,6 +14,7 @@
 
 namespace vexodl::pyload::internal {
 
+using common::Deadline;
 using common::UniqueFd;
 
 namespace {

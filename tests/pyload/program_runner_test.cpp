@@ -27,6 +27,7 @@ namespace {
 using std::chrono::milliseconds;
 using ::testing::IsEmpty;
 using Clock = std::chrono::steady_clock;
+using common::RunProgram;
 
 class ProgramRunnerTest : public ::testing::Test {
  protected:

@@ -46,39 +46,6 @@ void ScopedEnv::Set(const std::string& name, const std::optional<std::string>& v
   }
 }
 
-int OpenDescriptorCount() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) throw std::runtime_error("cannot list /proc/self/fd");
-  int count = 0;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count - 1;  // the directory stream's own descriptor
-}
-
-std::vector<ChildInfo> ChildrenOfThisProcess() {
-  std::vector<ChildInfo> children;
-  const pid_t self = getpid();
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) throw std::runtime_error("cannot list /proc");
-  while (dirent* entry = readdir(proc)) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    std::ifstream in(std::string("/proc/") + entry->d_name + "/stat");
-    std::string stat;
-    if (!std::getline(in, stat)) continue;
-    // "pid (comm) state ppid ...": the command may hold blanks and parentheses.
-    const std::size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(stat.substr(close + 1));
-    char state = '?';
-    pid_t parent = 0;
-    rest >> state >> parent;
-    if (parent == self) children.push_back({std::atoi(entry->d_name), state});
-  }
-  closedir(proc);
-  return children;
-}
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include <json/value.h>
 
 #include "json_text.h"
+#include "process_census.h"
 #include "temp_dir.h"
 
 // Helpers of the pyLoad client's tests: the peer (pyload/peer/pyload-peer) as a server process,
@@ -37,16 +38,9 @@ class ScopedEnv {
   std::map<std::string, std::optional<std::string>> saved_;
 };
 
-// The number of descriptors open in this process.
-int OpenDescriptorCount();
-
-// One child process of this process, as /proc shows it: its pid and state letter ('Z' for a
-// zombie).
-struct ChildInfo {
-  pid_t pid;
-  char state;
-};
-std::vector<ChildInfo> ChildrenOfThisProcess();
+using fake::ChildInfo;
+using fake::ChildrenOfThisProcess;
+using fake::OpenDescriptorCount;
 
 // PeerServer runs `pyload-peer serve` on `socket_path` with this process's environment (the
 // store and fault file come from VEXODL_PYLOAD_STORE and VEXODL_PYLOAD_PEER_FAULT) and stops it,

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-namespace vexodl::pyload::internal {
+namespace vexodl::common {
 
 // Deadline is a point in time on the monotonic clock after which an exchange gives up.
 class Deadline {
@@ -24,4 +24,4 @@ class Deadline {
   std::chrono::steady_clock::time_point end_;
 };
 
-}  // namespace vexodl::pyload::internal
+}  // namespace vexodl::common

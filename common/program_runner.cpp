@@ -11,14 +11,14 @@
 #include <cerrno>
 #include <utility>
 
+#include <optional>
+
 #include "deadline.h"
 #include "unique_fd.h"
 
 extern char** environ;
 
-namespace vexodl::pyload::internal {
-
-using common::UniqueFd;
+namespace vexodl::common {
 
 namespace {
 
@@ -168,12 +168,12 @@ class SpawnSetup {
 };
 
 // Feeds `input` to `to_child` and collects `from_child` until the child closes its output.
-// Closes `to_child` once the input is written, or when the child stops reading.
-std::optional<std::string> Converse(UniqueFd to_child, const UniqueFd& from_child,
-                                    const std::string& input, std::size_t max_output_bytes,
-                                    const Deadline& deadline) {
+// Returns kExited when the child closed its output (not yet reaped), or why the conversation
+// ended early. Closes `to_child` once the input is written, or when the child stops reading.
+ProgramRun::End Converse(UniqueFd to_child, const UniqueFd& from_child, const std::string& input,
+                         std::size_t max_output_bytes, const Deadline& deadline,
+                         std::string* output) {
   SigpipeBlock no_sigpipe;
-  std::string output;
   std::size_t written = 0;
   if (input.empty()) to_child.Reset();
   char buffer[16 * 1024];
@@ -182,10 +182,10 @@ std::optional<std::string> Converse(UniqueFd to_child, const UniqueFd& from_chil
     const nfds_t count = to_child.valid() ? 2 : 1;
     const int ready = poll(entries, count, deadline.PollTimeout());
     if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return std::nullopt;
+    if (ready < 0) return ProgramRun::End::kKilled;
     if (ready == 0) {
       // PollTimeout() caps one wait; only the deadline itself ends the conversation.
-      if (deadline.Passed()) return std::nullopt;
+      if (deadline.Passed()) return ProgramRun::End::kTimedOut;
       continue;
     }
 
@@ -199,12 +199,14 @@ std::optional<std::string> Converse(UniqueFd to_child, const UniqueFd& from_chil
     }
     if (entries[0].revents != 0) {
       const ssize_t n = read(from_child.get(), buffer, sizeof(buffer));
-      if (n == 0) return output;
+      if (n == 0) return ProgramRun::End::kExited;
       if (n > 0) {
-        if (output.size() + static_cast<std::size_t>(n) > max_output_bytes) return std::nullopt;
-        output.append(buffer, static_cast<std::size_t>(n));
+        if (output->size() + static_cast<std::size_t>(n) > max_output_bytes) {
+          return ProgramRun::End::kTooMuchOutput;
+        }
+        output->append(buffer, static_cast<std::size_t>(n));
       } else if (errno != EAGAIN && errno != EINTR) {
-        return std::nullopt;
+        return ProgramRun::End::kKilled;
       }
     }
   }
@@ -212,35 +214,52 @@ std::optional<std::string> Converse(UniqueFd to_child, const UniqueFd& from_chil
 
 }  // namespace
 
-std::optional<std::string> RunProgram(const std::string& program, const std::string& input,
-                                      std::chrono::milliseconds timeout,
-                                      std::size_t max_output_bytes) {
+ProgramRun RunProgramFully(const std::string& program, const std::string& input,
+                           std::chrono::milliseconds timeout, std::size_t max_output_bytes) {
+  ProgramRun run;
   const Deadline deadline(timeout);
   Pipe to_child;
   Pipe from_child;
-  if (!MakePipe(&to_child) || !MakePipe(&from_child)) return std::nullopt;
-  if (!SetNonBlocking(to_child.write.get()) || !SetNonBlocking(from_child.read.get())) {
-    return std::nullopt;
-  }
+  if (!MakePipe(&to_child) || !MakePipe(&from_child)) return run;
+  if (!SetNonBlocking(to_child.write.get()) || !SetNonBlocking(from_child.read.get())) return run;
   SpawnSetup setup;
-  if (!setup.Prepare(to_child.read.get(), from_child.write.get())) return std::nullopt;
+  if (!setup.Prepare(to_child.read.get(), from_child.write.get())) return run;
 
   char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
   pid_t pid = -1;
   if (posix_spawn(&pid, program.c_str(), setup.actions(), setup.attr(), argv, environ) != 0) {
-    return std::nullopt;
+    return run;
   }
   Child child(pid);
   // Only the child keeps its ends, so that its exit shows as end of file here.
   to_child.read.Reset();
   from_child.write.Reset();
 
-  std::optional<std::string> output =
-      Converse(std::move(to_child.write), from_child.read, input, max_output_bytes, deadline);
-  if (!output) return std::nullopt;  // ~Child kills and reaps
+  run.end = Converse(std::move(to_child.write), from_child.read, input, max_output_bytes, deadline,
+                     &run.output);
+  if (run.end != ProgramRun::End::kExited) {
+    child.Kill();
+    return run;
+  }
   const std::optional<int> status = child.Wait(deadline);
-  if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) return std::nullopt;
-  return output;
+  if (!status) {
+    // Its output closed, yet it lives on past the deadline (or its status was taken from us).
+    run.end = deadline.Passed() ? ProgramRun::End::kTimedOut : ProgramRun::End::kKilled;
+  } else if (WIFEXITED(*status)) {
+    run.exit_status = WEXITSTATUS(*status);
+  } else {
+    run.end = ProgramRun::End::kKilled;
+    run.signal = WIFSIGNALED(*status) ? WTERMSIG(*status) : 0;
+  }
+  return run;
 }
 
-}  // namespace vexodl::pyload::internal
+std::optional<std::string> RunProgram(const std::string& program, const std::string& input,
+                                      std::chrono::milliseconds timeout,
+                                      std::size_t max_output_bytes) {
+  ProgramRun run = RunProgramFully(program, input, timeout, max_output_bytes);
+  if (run.end != ProgramRun::End::kExited || run.exit_status != 0) return std::nullopt;
+  return std::move(run.output);
+}
+
+}  // namespace vexodl::common
