@@ -19,6 +19,11 @@ enum ErrorCode : int {
   kErrDatabase = 2200,
   kErrDatabaseBusy = 2201,
   kErrDatabaseVersion = 2202,
+  kErrPackageUnreadable = 2300,
+  kErrPackageUnsafe = 2301,
+  kErrPackageTooLarge = 2302,
+  kErrPackageManifest = 2303,
+  kErrPackageMismatch = 2304,
 };
 
 // Throws vexodl::VexoError(code, message). `message` says what failed and never holds a password.

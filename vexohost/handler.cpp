@@ -14,12 +14,14 @@
 #include "outside/vexohost.h"
 #pragma GCC visibility pop
 
+#include <exception>
 #include <map>
 #include <vector>
 
 #include "account_db.h"
 #include "errors.h"
 #include "host_name.h"
+#include "installer.h"
 #include "lock.h"
 #include "plugin_store.h"
 #include "state_dir.h"
@@ -29,6 +31,7 @@ namespace vexodl::vexohost {
 using internal::AccountDb;
 using internal::CheckHostName;
 using internal::HostSettings;
+using internal::Installer;
 using internal::Plugin;
 using internal::PluginStore;
 using internal::StateDir;
@@ -59,6 +62,25 @@ HostSettings StoredSettings(const StateDir& state, const std::string& name) {
   std::unique_ptr<AccountDb> db = AccountDb::OpenForReading(state.database());
   return db ? db->Get(name) : HostSettings{};
 }
+
+// Empties staging/ when a change of the plug-in folders ends, however it ends: a failed install
+// or update leaves nothing behind.
+class StagingSweep {
+ public:
+  explicit StagingSweep(const Installer& installer) : installer_(installer) {}
+  ~StagingSweep() {
+    try {
+      installer_.ClearStaging();
+    } catch (const std::exception&) {
+      // The next change of the plug-in folders empties it first.
+    }
+  }
+  StagingSweep(const StagingSweep&) = delete;
+  StagingSweep& operator=(const StagingSweep&) = delete;
+
+ private:
+  const Installer& installer_;
+};
 
 }  // namespace
 
@@ -126,9 +148,14 @@ int Handler::AccountVerify(Json::Value& /*info*/, const std::string& /*username*
   return -1;
 }
 
-int Handler::HostAdd(const std::string& /*source*/) {
-  internal::Fail(internal::kErrNotSupported,
-                 "installing host plug-ins is not supported by this build yet");
+int Handler::HostAdd(const std::string& source) {
+  const StateDir state = Impl::State();
+  StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
+  const Installer installer(state);
+  installer.ClearStaging();  // what an install killed earlier left behind
+  const StagingSweep sweep(installer);
+  installer.Install(source);
+  return 0;
 }
 
 int Handler::HostDelete() {

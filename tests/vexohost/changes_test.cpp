@@ -1,5 +1,5 @@
 // AccountSet, HostRemoveAccount, HostEnabledSet, HostDelete, and the calls this build leaves to a
-// later one (HostAdd, HostUpdate, AccountVerify).
+// later one (HostUpdate, AccountVerify).
 #include <filesystem>
 #include <string>
 
@@ -160,13 +160,6 @@ TEST_F(DeleteTest, KeepsThePluginWhenTheDatabaseCannotBeChanged) {
 }
 
 class NotInThisBuildTest : public StateDirTest {};
-
-TEST_F(NotInThisBuildTest, HostAddSaysInstallingIsNotSupportedYet) {
-  Thrown thrown = ErrorOf([] { Handler("").HostAdd("/tmp/package.tar.gz"); });
-  EXPECT_EQ(2005, thrown.code);
-  EXPECT_EQ("installing host plug-ins is not supported by this build yet", thrown.message);
-  EXPECT_FALSE(Exists(Path("user")));
-}
 
 TEST_F(NotInThisBuildTest, HostUpdateSaysUpdatingIsNotSupportedYet) {
   Ship("filedrop");

@@ -1,0 +1,128 @@
+#include "packages.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+
+#include "state_dir_fixture.h"
+
+namespace vexodl::vexohost::test {
+
+namespace fs = std::filesystem;
+
+Entry File(const std::string& path, const std::string& data, unsigned mode) {
+  return {Entry::Kind::kFile, path, data, mode};
+}
+Entry Folder(const std::string& path) { return {Entry::Kind::kFolder, path, "", 0755}; }
+Entry Symlink(const std::string& path, const std::string& target) {
+  return {Entry::Kind::kSymlink, path, target, 0777};
+}
+Entry Hardlink(const std::string& path, const std::string& target) {
+  return {Entry::Kind::kHardlink, path, target, 0644};
+}
+Entry Fifo(const std::string& path) { return {Entry::Kind::kFifo, path, "", 0644}; }
+Entry CharDevice(const std::string& path) { return {Entry::Kind::kCharDevice, path, "", 0644}; }
+
+std::vector<Entry> Plugin(const std::string& name, const std::string& version,
+                          const std::string& prefix, int result) {
+  const std::string manifest = R"({"format": 1, "name": ")" + name +
+                               R"(", "description": "about )" + name + R"(", "version": ")" +
+                               version + R"(", "authentication": "yes", "verifier": "verify"})";
+  const std::string verifier =
+      "#!/bin/sh\ncat >/dev/null\necho '{\"result\": " + std::to_string(result) +
+      ", \"details\": {\"version\": \"" + version + "\"}}'\n";
+  std::vector<Entry> entries;
+  if (!prefix.empty()) entries.push_back(Folder(prefix));
+  const std::string at = prefix.empty() ? "" : prefix + "/";
+  entries.push_back(File(at + "manifest.json", manifest));
+  entries.push_back(File(at + "verify", verifier, 0755));
+  return entries;
+}
+
+void WriteArchive(const std::string& path, const std::vector<Entry>& entries) {
+  std::unique_ptr<archive, int (*)(archive*)> out(archive_write_new(), archive_write_free);
+  const bool zip = path.size() > 4 && path.compare(path.size() - 4, 4, ".zip") == 0;
+  if (zip) {
+    archive_write_set_format_zip(out.get());
+  } else {
+    archive_write_add_filter_gzip(out.get());
+    archive_write_set_format_pax_restricted(out.get());
+  }
+  const auto check = [&](int status) {
+    if (status < ARCHIVE_WARN) {
+      throw std::runtime_error("writing " + path + ": " + archive_error_string(out.get()));
+    }
+  };
+  check(archive_write_open_filename(out.get(), path.c_str()));
+  for (const Entry& entry : entries) {
+    std::unique_ptr<archive_entry, void (*)(archive_entry*)> header(archive_entry_new(),
+                                                                    archive_entry_free);
+    archive_entry_set_pathname(header.get(), entry.path.c_str());
+    archive_entry_set_perm(header.get(), entry.mode);
+    archive_entry_set_size(header.get(), 0);
+    switch (entry.kind) {
+      case Entry::Kind::kFile:
+        archive_entry_set_filetype(header.get(), AE_IFREG);
+        archive_entry_set_size(header.get(), static_cast<la_int64_t>(entry.data.size()));
+        break;
+      case Entry::Kind::kFolder:
+        archive_entry_set_filetype(header.get(), AE_IFDIR);
+        break;
+      case Entry::Kind::kSymlink:
+        archive_entry_set_filetype(header.get(), AE_IFLNK);
+        archive_entry_set_symlink(header.get(), entry.data.c_str());
+        break;
+      case Entry::Kind::kHardlink:
+        archive_entry_set_filetype(header.get(), AE_IFREG);
+        archive_entry_set_hardlink(header.get(), entry.data.c_str());
+        break;
+      case Entry::Kind::kFifo:
+        archive_entry_set_filetype(header.get(), AE_IFIFO);
+        break;
+      case Entry::Kind::kCharDevice:
+        archive_entry_set_filetype(header.get(), AE_IFCHR);
+        archive_entry_set_rdev(header.get(), makedev(1, 3));
+        break;
+    }
+    check(archive_write_header(out.get(), header.get()));
+    if (entry.kind == Entry::Kind::kFile && !entry.data.empty()) {
+      if (archive_write_data(out.get(), entry.data.data(), entry.data.size()) < 0) {
+        check(ARCHIVE_FATAL);
+      }
+    }
+  }
+  check(archive_write_close(out.get()));
+}
+
+std::string Listing(const std::string& root) {
+  std::vector<std::string> lines;
+  if (!fs::exists(root)) return "<missing>";
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    const std::string relative = fs::relative(entry.path(), root).string();
+    // The lock files and staging/ itself come with the first change; what staging/ holds counts.
+    if (relative == "lock" || relative == "lock.gate" || relative == "staging") continue;
+    struct stat st {};
+    ::lstat(entry.path().c_str(), &st);
+    std::string line = relative + " " + std::to_string(st.st_mode & 07777);
+    if (S_ISLNK(st.st_mode)) {
+      line += " link " + fs::read_symlink(entry.path()).string();
+    } else if (S_ISDIR(st.st_mode)) {
+      line += " folder";
+    } else {
+      line += " file " + ReadFile(entry.path().string());
+    }
+    lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+}  // namespace vexodl::vexohost::test

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Plug-in packages written by the tests, with libarchive.
+namespace vexodl::vexohost::test {
+
+// One entry of an archive as the tests write it, hostile ones included.
+struct Entry {
+  enum class Kind { kFile, kFolder, kSymlink, kHardlink, kFifo, kCharDevice };
+  Kind kind = Kind::kFile;
+  std::string path;
+  std::string data;  // a file's bytes, or a link's target
+  unsigned mode = 0644;
+};
+
+Entry File(const std::string& path, const std::string& data, unsigned mode = 0644);
+Entry Folder(const std::string& path);
+Entry Symlink(const std::string& path, const std::string& target);
+Entry Hardlink(const std::string& path, const std::string& target);
+Entry Fifo(const std::string& path);
+Entry CharDevice(const std::string& path);
+
+// The entries of a valid plug-in `name` at `version`, under folder `prefix` ("" for the top):
+// its manifest naming the verifier "verify", and that verifier (a shell script that answers
+// `result`).
+std::vector<Entry> Plugin(const std::string& name, const std::string& version,
+                          const std::string& prefix = "", int result = 1);
+
+// Writes `entries` as an archive at `path`: zip for a name ending in .zip, gzip-compressed pax
+// otherwise. Throws std::runtime_error with libarchive's reason.
+void WriteArchive(const std::string& path, const std::vector<Entry>& entries);
+
+// Every file below `root` but the store lock's and the folder staging/ (not what it holds): "path
+// mode kind [bytes|target]" per line, sorted, so that two listings differ when anything changed.
+std::string Listing(const std::string& root);
+
+}  // namespace vexodl::vexohost::test

@@ -1,0 +1,141 @@
+#include "installer.h"
+
+#include <fcntl.h>
+#include <stdio.h>  // renameat2
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <memory>
+
+#include <json/reader.h>
+#include <json/value.h>
+
+#include "errors.h"
+#include "file.h"
+#include "host_name.h"
+
+namespace vexodl::vexohost::internal {
+
+namespace {
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+[[noreturn]] void BadManifest(const std::string& why) {
+  Fail(kErrPackageManifest, "package manifest: " + why);
+}
+
+// The plug-in folder inside the unpacked package `root`.
+std::string PluginFolder(const std::string& root) {
+  if (IsRegularFile(root + "/" + kManifestFile)) return root;
+  const std::vector<std::string> names = ListDirectory(root);
+  if (names.size() == 1 && IsFolder(root + "/" + names[0]) &&
+      IsRegularFile(root + "/" + names[0] + "/" + kManifestFile)) {
+    return root + "/" + names[0];
+  }
+  BadManifest(std::string("the package holds no ") + kManifestFile +
+              " at its top or in its only folder");
+}
+
+// Reads and checks the manifest of `folder`, whose name is the one the manifest gives.
+Manifest ReadManifest(const std::string& folder) {
+  std::string text;
+  const std::string path = folder + "/" + kManifestFile;
+  if (const int error = ReadSmallFile(path, kMaxManifestBytes, &text)) {
+    BadManifest(error == EFBIG ? "larger than " + std::to_string(kMaxManifestBytes) + " bytes"
+                               : SystemText(error));
+  }
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value root;
+  if (!reader->parse(text.data(), text.data() + text.size(), &root, nullptr) || !root.isObject() ||
+      !root["name"].isString()) {
+    BadManifest("no \"name\" string in a JSON object");
+  }
+  const std::string name = root["name"].asString();
+  if (!IsValidHostName(name)) BadManifest("\"" + Printable(name) + "\" is no valid host name");
+  Manifest manifest;
+  std::string why;
+  if (!ParseManifest(text, name, &manifest, &why)) BadManifest(why);
+  if (!manifest.verifier.empty() && !IsRegularFile(folder + "/" + manifest.verifier)) {
+    BadManifest("the verifier \"" + manifest.verifier + "\" is not a regular file of the package");
+  }
+  return manifest;
+}
+
+// Removes the folders of one install from staging/ however the install ends.
+class StagingSweep {
+ public:
+  explicit StagingSweep(std::vector<std::string> paths) : paths_(std::move(paths)) {}
+  ~StagingSweep() {
+    for (const std::string& path : paths_) {
+      try {
+        RemoveTree(path);
+      } catch (const std::exception&) {
+        // Left for the next change, which empties staging/ first.
+      }
+    }
+  }
+  StagingSweep(const StagingSweep&) = delete;
+  StagingSweep& operator=(const StagingSweep&) = delete;
+
+ private:
+  std::vector<std::string> paths_;
+};
+
+}  // namespace
+
+void Installer::ClearStaging() const {
+  RemoveTree(state_.staging());
+  MakeDirectory(state_.staging());
+}
+
+Manifest Installer::Install(const std::string& source, const std::string& expected_name,
+                            const std::string& expected_version) const {
+  const std::string unpacked = state_.staging() + "/unpacked";
+  const std::string ready = state_.staging() + "/ready";
+  StagingSweep sweep({unpacked, ready});
+  RemoveTree(unpacked);
+  RemoveTree(ready);
+  UnpackPackage(source, unpacked, limits_);
+
+  const std::string folder = PluginFolder(unpacked);
+  const Manifest manifest = ReadManifest(folder);
+  if (!expected_name.empty() && manifest.name != expected_name) {
+    Fail(kErrPackageMismatch,
+         "the package holds host plug-in \"" + manifest.name + "\", not \"" + expected_name + "\"");
+  }
+  if (!expected_version.empty() && manifest.version != expected_version) {
+    Fail(kErrPackageMismatch, "the package of \"" + manifest.name + "\" holds version " +
+                                 manifest.version + ", not " + expected_version);
+  }
+  if (KindOf(state_.shipped() + "/" + manifest.name) != FileKind::kMissing) {
+    Fail(kErrShippedHost, "host plug-in \"" + manifest.name +
+                              "\" is shipped with the download manager and cannot be replaced");
+  }
+  Rename(folder, ready);
+  Reached(Stage::kChecked);
+
+  MakeDirectory(state_.user());
+  const std::string target = state_.user() + "/" + manifest.name;
+  struct stat st {};
+  if (lstat(target.c_str(), &st) == 0) {
+    // The old copy lands in staging/ready and leaves with the sweep.
+    if (renameat2(AT_FDCWD, ready.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
+      FailSystem("renameat2 RENAME_EXCHANGE", target, errno);
+    }
+  } else {
+    Rename(ready, target);
+  }
+  Reached(Stage::kSwitched);
+  return manifest;
+}
+
+}  // namespace vexodl::vexohost::internal

@@ -1,0 +1,272 @@
+#include "package.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "errors.h"
+#include "file.h"
+
+namespace vexodl::vexohost::internal {
+
+namespace {
+
+struct ArchiveFree {
+  void operator()(archive* handle) const { archive_read_free(handle); }
+};
+using ArchivePtr = std::unique_ptr<archive, ArchiveFree>;
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+[[noreturn]] void Unsafe(const std::string& entry, const std::string& why) {
+  Fail(kErrPackageUnsafe, "package entry \"" + Printable(entry) + "\" " + why);
+}
+
+// The components of a path inside the package, without "" and "."; refuses absolute paths and
+// "..". Empty for the package's root.
+std::vector<std::string> Components(const std::string& entry, const std::string& path) {
+  if (!path.empty() && path[0] == '/') Unsafe(entry, "has an absolute path");
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(start, end - start);
+    if (part == "..") Unsafe(entry, "climbs out of its folder with \"..\"");
+    if (!part.empty() && part != ".") parts.push_back(part);
+    start = end + 1;
+  }
+  return parts;
+}
+
+std::string Join(const std::vector<std::string>& parts) {
+  std::string path;
+  for (const std::string& part : parts) path += (path.empty() ? "" : "/") + part;
+  return path;
+}
+
+// Writes the entries of one package below `root`, keeping count against the limits.
+class Unpacker {
+ public:
+  Unpacker(const std::string& into, const PackageLimits& limits) : into_(into), limits_(limits) {
+    if (mkdir(into.c_str(), 0755) != 0) FailSystem("mkdir", into, errno);
+    root_ = UniqueFd(open(into.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!root_.valid()) FailSystem("open", into, errno);
+  }
+
+  // Unpacks the entry that `handle` has just read; `path` is its path inside the package.
+  void Add(archive* handle, archive_entry* entry, const std::string& path) {
+    const std::vector<std::string> parts = Components(path, path);
+    if (parts.empty()) return;  // the package's root folder itself
+    if (++entries_ > limits_.max_entries) {
+      Fail(kErrPackageTooLarge,
+           "package has more than " + std::to_string(limits_.max_entries) + " entries");
+    }
+    const std::string name = Join(parts);
+    const std::vector<std::string> folder(parts.begin(), parts.end() - 1);
+    const UniqueFd parent = OpenFolder(name, folder);
+    const std::string& leaf = parts.back();
+
+    if (const char* target = archive_entry_hardlink(entry)) {
+      const std::string linked = Join(Components(name, target));
+      if (files_.count(linked) == 0) {
+        Unsafe(name, "is a hard link to something that is not a file of the package");
+      }
+      if (linkat(root_.get(), linked.c_str(), parent.get(), leaf.c_str(), 0) != 0) {
+        FailSystem("link", into_ + "/" + name, errno);
+      }
+      return;
+    }
+    switch (archive_entry_filetype(entry)) {
+      case AE_IFDIR:
+        if (mkdirat(parent.get(), leaf.c_str(), 0755) != 0 && errno != EEXIST) {
+          FailSystem("mkdir", into_ + "/" + name, errno);
+        }
+        return;
+      case AE_IFREG:
+        WriteFile(handle, entry, name, parent.get(), leaf);
+        return;
+      case AE_IFLNK: {
+        const char* target = archive_entry_symlink(entry);
+        const std::string text = target == nullptr ? "" : target;
+        // Relative and without "..": every link then resolves at or below its own folder.
+        if (text.empty() || text[0] == '/') Unsafe(name, "is a symbolic link out of the package");
+        Components(name, text);  // throws on ".."
+        if (symlinkat(text.c_str(), parent.get(), leaf.c_str()) != 0) {
+          FailSystem("symlink", into_ + "/" + name, errno);
+        }
+        return;
+      }
+      default:
+        Unsafe(name, "is a device, pipe or socket; a package holds only files, folders and links");
+    }
+  }
+
+ private:
+  // Opens folder `parts` below the root, creating what is missing, never through a link.
+  UniqueFd OpenFolder(const std::string& name, const std::vector<std::string>& parts) {
+    UniqueFd fd(dup(root_.get()));
+    if (!fd.valid()) FailSystem("dup", into_, errno);
+    for (const std::string& part : parts) {
+      int next = openat(fd.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (next < 0 && errno == ENOENT) {
+        if (mkdirat(fd.get(), part.c_str(), 0755) != 0) {
+          FailSystem("mkdir", into_ + "/" + name, errno);
+        }
+        next = openat(fd.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      }
+      if (next < 0 && (errno == ELOOP || errno == ENOTDIR)) {
+        Unsafe(name, "lies behind a link or a file");
+      }
+      if (next < 0) FailSystem("open", into_ + "/" + name, errno);
+      fd = UniqueFd(next);
+    }
+    return fd;
+  }
+
+  void WriteFile(archive* handle, archive_entry* entry, const std::string& name, int parent,
+                 const std::string& leaf) {
+    const auto too_large = [&] {
+      Fail(kErrPackageTooLarge, "package entry \"" + Printable(name) + "\" is larger than " +
+                                    std::to_string(limits_.max_entry_bytes) + " bytes");
+    };
+    if (archive_entry_size_is_set(entry) && archive_entry_size(entry) >= 0 &&
+        static_cast<std::uint64_t>(archive_entry_size(entry)) > limits_.max_entry_bytes) {
+      too_large();
+    }
+    const mode_t mode = (archive_entry_perm(entry) & 0111) != 0 ? 0755 : 0644;
+    const UniqueFd out(
+        openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!out.valid()) {
+      if (errno == EEXIST) Unsafe(name, "appears twice");
+      FailSystem("create", into_ + "/" + name, errno);
+    }
+    std::uint64_t size = 0;
+    char buffer[64 * 1024];
+    for (;;) {
+      const la_ssize_t n = archive_read_data(handle, buffer, sizeof buffer);
+      if (n == 0) break;
+      if (n < 0) {
+        Fail(kErrPackageUnreadable, "cannot read package entry \"" + Printable(name) +
+                                        "\": " + archive_error_string(handle));
+      }
+      size += static_cast<std::uint64_t>(n);
+      total_ += static_cast<std::uint64_t>(n);
+      if (size > limits_.max_entry_bytes) too_large();
+      if (total_ > limits_.max_total_bytes) {
+        Fail(kErrPackageTooLarge,
+             "package unpacks to more than " + std::to_string(limits_.max_total_bytes) + " bytes");
+      }
+      for (la_ssize_t done = 0; done < n;) {
+        const ssize_t written = write(out.get(), buffer + done, static_cast<std::size_t>(n - done));
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) FailSystem("write", into_ + "/" + name, errno);
+        done += written;
+      }
+    }
+    files_.insert(name);
+  }
+
+  std::string into_;
+  PackageLimits limits_;
+  UniqueFd root_;
+  std::size_t entries_ = 0;
+  std::uint64_t total_ = 0;
+  std::set<std::string> files_;  // regular files unpacked so far, the only hard-link targets
+};
+
+[[noreturn]] void Unreadable(const std::string& source, archive* handle) {
+  const char* why = handle == nullptr ? nullptr : archive_error_string(handle);
+  Fail(kErrPackageUnreadable,
+       "cannot read package " + source + ": " + (why == nullptr ? "not a valid archive" : why));
+}
+
+void UnpackArchive(const std::string& source, Unpacker* unpacker) {
+  const UniqueFd fd(open(source.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+  if (!fd.valid()) {
+    Fail(kErrPackageUnreadable, "cannot open package " + source + ": " + SystemText(errno));
+  }
+  const ArchivePtr handle(archive_read_new());
+  if (!handle) Unreadable(source, nullptr);
+  if (EndsWith(source, ".zip")) {
+    archive_read_support_format_zip(handle.get());
+  } else {
+    archive_read_support_filter_gzip(handle.get());
+    archive_read_support_format_tar(handle.get());
+  }
+  if (archive_read_open_fd(handle.get(), fd.get(), 64 * 1024) != ARCHIVE_OK) {
+    Unreadable(source, handle.get());
+  }
+  for (;;) {
+    archive_entry* entry = nullptr;
+    const int status = archive_read_next_header(handle.get(), &entry);
+    if (status == ARCHIVE_EOF) return;
+    if (status < ARCHIVE_WARN) Unreadable(source, handle.get());
+    const char* path = archive_entry_pathname(entry);
+    if (path == nullptr) Unreadable(source, handle.get());
+    unpacker->Add(handle.get(), entry, path);
+  }
+}
+
+// A folder goes through the same checks as an archive: libarchive walks it as it stands on disk,
+// links as links.
+void UnpackFolder(const std::string& source, Unpacker* unpacker) {
+  const ArchivePtr handle(archive_read_disk_new());
+  if (!handle) Unreadable(source, nullptr);
+  archive_read_disk_set_symlink_physical(handle.get());
+  if (archive_read_disk_open(handle.get(), source.c_str()) != ARCHIVE_OK) {
+    Unreadable(source, handle.get());
+  }
+  const std::string prefix = source + "/";
+  for (;;) {
+    archive_entry* entry = nullptr;
+    const int status = archive_read_next_header(handle.get(), &entry);
+    if (status == ARCHIVE_EOF) return;
+    if (status < ARCHIVE_WARN) Unreadable(source, handle.get());
+    const std::string path = archive_entry_pathname(entry);
+    if (path != source) {
+      if (path.compare(0, prefix.size(), prefix) != 0) Unreadable(source, handle.get());
+      unpacker->Add(handle.get(), entry, path.substr(prefix.size()));
+    }
+    if (archive_read_disk_can_descend(handle.get())) archive_read_disk_descend(handle.get());
+  }
+}
+
+}  // namespace
+
+bool IsArchiveName(const std::string& name) {
+  return EndsWith(name, ".tar.gz") || EndsWith(name, ".tgz") || EndsWith(name, ".zip");
+}
+
+void UnpackPackage(const std::string& source, const std::string& into,
+                   const PackageLimits& limits) {
+  struct stat st {};
+  if (stat(source.c_str(), &st) != 0) {
+    Fail(kErrPackageUnreadable, "cannot open package " + source + ": " + SystemText(errno));
+  }
+  if (S_ISDIR(st.st_mode)) {
+    // libarchive names entries after the path it was given: without trailing slashes.
+    std::string folder = source;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    Unpacker unpacker(into, limits);
+    UnpackFolder(folder, &unpacker);
+    return;
+  }
+  if (!S_ISREG(st.st_mode) || !IsArchiveName(source)) {
+    Fail(kErrPackageUnreadable,
+         "package " + source + " is neither a folder nor a .tar.gz, .tgz or .zip archive");
+  }
+  Unpacker unpacker(into, limits);
+  UnpackArchive(source, &unpacker);
+}
+
+}  // namespace vexodl::vexohost::internal
