@@ -24,6 +24,7 @@ enum ErrorCode : int {
   kErrPackageTooLarge = 2302,
   kErrPackageManifest = 2303,
   kErrPackageMismatch = 2304,
+  kErrSetting = 2310,
 };
 
 // Throws vexodl::VexoError(code, message). `message` says what failed and never holds a password.

@@ -14,6 +14,7 @@
 #include "outside/vexohost.h"
 #pragma GCC visibility pop
 
+#include <chrono>
 #include <exception>
 #include <map>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "lock.h"
 #include "plugin_store.h"
 #include "state_dir.h"
+#include "verifier.h"
 
 namespace vexodl::vexohost {
 
@@ -139,13 +141,14 @@ int Handler::AccountSet(const std::string& username, const std::string& password
   return 0;
 }
 
-int Handler::AccountVerify(Json::Value& /*info*/, const std::string& /*username*/,
-                           const std::string& /*password*/) {
+int Handler::AccountVerify(Json::Value& info, const std::string& username,
+                           const std::string& password) {
   CheckHostName(impl_->host);
-  PluginStore(Impl::State()).Find(impl_->host);
-  // This build runs no verifier programs, so it cannot decide; the library reports that as a
-  // failed verification.
-  return -1;
+  const std::chrono::milliseconds timeout = internal::VerifyTimeout();
+  // No lock: the verifier runs from the folder it was found in, even if an install swaps that
+  // folder meanwhile, and may take long.
+  const Plugin plugin = PluginStore(Impl::State()).Find(impl_->host);
+  return internal::RunVerifier(plugin, username, password, timeout, &info);
 }
 
 int Handler::HostAdd(const std::string& source) {

@@ -1,5 +1,5 @@
 // AccountSet, HostRemoveAccount, HostEnabledSet, HostDelete, and the calls this build leaves to a
-// later one (HostUpdate, AccountVerify).
+// later one (HostUpdate).
 #include <filesystem>
 #include <string>
 
@@ -166,14 +166,6 @@ TEST_F(NotInThisBuildTest, HostUpdateSaysUpdatingIsNotSupportedYet) {
   Thrown thrown = ErrorOf([] { Handler("filedrop").HostUpdate("https://u.example/f/"); });
   EXPECT_EQ(2005, thrown.code);
   EXPECT_EQ("updating host plug-ins is not supported by this build yet", thrown.message);
-}
-
-TEST_F(NotInThisBuildTest, AccountVerifyCannotDecideForAKnownHost) {
-  Ship("filedrop");
-  Json::Value info;
-  EXPECT_EQ(-1, Handler("filedrop").AccountVerify(info, "alice", "one"));
-  EXPECT_TRUE(info.isNull());
-  EXPECT_EQ(2002, ErrorOf([&] { Handler("nosuchhost").AccountVerify(info, "a", "b"); }).code);
 }
 
 }  // namespace

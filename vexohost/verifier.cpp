@@ -1,0 +1,96 @@
+#include "verifier.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+#include <json/reader.h>
+#include <json/writer.h>
+
+#include "errors.h"
+#include "program_runner.h"
+
+namespace vexodl::vexohost::internal {
+
+using common::ProgramRun;
+
+namespace {
+
+// Why a run gave no answer, for people; -1 when it gave one.
+std::string WhatWentWrong(const ProgramRun& run, std::chrono::milliseconds timeout) {
+  switch (run.end) {
+    case ProgramRun::End::kNotStarted:
+      return "could not be started";
+    case ProgramRun::End::kTimedOut:
+      return "did not answer within " + std::to_string(timeout.count()) + " ms and was killed";
+    case ProgramRun::End::kKilled:
+      return "died by signal " + std::to_string(run.signal);
+    case ProgramRun::End::kTooMuchOutput:
+      return "wrote more than " + std::to_string(kMaxVerifierAnswerBytes) + " bytes";
+    case ProgramRun::End::kExited:
+      if (run.exit_status != 0) return "exited with status " + std::to_string(run.exit_status);
+      break;
+  }
+  return "";
+}
+
+}  // namespace
+
+std::chrono::milliseconds VerifyTimeout() {
+  const char* text = std::getenv(kVerifyTimeoutVariable);
+  if (text == nullptr || *text == '\0') return kDefaultVerifyTimeout;
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text, &end, 10);
+  if (errno != 0 || *end != '\0' || value < 1 || value > 600000) {
+    Fail(kErrSetting, std::string(kVerifyTimeoutVariable) +
+                          " must be a whole number of milliseconds from 1 to 600000");
+  }
+  return std::chrono::milliseconds(value);
+}
+
+int RunVerifier(const Plugin& plugin, const std::string& username, const std::string& password,
+                std::chrono::milliseconds timeout, Json::Value* info) {
+  Json::Value out(Json::objectValue);
+  const auto failed = [&](const std::string& why) {
+    out["error"] = why;
+    info->swap(out);
+    return -1;
+  };
+  if (plugin.manifest.verifier.empty()) {
+    return failed("host plug-in \"" + plugin.manifest.name + "\" has no verifier");
+  }
+  out["verifier"] = plugin.manifest.verifier;
+
+  Json::Value request(Json::objectValue);
+  request["username"] = username;
+  request["password"] = password;
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  writer["emitUTF8"] = true;
+  const std::string input = Json::writeString(writer, request) + "\n";
+
+  const ProgramRun run = common::RunProgramFully(plugin.folder + "/" + plugin.manifest.verifier,
+                                                 input, timeout, kMaxVerifierAnswerBytes);
+  const std::string problem = WhatWentWrong(run, timeout);
+  if (!problem.empty()) return failed("the verifier " + problem);
+
+  Json::CharReaderBuilder builder;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value answer;
+  const std::string& text = run.output;
+  if (!reader->parse(text.data(), text.data() + text.size(), &answer, nullptr) ||
+      !answer.isObject() || !answer["result"].isInt() || answer["result"].asInt() < 0 ||
+      answer["result"].asInt() > 2) {
+    // What it wrote is not repeated: a broken verifier might echo its input.
+    return failed("the verifier answered no {\"result\": 0, 1 or 2}");
+  }
+  const int result = answer["result"].asInt();
+  out["result"] = result;
+  if (answer.isMember("details")) out["details"] = answer["details"];
+  info->swap(out);
+  return result;
+}
+
+}  // namespace vexodl::vexohost::internal
