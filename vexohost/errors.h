@@ -12,7 +12,6 @@ enum ErrorCode : int {
   kErrUnknownHost = 2002,
   kErrBrokenManifest = 2003,
   kErrShippedHost = 2004,
-  kErrNotSupported = 2005,
   kErrStateDir = 2100,
   kErrFileSystem = 2101,
   kErrLockTimeout = 2102,
@@ -25,6 +24,12 @@ enum ErrorCode : int {
   kErrPackageManifest = 2303,
   kErrPackageMismatch = 2304,
   kErrSetting = 2310,
+  kErrUpdateFetch = 2400,
+  kErrUpdateSignature = 2401,
+  kErrUpdateIndex = 2402,
+  kErrUpdateNotOffered = 2403,
+  kErrUpdateDigest = 2404,
+  kErrUpdateKey = 2406,
 };
 
 // Throws vexodl::VexoError(code, message). `message` says what failed and never holds a password.

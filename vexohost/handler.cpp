@@ -26,6 +26,7 @@
 #include "lock.h"
 #include "plugin_store.h"
 #include "state_dir.h"
+#include "update.h"
 #include "verifier.h"
 
 namespace vexodl::vexohost {
@@ -41,17 +42,26 @@ using internal::StoreLock;
 
 namespace {
 
-// The newest version of `plugin` that the service knows of. This build fetches no update index
-// yet, so that is the installed version; the update index will answer here once it exists.
-std::string NewestKnownVersion(const Plugin& plugin) { return plugin.manifest.version; }
+// The newest version of `plugin` that the service knows of: what the last good update index
+// offers when that is newer, otherwise the installed version.
+std::string NewestKnownVersion(const Plugin& plugin,
+                               const std::map<std::string, std::string>& offered) {
+  const auto found = offered.find(plugin.manifest.name);
+  if (found != offered.end() &&
+      internal::CompareVersions(found->second, plugin.manifest.version) > 0) {
+    return found->second;
+  }
+  return plugin.manifest.version;
+}
 
 // The service host object that libvexodlfilehosting reads. The password never leaves the store.
-Json::Value HostObject(const Plugin& plugin, const HostSettings& settings) {
+Json::Value HostObject(const Plugin& plugin, const HostSettings& settings,
+                       const std::map<std::string, std::string>& offered) {
   Json::Value host(Json::objectValue);
   host["name"] = plugin.manifest.name;
   host["description"] = plugin.manifest.description;
   host["version"] = plugin.manifest.version;
-  host["newversion"] = NewestKnownVersion(plugin);
+  host["newversion"] = NewestKnownVersion(plugin, offered);
   // A host is enabled until the user switches it off.
   host["enable"] = settings.enabled.value_or(true);
   host["user"] = plugin.origin == internal::Origin::kUser;
@@ -104,6 +114,7 @@ Handler::~Handler() = default;
 int Handler::List(Json::Value& out) {
   const StateDir state = Impl::State();
   const std::vector<Plugin> plugins = PluginStore(state).List();
+  const std::map<std::string, std::string> offered = internal::OfferedVersions(state);
   std::map<std::string, HostSettings> stored;
   if (std::unique_ptr<AccountDb> db = AccountDb::OpenForReading(state.database())) {
     stored = db->GetAll();
@@ -111,7 +122,8 @@ int Handler::List(Json::Value& out) {
   Json::Value hosts(Json::arrayValue);
   for (const Plugin& plugin : plugins) {
     const auto settings = stored.find(plugin.manifest.name);
-    hosts.append(HostObject(plugin, settings == stored.end() ? HostSettings{} : settings->second));
+    hosts.append(
+        HostObject(plugin, settings == stored.end() ? HostSettings{} : settings->second, offered));
   }
   out.swap(hosts);
   return 0;
@@ -121,7 +133,8 @@ int Handler::AccountGet(Json::Value& out) {
   CheckHostName(impl_->host);
   const StateDir state = Impl::State();
   const Plugin plugin = PluginStore(state).Find(impl_->host);
-  Json::Value host = HostObject(plugin, StoredSettings(state, impl_->host));
+  Json::Value host =
+      HostObject(plugin, StoredSettings(state, impl_->host), internal::OfferedVersions(state));
   out.swap(host);
   return 0;
 }
@@ -173,10 +186,21 @@ int Handler::HostDelete() {
   return 0;
 }
 
-int Handler::HostUpdate(const std::string& /*url*/) {
+int Handler::HostUpdate(const std::string& url) {
   CheckHostName(impl_->host);
-  internal::Fail(internal::kErrNotSupported,
-                 "updating host plug-ins is not supported by this build yet");
+  const StateDir state = Impl::State();
+  StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
+  const Plugin plugin = PluginStore(state).Find(impl_->host);
+  if (plugin.origin == internal::Origin::kShipped) {
+    internal::Fail(internal::kErrShippedHost,
+                   "host plug-in \"" + impl_->host +
+                       "\" is shipped with the download manager and updated with it");
+  }
+  const Installer installer(state);
+  installer.ClearStaging();
+  const StagingSweep sweep(installer);
+  internal::Updater(state).Update(plugin, internal::UpdateBase(url));
+  return 0;
 }
 
 int Handler::HostEnabledSet(bool enabled) {

@@ -114,7 +114,7 @@ Manifest Installer::Install(const std::string& source, const std::string& expect
   }
   if (!expected_version.empty() && manifest.version != expected_version) {
     Fail(kErrPackageMismatch, "the package of \"" + manifest.name + "\" holds version " +
-                                 manifest.version + ", not " + expected_version);
+                                  manifest.version + ", not " + expected_version);
   }
   if (KindOf(state_.shipped() + "/" + manifest.name) != FileKind::kMissing) {
     Fail(kErrShippedHost, "host plug-in \"" + manifest.name +

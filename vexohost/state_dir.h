@@ -12,6 +12,7 @@ constexpr char kStateDirVariable[] = "VEXODL_VEXOHOST_STATE_DIR";
 //   user/<name>/manifest.json      plug-ins the user installed
 //   staging/                       folders on their way into or out of user/; ours alone
 //   accounts.db                    accounts and enabled states (SQLite, mode 0600)
+//   update-index.json              the last update index whose signature held
 //   lock, lock.gate                the store-wide lock (flock), mode 0600
 class StateDir {
  public:
@@ -31,6 +32,7 @@ class StateDir {
   std::string staging() const { return root_ + "/staging"; }
   std::string database() const { return root_ + "/accounts.db"; }
   std::string lock() const { return root_ + "/lock"; }
+  std::string update_index() const { return root_ + "/update-index.json"; }
 
  private:
   std::string root_;

@@ -1,5 +1,5 @@
-// AccountSet, HostRemoveAccount, HostEnabledSet, HostDelete, and the calls this build leaves to a
-// later one (HostUpdate).
+// AccountSet, HostRemoveAccount, HostEnabledSet, HostDelete. Installs, updates and verifiers
+// have tests of their own.
 #include <filesystem>
 #include <string>
 
@@ -157,15 +157,6 @@ TEST_F(DeleteTest, KeepsThePluginWhenTheDatabaseCannotBeChanged) {
   Thrown thrown = ErrorOf([] { Handler("cloudvault").HostDelete(); });
   EXPECT_EQ(2200, thrown.code);
   EXPECT_TRUE(Exists(Path("user/cloudvault/manifest.json")));
-}
-
-class NotInThisBuildTest : public StateDirTest {};
-
-TEST_F(NotInThisBuildTest, HostUpdateSaysUpdatingIsNotSupportedYet) {
-  Ship("filedrop");
-  Thrown thrown = ErrorOf([] { Handler("filedrop").HostUpdate("https://u.example/f/"); });
-  EXPECT_EQ(2005, thrown.code);
-  EXPECT_EQ("updating host plug-ins is not supported by this build yet", thrown.message);
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ TEST_F(NativeHostsTest, ServiceErrorsReachTheCallerUnchanged) {
   Ship("filedrop");
   EXPECT_EQ(2002, ErrorOf([&] { Get("nosuchhost"); }).code);
   EXPECT_EQ(2001, ErrorOf([&] { Get("../filedrop"); }).code);
-  EXPECT_EQ(2005, ErrorOf([&] { handler_.Update("filedrop", "vexo"); }).code);
+  EXPECT_EQ(2004, ErrorOf([&] { handler_.Update("filedrop", "vexo"); }).code);
   EXPECT_EQ(2300, ErrorOf([&] { handler_.Create("vexo", Path("absent.tar.gz")); }).code);
   // openmirror has no verifier: the service cannot decide, which the library reports as 1604.
   Ship("openmirror");

@@ -2,6 +2,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -123,6 +124,40 @@ std::string Listing(const std::string& root) {
   std::string text;
   for (const std::string& line : lines) text += line + "\n";
   return text;
+}
+
+SigningKey::SigningKey() {
+  if (sodium_init() < 0) throw std::runtime_error("sodium_init failed");
+  crypto_sign_keypair(public_.data(), secret_.data());
+}
+
+static std::string Hex(const unsigned char* bytes, std::size_t size) {
+  std::vector<char> hex(2 * size + 1);
+  sodium_bin2hex(hex.data(), hex.size(), bytes, size);
+  return hex.data();
+}
+
+std::string SigningKey::PublicHex() const { return Hex(public_.data(), public_.size()); }
+
+std::string SigningKey::Sign(const std::string& text) const {
+  unsigned char signature[crypto_sign_BYTES];
+  crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(text.data()),
+                       text.size(), secret_.data());
+  return Hex(signature, sizeof signature) + "\n";
+}
+
+std::string Sha256(const std::string& bytes) {
+  if (sodium_init() < 0) throw std::runtime_error("sodium_init failed");
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  return Hex(digest, sizeof digest);
+}
+
+std::string IndexEntry(const std::string& package_path, const std::string& version) {
+  const std::string bytes = ReadFile(package_path);
+  return R"({"version": ")" + version + R"(", "package": ")" +
+         fs::path(package_path).filename().string() + R"(", "size": )" +
+         std::to_string(bytes.size()) + R"(, "sha256": ")" + Sha256(bytes) + "\"}";
 }
 
 }  // namespace vexodl::vexohost::test

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
-// Plug-in packages written by the tests, with libarchive.
+// Plug-in packages and update server trees written by the tests, with libarchive and libsodium.
 namespace vexodl::vexohost::test {
 
 // One entry of an archive as the tests write it, hostile ones included.
@@ -35,5 +38,24 @@ void WriteArchive(const std::string& path, const std::vector<Entry>& entries);
 // Every file below `root` but the store lock's and the folder staging/ (not what it holds): "path
 // mode kind [bytes|target]" per line, sorted, so that two listings differ when anything changed.
 std::string Listing(const std::string& root);
+
+// An Ed25519 key pair, as the update server's operator holds it.
+class SigningKey {
+ public:
+  SigningKey();
+  std::string PublicHex() const;
+  // The hex signature of `text`, as index.json.sig holds it.
+  std::string Sign(const std::string& text) const;
+
+ private:
+  std::array<unsigned char, 32> public_{};
+  std::array<unsigned char, 64> secret_{};
+};
+
+// The hex SHA-256 of `bytes`.
+std::string Sha256(const std::string& bytes);
+
+// The index entry of a package file: {"version", "package", "size", "sha256"} as JSON text.
+std::string IndexEntry(const std::string& package_path, const std::string& version);
 
 }  // namespace vexodl::vexohost::test

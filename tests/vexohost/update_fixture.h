@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "outside/vexohost.h"
+#include "packages.h"
+#include "state_dir_fixture.h"
+
+namespace vexodl::vexohost::test {
+
+// UpdateServerTest gives a test a state directory and an update server tree of its own (a
+// folder, served as file:// or over HTTP), with a signing key that the service trusts through
+// VEXODL_VEXOHOST_UPDATE_KEY.
+class UpdateServerTest : public StateDirTest {
+ protected:
+  struct Offer {
+    std::string name;
+    std::string version;
+    std::string package;  // a package file in the tree
+  };
+  enum class Signing { kTrusted, kOtherKey, kNone };
+
+  UpdateServerTest() { ::setenv("VEXODL_VEXOHOST_UPDATE_KEY", key_.PublicHex().c_str(), 1); }
+  ~UpdateServerTest() override { ::unsetenv("VEXODL_VEXOHOST_UPDATE_KEY"); }
+
+  // Writes an archive of `entries` called `file` into the tree.
+  std::string Package(const std::string& file, const std::vector<Entry>& entries) {
+    const std::string path = server_ / file;
+    WriteArchive(path, entries);
+    return path;
+  }
+
+  // Writes index.json offering `offers`, and its signature as `signing` says.
+  void Publish(const std::vector<Offer>& offers, Signing signing = Signing::kTrusted) {
+    std::string plugins;
+    for (const Offer& offer : offers) {
+      plugins += (plugins.empty() ? "" : ", ") + std::string("\"") + offer.name +
+                 "\": " + IndexEntry(offer.package, offer.version);
+    }
+    WriteSignedIndex("{\"format\": 1, \"plugins\": {" + plugins + "}}\n", signing);
+  }
+
+  void WriteSignedIndex(const std::string& text, Signing signing = Signing::kTrusted) {
+    WriteFile(server_ / "index.json", text);
+    ::unlink((server_ / "index.json.sig").c_str());
+    if (signing == Signing::kTrusted) WriteFile(server_ / "index.json.sig", key_.Sign(text));
+    if (signing == Signing::kOtherKey) WriteFile(server_ / "index.json.sig", other_.Sign(text));
+  }
+
+  Json::Value Get(const std::string& name) {
+    Json::Value out;
+    Handler(name).AccountGet(out);
+    return out;
+  }
+
+  fake::TempDir server_;
+  SigningKey key_;
+  SigningKey other_;
+};
+
+}  // namespace vexodl::vexohost::test

@@ -1,0 +1,81 @@
+#include "fetch.h"
+
+#include <curl/curl.h>
+#include <sys/socket.h>
+
+#include <memory>
+#include <mutex>
+
+#include "errors.h"
+
+namespace vexodl::vexohost::internal {
+
+namespace {
+
+struct CurlFree {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+
+struct Body {
+  std::string bytes;
+  std::uint64_t max_bytes = 0;
+  bool too_large = false;
+};
+
+size_t Collect(char* data, size_t size, size_t count, void* user) {
+  Body* body = static_cast<Body*>(user);
+  const size_t n = size * count;
+  if (body->bytes.size() + n > body->max_bytes) {
+    body->too_large = true;
+    return 0;  // curl ends the transfer with CURLE_WRITE_ERROR
+  }
+  body->bytes.append(data, n);
+  return n;
+}
+
+// curl's own sockets are not close-on-exec; a verifier started by another thread meanwhile would
+// inherit them.
+curl_socket_t OpenSocket(void*, curlsocktype, curl_sockaddr* address) {
+  return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+}  // namespace
+
+std::string Fetch(const std::string& url, std::uint64_t max_bytes,
+                  std::chrono::milliseconds timeout) {
+  // Thread-safe since curl 7.84 (Debian 12 has 7.88); never undone, as other users of curl in
+  // the process may rely on it.
+  static std::once_flag global_init;
+  std::call_once(global_init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+
+  const std::unique_ptr<CURL, CurlFree> handle(curl_easy_init());
+  const auto fail = [&](const std::string& why) {
+    Fail(kErrUpdateFetch, "cannot fetch " + Printable(url) + ": " + why);
+  };
+  if (!handle) fail("curl_easy_init failed");
+  Body body;
+  body.max_bytes = max_bytes;
+  char error[CURL_ERROR_SIZE] = "";
+  CURL* curl = handle.get();
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,file");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 3L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
+  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(max_bytes));
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
+  const CURLcode code = curl_easy_perform(curl);
+  if (body.too_large || code == CURLE_FILESIZE_EXCEEDED) {
+    fail("larger than " + std::to_string(max_bytes) + " bytes");
+  }
+  if (code != CURLE_OK) fail(error[0] != '\0' ? error : curl_easy_strerror(code));
+  return std::move(body.bytes);
+}
+
+}  // namespace vexodl::vexohost::internal

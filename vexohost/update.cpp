@@ -1,0 +1,275 @@
+#include "update.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+#include <json/reader.h>
+#include <json/value.h>
+
+#include "errors.h"
+#include "fetch.h"
+#include "file.h"
+#include "host_name.h"
+#include "manifest.h"
+#include "package.h"
+
+#ifndef VEXODL_VEXOHOST_UPDATE_KEYS
+#define VEXODL_VEXOHOST_UPDATE_KEYS ""
+#endif
+
+namespace vexodl::vexohost::internal {
+
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Decodes exactly `out.size()` bytes of hex, with blanks around; false for anything else.
+template <std::size_t N>
+bool FromHex(const std::string& text, std::array<unsigned char, N>* out) {
+  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  const std::size_t last = text.find_last_not_of(" \t\r\n");
+  if (first == std::string::npos) return false;
+  const std::string hex = text.substr(first, last - first + 1);
+  std::size_t length = 0;
+  return hex.size() == 2 * N &&
+         sodium_hex2bin(out->data(), N, hex.data(), hex.size(), nullptr, &length, nullptr) == 0 &&
+         length == N;
+}
+
+void InitSodium() {
+  if (sodium_init() < 0) Fail(kErrUpdateSignature, "libsodium could not be initialised");
+}
+
+std::optional<IndexEntry> ParseEntry(const Json::Value& value, std::string* why) {
+  if (!value.isObject()) {
+    *why = "is not an object";
+    return std::nullopt;
+  }
+  IndexEntry entry;
+  if (!value["version"].isString() || value["version"].asString().empty() ||
+      value["version"].asString().size() > kMaxVersionLength) {
+    *why = "has no valid \"version\"";
+    return std::nullopt;
+  }
+  entry.version = value["version"].asString();
+  // A plain file name: the package is always fetched from beside the index.
+  if (!value["package"].isString() || !IsValidHostName(value["package"].asString()) ||
+      !IsArchiveName(value["package"].asString())) {
+    *why = "has no \"package\" file name ending in .tar.gz, .tgz or .zip";
+    return std::nullopt;
+  }
+  entry.package = value["package"].asString();
+  if (!value["size"].isUInt64()) {
+    *why = "has no \"size\" in bytes";
+    return std::nullopt;
+  }
+  entry.size = value["size"].asUInt64();
+  std::array<unsigned char, 32> digest{};
+  if (!value["sha256"].isString() || value["sha256"].asString().size() != 64 ||
+      !FromHex(value["sha256"].asString(), &digest)) {
+    *why = "has no \"sha256\" of 64 hex digits";
+    return std::nullopt;
+  }
+  char hex[65];
+  sodium_bin2hex(hex, sizeof hex, digest.data(), digest.size());
+  entry.sha256 = hex;
+  return entry;
+}
+
+// Replaces the file `path` by one holding `bytes`, in one rename.
+void ReplaceFile(const std::string& path, const std::string& bytes) {
+  const std::string temporary = path + ".new";
+  {
+    const UniqueFd fd(
+        open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd.valid()) FailSystem("create", temporary, errno);
+    for (std::size_t done = 0; done < bytes.size();) {
+      const ssize_t n = write(fd.get(), bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) FailSystem("write", temporary, errno);
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  Rename(temporary, path);
+}
+
+}  // namespace
+
+int CompareVersions(const std::string& a, const std::string& b) {
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (IsDigit(a[i]) && IsDigit(b[j])) {
+      // Numbers of any length: skip leading zeros, then the longer run is the larger number.
+      while (i < a.size() && a[i] == '0') ++i;
+      while (j < b.size() && b[j] == '0') ++j;
+      std::size_t end_a = i;
+      std::size_t end_b = j;
+      while (end_a < a.size() && IsDigit(a[end_a])) ++end_a;
+      while (end_b < b.size() && IsDigit(b[end_b])) ++end_b;
+      if (end_a - i != end_b - j) return end_a - i < end_b - j ? -1 : 1;
+      const int order = a.compare(i, end_a - i, b, j, end_b - j);
+      if (order != 0) return order < 0 ? -1 : 1;
+      i = end_a;
+      j = end_b;
+    } else {
+      if (a[i] != b[j])
+        return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]) ? -1 : 1;
+      ++i;
+      ++j;
+    }
+  }
+  if (i < a.size()) return 1;
+  if (j < b.size()) return -1;
+  return 0;
+}
+
+UpdateIndex ParseIndex(const std::string& text) {
+  Json::CharReaderBuilder builder;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value root;
+  if (!reader->parse(text.data(), text.data() + text.size(), &root, nullptr) || !root.isObject()) {
+    Fail(kErrUpdateIndex, "the update index is no JSON object");
+  }
+  if (!root["format"].isInt() || root["format"].asInt() != kIndexFormat) {
+    Fail(kErrUpdateIndex, "the update index is not of format " + std::to_string(kIndexFormat));
+  }
+  const Json::Value& plugins = root["plugins"];
+  if (!plugins.isObject()) Fail(kErrUpdateIndex, "the update index has no \"plugins\" object");
+  UpdateIndex index;
+  for (const std::string& name : plugins.getMemberNames()) {
+    // An entry this build cannot use is skipped, so that one bad entry holds no update back.
+    if (!IsValidHostName(name)) continue;
+    std::string why;
+    if (std::optional<IndexEntry> entry = ParseEntry(plugins[name], &why)) {
+      index.emplace(name, std::move(*entry));
+    }
+  }
+  return index;
+}
+
+std::vector<PublicKey> TrustedKeys() {
+  std::vector<PublicKey> keys;
+  const auto add = [&](const std::string& text, const std::string& where) {
+    PublicKey key{};
+    if (!FromHex(text, &key)) {
+      Fail(kErrUpdateKey, "the update key of " + where + " is not 64 hex digits");
+    }
+    keys.push_back(key);
+  };
+  const std::string built_in = VEXODL_VEXOHOST_UPDATE_KEYS;
+  std::size_t start = 0;
+  while (start < built_in.size()) {
+    std::size_t end = built_in.find_first_of(" ,;", start);
+    if (end == std::string::npos) end = built_in.size();
+    if (end > start) add(built_in.substr(start, end - start), "this build");
+    start = end + 1;
+  }
+  const char* configured = std::getenv(kUpdateKeyVariable);
+  if (configured != nullptr && *configured != '\0') add(configured, kUpdateKeyVariable);
+  return keys;
+}
+
+void CheckSignature(const std::string& text, const std::string& signature,
+                    const std::vector<PublicKey>& keys) {
+  InitSodium();
+  std::array<unsigned char, crypto_sign_BYTES> bytes{};
+  if (!FromHex(signature, &bytes)) {
+    Fail(kErrUpdateSignature, "the update index signature is not 128 hex digits");
+  }
+  for (const PublicKey& key : keys) {
+    if (crypto_sign_verify_detached(bytes.data(),
+                                    reinterpret_cast<const unsigned char*>(text.data()),
+                                    text.size(), key.data()) == 0) {
+      return;
+    }
+  }
+  Fail(kErrUpdateSignature, "the update index is not signed by a trusted key");
+}
+
+std::string Sha256Hex(const std::string& bytes) {
+  InitSodium();
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  char hex[2 * crypto_hash_sha256_BYTES + 1];
+  sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+  return hex;
+}
+
+std::string UpdateBase(const std::string& url) {
+  const char* mirror = std::getenv(kUpdateMirrorVariable);
+  std::string base = mirror != nullptr && *mirror != '\0' ? mirror : url;
+  if (base.empty() || base.back() != '/') base += '/';
+  return base;
+}
+
+std::map<std::string, std::string> OfferedVersions(const StateDir& state) {
+  std::map<std::string, std::string> versions;
+  std::string text;
+  if (ReadSmallFile(state.update_index(), kMaxIndexBytes, &text) != 0) return versions;
+  try {
+    for (const auto& [name, entry] : ParseIndex(text)) versions.emplace(name, entry.version);
+  } catch (const std::exception&) {
+    // Only a good index is ever kept; a damaged one tells nothing.
+  }
+  return versions;
+}
+
+std::chrono::milliseconds Updater::Timeout() const {
+  const char* text = std::getenv(kUpdateTimeoutVariable);
+  if (text == nullptr || *text == '\0') return std::chrono::milliseconds(120000);
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text, &end, 10);
+  if (errno != 0 || *end != '\0' || value < 1 || value > 3600000) {
+    Fail(kErrSetting, std::string(kUpdateTimeoutVariable) +
+                          " must be a whole number of milliseconds from 1 to 3600000");
+  }
+  return std::chrono::milliseconds(value);
+}
+
+bool Updater::Update(const Plugin& plugin, const std::string& base) const {
+  const std::vector<PublicKey> keys = TrustedKeys();
+  if (keys.empty()) Fail(kErrUpdateKey, "this build trusts no update key");
+  const std::chrono::milliseconds timeout = Timeout();
+  const std::string text = Fetch(base + kIndexFile, kMaxIndexBytes, timeout);
+  const std::string signature = Fetch(base + kSignatureFile, kMaxSignatureBytes, timeout);
+  CheckSignature(text, signature, keys);
+  const UpdateIndex index = ParseIndex(text);
+  ReplaceFile(state_.update_index(), text);
+
+  const std::string& name = plugin.manifest.name;
+  const auto offered = index.find(name);
+  if (offered == index.end()) {
+    Fail(kErrUpdateNotOffered, "the update server offers no host plug-in \"" + name + "\"");
+  }
+  const IndexEntry& entry = offered->second;
+  if (CompareVersions(entry.version, plugin.manifest.version) <= 0) return false;
+  if (entry.size > limits_.max_total_bytes) {
+    Fail(kErrUpdateDigest, "the package of \"" + name + "\" is larger than " +
+                               std::to_string(limits_.max_total_bytes) + " bytes");
+  }
+
+  // One byte more than announced is fetched, so that a longer package shows as a wrong size.
+  const std::string package = Fetch(base + entry.package, entry.size + 1, timeout);
+  if (package.size() != entry.size) {
+    Fail(kErrUpdateDigest, "the package of \"" + name + "\" has " + std::to_string(package.size()) +
+                               " bytes, the index says " + std::to_string(entry.size));
+  }
+  if (Sha256Hex(package) != entry.sha256) {
+    Fail(kErrUpdateDigest, "the package of \"" + name + "\" does not match its SHA-256");
+  }
+  // The caller empties staging/ when the change ends, this download with it.
+  const std::string path = state_.staging() + "/" + entry.package;
+  ReplaceFile(path, package);
+  installer_.Install(path, name, entry.version);
+  return true;
+}
+
+}  // namespace vexodl::vexohost::internal
