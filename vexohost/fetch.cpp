@@ -42,7 +42,7 @@ curl_socket_t OpenSocket(void*, curlsocktype, curl_sockaddr* address) {
 }  // namespace
 
 std::string Fetch(const std::string& url, std::uint64_t max_bytes,
-                  std::chrono::milliseconds timeout) {
+                  std::chrono::milliseconds timeout, bool* too_large) {
   // Thread-safe since curl 7.84 (Debian 12 has 7.88); never undone, as other users of curl in
   // the process may rely on it.
   static std::once_flag global_init;
@@ -65,14 +65,17 @@ std::string Fetch(const std::string& url, std::uint64_t max_bytes,
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(max_bytes));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
   curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
   const CURLcode code = curl_easy_perform(curl);
-  if (body.too_large || code == CURLE_FILESIZE_EXCEEDED) {
-    fail("larger than " + std::to_string(max_bytes) + " bytes");
+  // The cap is kept by Collect alone: curl's own (CURLOPT_MAXFILESIZE) would judge an error page
+  // by its length before its status.
+  if (body.too_large) {
+    if (too_large == nullptr) fail("larger than " + std::to_string(max_bytes) + " bytes");
+    *too_large = true;
+    return std::move(body.bytes);
   }
   if (code != CURLE_OK) fail(error[0] != '\0' ? error : curl_easy_strerror(code));
   return std::move(body.bytes);

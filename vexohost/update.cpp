@@ -256,8 +256,12 @@ bool Updater::Update(const Plugin& plugin, const std::string& base) const {
                                std::to_string(limits_.max_total_bytes) + " bytes");
   }
 
-  // One byte more than announced is fetched, so that a longer package shows as a wrong size.
-  const std::string package = Fetch(base + entry.package, entry.size + 1, timeout);
+  bool too_large = false;
+  const std::string package = Fetch(base + entry.package, entry.size, timeout, &too_large);
+  if (too_large) {
+    Fail(kErrUpdateDigest, "the package of \"" + name + "\" is larger than the " +
+                               std::to_string(entry.size) + " bytes the index says");
+  }
   if (package.size() != entry.size) {
     Fail(kErrUpdateDigest, "the package of \"" + name + "\" has " + std::to_string(package.size()) +
                                " bytes, the index says " + std::to_string(entry.size));
