@@ -13,6 +13,7 @@
 #include "lock.h"
 #include "outside/vexohost.h"
 #include "packages.h"
+#include "process_census.h"
 #include "state_dir_fixture.h"
 
 namespace vexodl::vexohost::test {
@@ -40,7 +41,10 @@ class InstallTest : public StateDirTest {
 
 TEST_F(InstallTest, ATarGzWithTheManifestAtItsTopBecomesAUserPlugin) {
   const std::vector<Entry> entries = Plugin("rapidbox", "1.2");
-  Handler("").HostAdd(Package("rapidbox.tar.gz", entries));
+  const std::string package = Package("rapidbox.tar.gz", entries);
+  const int descriptors = fake::OpenDescriptorCount();
+  Handler("").HostAdd(package);
+  EXPECT_EQ(descriptors, fake::OpenDescriptorCount());
   EXPECT_EQ(entries[0].data, ReadFile(Path("user/rapidbox/manifest.json")));
   EXPECT_EQ(entries[1].data, ReadFile(Path("user/rapidbox/verify")));
   EXPECT_EQ(0755u, Mode(Path("user/rapidbox/verify")));
@@ -181,8 +185,10 @@ TEST_P(HostileInstallTest, IsRefusedAndTheStoreStaysAsItWas) {
   const std::string package = Package(hostile.file, hostile.entries);
   const std::string before = Listing(state());
   const std::string packages_before = Listing(packages_.path());
+  const int descriptors = fake::OpenDescriptorCount();
 
   const Thrown thrown = ErrorOf([&] { Handler("").HostAdd(package); });
+  EXPECT_EQ(descriptors, fake::OpenDescriptorCount());
   EXPECT_EQ(hostile.code, thrown.code);
   EXPECT_THAT(thrown.message, HasSubstr(hostile.says));
   EXPECT_EQ(before, Listing(state()));
