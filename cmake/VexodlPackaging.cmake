@@ -65,8 +65,10 @@ set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
 set(_cxx_runtime "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 12), libjsoncpp25 (>= 1.9.5)")
 set(CPACK_DEBIAN_VEXOHOST_PACKAGE_NAME libvexodlvexohost1)
 set(CPACK_DEBIAN_VEXOHOST_DESCRIPTION
-  "native host-plugin service of the vexodl download manager: plug-in store, accounts in SQLite")
-set(CPACK_DEBIAN_VEXOHOST_PACKAGE_DEPENDS "${_cxx_runtime}, libsqlite3-0 (>= 3.24)")
+  "native host-plugin service of the vexodl download manager: plug-in store, accounts in SQLite, signed updates")
+# libcurl 7.85 brought CURLOPT_PROTOCOLS_STR.
+set(CPACK_DEBIAN_VEXOHOST_PACKAGE_DEPENDS
+  "${_cxx_runtime}, libsqlite3-0 (>= 3.24), libarchive13 (>= 3.6), libcurl4 (>= 7.85), libsodium23 (>= 1.0.18)")
 set(CPACK_DEBIAN_PYLOAD_PACKAGE_NAME libvexodlpyload1)
 set(CPACK_DEBIAN_PYLOAD_DESCRIPTION
   "pyLoad RPC client of the vexodl download manager: domain socket and command line")

@@ -60,6 +60,9 @@ for backend in vexohost pyload; do
 done
 if package=$(deb libvexodlvexohost1); then
   grep -q "\blibsqlite3-0\b" <<< "$(field Depends "$package")" || fail "vexohost does not depend on SQLite"
+  for library in libarchive13 libcurl4 libsodium23; do
+    grep -q "\b$library\b" <<< "$(field Depends "$package")" || fail "vexohost does not depend on $library"
+  done
 fi
 
 # The command-line tool: the program alone, on the library of the same version.
