@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,9 @@ struct Hostile {
   int code;
   std::string says;
 };
+
+// Names the case in GoogleTest's messages instead of dumping its bytes.
+void PrintTo(const Hostile& hostile, std::ostream* os) { *os << hostile.test_name; }
 
 std::vector<Entry> With(std::vector<Entry> entries, const std::vector<Entry>& more) {
   entries.insert(entries.end(), more.begin(), more.end());
