@@ -46,7 +46,6 @@ void ScopedEnv::Set(const std::string& name, const std::optional<std::string>& v
   }
 }
 
-
 namespace {
 
 bool Answers(const std::string& socket_path) {
