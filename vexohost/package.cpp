@@ -114,8 +114,8 @@ class Unpacker {
  private:
   // Opens folder `parts` below the root, creating what is missing, never through a link.
   UniqueFd OpenFolder(const std::string& name, const std::vector<std::string>& parts) {
-    UniqueFd fd(dup(root_.get()));
-    if (!fd.valid()) FailSystem("dup", into_, errno);
+    UniqueFd fd(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!fd.valid()) FailSystem("fcntl F_DUPFD_CLOEXEC", into_, errno);
     for (const std::string& part : parts) {
       int next = openat(fd.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (next < 0 && errno == ENOENT) {
