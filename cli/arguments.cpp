@@ -113,15 +113,15 @@ constexpr char kGeneralHelp[] =
     "standard error); 2 the command line was refused; 3 any other failure.\n";
 
 const CommandSpec* FindCommand(std::string_view name) {
-  for (const auto& spec : kCommands) {
-    if (name == spec.name) return &spec;
+  for (const auto& command : kCommands) {
+    if (name == command.name) return &command;
   }
   return nullptr;
 }
 
 const OptionSpec* FindOption(std::string_view name) {
-  for (const auto& spec : kOptions) {
-    if (name == spec.name) return &spec;
+  for (const auto& option : kOptions) {
+    if (name == option.name) return &option;
   }
   return nullptr;
 }
@@ -229,8 +229,8 @@ Arguments ParseArguments(int argc, const char* const* argv) {
 }
 
 std::string HelpText(const std::string& command) {
-  const CommandSpec* spec = FindCommand(command);
-  return spec == nullptr ? kGeneralHelp : spec->help;
+  const CommandSpec* entry = FindCommand(command);
+  return entry == nullptr ? kGeneralHelp : entry->help;
 }
 
 }  // namespace vexodl::cli
