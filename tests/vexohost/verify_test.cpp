@@ -118,7 +118,10 @@ TEST_F(VerifyTest, AVerifierThatCannotStartCannotDecide) {
   Verifier("echo '{\"result\": 1}'");
   ::chmod(Path("user/checked/check").c_str(), 0644);
   EXPECT_EQ(-1, Verify("alice", "pw"));
-  EXPECT_EQ("the verifier could not be started", info_["error"].asString());
+  // Under qemu-arm the C library cannot hand a failed exec back through posix_spawn (the emulator
+  // runs its vfork-style child as a copy), so there the child exits with status 127 instead.
+  EXPECT_THAT(info_["error"].asString(), ::testing::AnyOf("the verifier could not be started",
+                                                          "the verifier exited with status 127"));
 }
 
 TEST_F(VerifyTest, APluginWithoutVerifierCannotDecide) {
