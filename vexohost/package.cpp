@@ -82,6 +82,7 @@ class Unpacker {
         Unsafe(name, "is a hard link to something that is not a file of the package");
       }
       if (linkat(root_.get(), linked.c_str(), parent.get(), leaf.c_str(), 0) != 0) {
+        if (errno == EEXIST) Unsafe(name, "appears twice");
         FailSystem("link", into_ + "/" + name, errno);
       }
       return;
@@ -102,6 +103,7 @@ class Unpacker {
         if (text.empty() || text[0] == '/') Unsafe(name, "is a symbolic link out of the package");
         Components(name, text);  // throws on ".."
         if (symlinkat(text.c_str(), parent.get(), leaf.c_str()) != 0) {
+          if (errno == EEXIST) Unsafe(name, "appears twice");
           FailSystem("symlink", into_ + "/" + name, errno);
         }
         return;
