@@ -189,17 +189,27 @@ int Handler::HostDelete() {
 int Handler::HostUpdate(const std::string& url) {
   CheckHostName(impl_->host);
   const StateDir state = Impl::State();
+  const auto updatable = [&] {
+    Plugin plugin = PluginStore(state).Find(impl_->host);
+    if (plugin.origin == internal::Origin::kShipped) {
+      internal::Fail(internal::kErrShippedHost,
+                     "host plug-in \"" + impl_->host +
+                         "\" is shipped with the download manager and updated with it");
+    }
+    return plugin;
+  };
+  const internal::Updater updater(state);
+  // A download may take minutes: it happens before the store is locked for the change, so that
+  // other changes need not wait for the server; Apply checks the versions again under the lock.
+  const Plugin installed = updatable();
+  const internal::UpdateDownload download = updater.Download(
+      installed.manifest.name, installed.manifest.version, internal::UpdateBase(url));
   StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
-  const Plugin plugin = PluginStore(state).Find(impl_->host);
-  if (plugin.origin == internal::Origin::kShipped) {
-    internal::Fail(internal::kErrShippedHost,
-                   "host plug-in \"" + impl_->host +
-                       "\" is shipped with the download manager and updated with it");
-  }
+  const Plugin plugin = updatable();
   const Installer installer(state);
   installer.ClearStaging();
   const StagingSweep sweep(installer);
-  internal::Updater(state).Update(plugin, internal::UpdateBase(url));
+  updater.Apply(plugin, download);
   return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <json/reader.h>
 #include <json/value.h>
 
+#include "error/vexo_error.h"
 #include "errors.h"
 #include "fetch.h"
 #include "file.h"
@@ -234,30 +235,40 @@ std::chrono::milliseconds Updater::Timeout() const {
   return std::chrono::milliseconds(value);
 }
 
-bool Updater::Update(const Plugin& plugin, const std::string& base) const {
+UpdateDownload Updater::Download(const std::string& name, const std::string& installed_version,
+                                 const std::string& base) const {
   const std::vector<PublicKey> keys = TrustedKeys();
   if (keys.empty()) Fail(kErrUpdateKey, "this build trusts no update key");
   const std::chrono::milliseconds timeout = Timeout();
-  const std::string text = Fetch(base + kIndexFile, kMaxIndexBytes, timeout);
+  UpdateDownload download;
+  download.index_text = Fetch(base + kIndexFile, kMaxIndexBytes, timeout);
   const std::string signature = Fetch(base + kSignatureFile, kMaxSignatureBytes, timeout);
-  CheckSignature(text, signature, keys);
-  const UpdateIndex index = ParseIndex(text);
-  ReplaceFile(state_.update_index(), text);
+  CheckSignature(download.index_text, signature, keys);
+  const UpdateIndex index = ParseIndex(download.index_text);
 
-  const std::string& name = plugin.manifest.name;
   const auto offered = index.find(name);
-  if (offered == index.end()) {
-    Fail(kErrUpdateNotOffered, "the update server offers no host plug-in \"" + name + "\"");
+  download.offered = offered != index.end();
+  if (!download.offered || CompareVersions(offered->second.version, installed_version) <= 0) {
+    return download;
   }
-  const IndexEntry& entry = offered->second;
-  if (CompareVersions(entry.version, plugin.manifest.version) <= 0) return false;
+  download.entry = offered->second;
+  try {
+    download.package = FetchPackage(name, *download.entry, base, timeout);
+  } catch (const vexodl::VexoError&) {
+    download.package_failure = std::current_exception();
+  }
+  return download;
+}
+
+std::string Updater::FetchPackage(const std::string& name, const IndexEntry& entry,
+                                  const std::string& base,
+                                  std::chrono::milliseconds timeout) const {
   if (entry.size > limits_.max_total_bytes) {
     Fail(kErrUpdateDigest, "the package of \"" + name + "\" is larger than " +
                                std::to_string(limits_.max_total_bytes) + " bytes");
   }
-
   bool too_large = false;
-  const std::string package = Fetch(base + entry.package, entry.size, timeout, &too_large);
+  std::string package = Fetch(base + entry.package, entry.size, timeout, &too_large);
   if (too_large) {
     Fail(kErrUpdateDigest, "the package of \"" + name + "\" is larger than the " +
                                std::to_string(entry.size) + " bytes the index says");
@@ -269,10 +280,23 @@ bool Updater::Update(const Plugin& plugin, const std::string& base) const {
   if (Sha256Hex(package) != entry.sha256) {
     Fail(kErrUpdateDigest, "the package of \"" + name + "\" does not match its SHA-256");
   }
+  return package;
+}
+
+bool Updater::Apply(const Plugin& plugin, const UpdateDownload& download) const {
+  ReplaceFile(state_.update_index(), download.index_text);
+  const std::string& name = plugin.manifest.name;
+  if (!download.offered) {
+    Fail(kErrUpdateNotOffered, "the update server offers no host plug-in \"" + name + "\"");
+  }
+  if (!download.entry || CompareVersions(download.entry->version, plugin.manifest.version) <= 0) {
+    return false;
+  }
+  if (download.package_failure) std::rethrow_exception(download.package_failure);
   // The caller empties staging/ when the change ends, this download with it.
-  const std::string path = state_.staging() + "/" + entry.package;
-  ReplaceFile(path, package);
-  installer_.Install(path, name, entry.version);
+  const std::string path = state_.staging() + "/" + download.entry->package;
+  ReplaceFile(path, download.package);
+  installer_.Install(path, name, download.entry->version);
   return true;
 }
 

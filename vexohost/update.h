@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <optional>
 #include <string>
@@ -64,22 +65,42 @@ std::string UpdateBase(const std::string& url);
 // is kept.
 std::map<std::string, std::string> OfferedVersions(const StateDir& state);
 
-// Updater brings user plug-ins up to date from an update server.
+// What an update server offers for one plug-in, downloaded and checked.
+struct UpdateDownload {
+  std::string index_text;              // the index, signature checked
+  bool offered = false;                // whether the index offers the plug-in at all
+  std::optional<IndexEntry> entry;     // set when it offers a version newer than the installed one
+  std::string package;                 // entry's package, size and digest checked
+  std::exception_ptr package_failure;  // why entry's package could not be had, if it could not
+};
+
+// Updater brings user plug-ins up to date from an update server, in two steps: Download needs no
+// lock and may take as long as the server does; Apply changes the store and needs its lock.
 class Updater {
  public:
   explicit Updater(const StateDir& state, PackageLimits limits = {})
       : state_(state), installer_(state, limits), limits_(limits) {}
 
-  // Fetches and checks the index under `base`, keeps it as the last good one, and installs the
-  // package it offers for `plugin` when that is newer than the installed version. Returns whether
-  // it installed one. Nothing changes but the kept index when the package fails its size or
-  // digest (kErrUpdateDigest), or is no valid package of that plug-in and version.
+  // Fetches and checks the index under `base` and, when it offers `name` newer than
+  // `installed_version`, that package. Throws kErrUpdate* when the index cannot be had; a package
+  // that cannot be had or fails its size or digest (kErrUpdateDigest) is kept as package_failure,
+  // since the index is kept all the same. Changes nothing on disk.
+  UpdateDownload Download(const std::string& name, const std::string& installed_version,
+                          const std::string& base) const;
+
+  // Keeps the downloaded index as the last good one, then installs its package for `plugin` when
+  // that is still newer than the installed version (another change may have come in between).
+  // Returns whether it installed one; throws kErrUpdateNotOffered when the index does not offer
+  // the plug-in, and the package's failure when it had one. A package that is no valid package of
+  // that plug-in and version changes nothing but the kept index.
   // REQUIRES: the store lock held exclusively; `plugin` is a user plug-in; staging/ is emptied by
   // the caller when the change ends.
-  bool Update(const Plugin& plugin, const std::string& base) const;
+  bool Apply(const Plugin& plugin, const UpdateDownload& download) const;
 
  private:
   std::chrono::milliseconds Timeout() const;
+  std::string FetchPackage(const std::string& name, const IndexEntry& entry,
+                           const std::string& base, std::chrono::milliseconds timeout) const;
 
   StateDir state_;
   Installer installer_;

@@ -9,9 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -148,28 +150,65 @@ TEST_F(HttpUpdateTest, AWrongDigestIsRefused) {
   EXPECT_EQ("1.0", Get("rapidbox")["version"].asString());
 }
 
+// A listening socket on 127.0.0.1 whose connections the kernel queues and nobody ever accepts,
+// so no answer ever comes.
+class SilentServer {
+ public:
+  SilentServer() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd_, 4) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    url_ = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
+  }
+  ~SilentServer() { close(fd_); }
+  SilentServer(const SilentServer&) = delete;
+  SilentServer& operator=(const SilentServer&) = delete;
+
+  const std::string& url() const { return url_; }
+
+ private:
+  int fd_;
+  std::string url_;
+};
+
 TEST_F(HttpUpdateTest, AServerThatNeverAnswersIsLeftAtTheDeadline) {
-  // Connections are queued by the kernel and never accepted, so no answer ever comes.
-  const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(silent, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(0, bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address));
-  ASSERT_EQ(0, listen(silent, 4));
-  ASSERT_EQ(0, getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length));
+  const SilentServer silent;
   ::setenv("VEXODL_VEXOHOST_UPDATE_TIMEOUT_MS", "300", 1);
   const auto start = std::chrono::steady_clock::now();
-  const Thrown thrown = ErrorOf([&] {
-    Handler("rapidbox")
-        .HostUpdate("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/");
-  });
+  const Thrown thrown = ErrorOf([&] { Handler("rapidbox").HostUpdate(silent.url()); });
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  close(silent);
   EXPECT_EQ(2400, thrown.code);
   EXPECT_THAT(thrown.message, HasSubstr("timed out"));
   EXPECT_LT(elapsed, std::chrono::seconds(5));
+}
+
+TEST_F(HttpUpdateTest, OtherChangesDoNotWaitForAnUpdateThatIsDownloading) {
+  Handler("").HostAdd(Package("bytebin-1.0.tar.gz", Plugin("bytebin", "1.0")));
+  const SilentServer silent;
+  ::setenv("VEXODL_VEXOHOST_UPDATE_TIMEOUT_MS", "3000", 1);
+  std::atomic<bool> updating{true};
+  Thrown update;
+  std::thread updater([&] {
+    update = ErrorOf([&] { Handler("rapidbox").HostUpdate(silent.url()); });
+    updating = false;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // An account change (shared lock) and an installation (exclusive lock) both land while the
+  // update still waits for its server.
+  Handler("rapidbox").AccountSet("alice", "secret");
+  Handler("").HostAdd(Package("bytebin-2.0.tar.gz", Plugin("bytebin", "2.0")));
+  const bool landed_while_updating = updating;
+  updater.join();
+  EXPECT_TRUE(landed_while_updating);
+  EXPECT_EQ(2400, update.code);
+  EXPECT_EQ("2.0", Get("bytebin")["version"].asString());
+  EXPECT_EQ("NULL|alice|secret", Row("rapidbox"));
 }
 
 }  // namespace
