@@ -153,7 +153,10 @@ class SpawnSetup {
            posix_spawn_file_actions_adddup2(&actions_, stdin_fd, STDIN_FILENO) == 0 &&
            posix_spawn_file_actions_adddup2(&actions_, stdout_fd, STDOUT_FILENO) == 0 &&
            posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, "/dev/null", O_WRONLY, 0) ==
-               0;
+               0 &&
+           // Descriptors that the calling program or a library in it opened without close-on-exec
+           // (libcurl's file:// handle is one) are none of the child's business.
+           posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
   }
 
   const posix_spawnattr_t* attr() const { return &attr_; }
