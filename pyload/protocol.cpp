@@ -6,7 +6,8 @@
 
 #include <json/reader.h>
 #include <json/value.h>
-#include <json/writer.h>
+
+#include "json_line.h"
 
 namespace vexodl::pyload::internal {
 
@@ -72,10 +73,7 @@ std::optional<std::string> RequestText(const char* method, const Json::Value& pa
   Json::Value request(Json::objectValue);
   request["method"] = method;
   request["params"] = params;
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  builder["emitUTF8"] = true;
-  return Json::writeString(builder, request) + "\n";
+  return common::JsonLine(request);
 }
 
 std::optional<Json::Value> ResultOf(const std::string& answer) {

@@ -5,9 +5,9 @@
 #include <memory>
 
 #include <json/reader.h>
-#include <json/writer.h>
 
 #include "errors.h"
+#include "json_line.h"
 #include "program_runner.h"
 
 namespace vexodl::vexohost::internal {
@@ -65,10 +65,7 @@ int RunVerifier(const Plugin& plugin, const std::string& username, const std::st
   Json::Value request(Json::objectValue);
   request["username"] = username;
   request["password"] = password;
-  Json::StreamWriterBuilder writer;
-  writer["indentation"] = "";
-  writer["emitUTF8"] = true;
-  const std::string input = Json::writeString(writer, request) + "\n";
+  const std::string input = common::JsonLine(request);
 
   const ProgramRun run = common::RunProgramFully(plugin.folder + "/" + plugin.manifest.verifier,
                                                  input, timeout, kMaxVerifierAnswerBytes);
