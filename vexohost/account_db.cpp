@@ -132,10 +132,9 @@ HostSettings SettingsOf(const Statement& row, int first_column) {
 }  // namespace
 
 std::unique_ptr<AccountDb> AccountDb::Open(const std::string& path, bool create) {
-  if (!create && KindOf(path) == FileKind::kMissing) return nullptr;
   // Made (or tightened) by us rather than by SQLite, whose files follow the umask; its journal
   // files take the database file's mode.
-  OpenPrivateFile(path);
+  if (!EnsurePrivateFile(path, create)) return nullptr;
   sqlite3* raw = nullptr;
   const int rc =
       sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
@@ -148,8 +147,7 @@ std::unique_ptr<AccountDb> AccountDb::Open(const std::string& path, bool create)
 }
 
 std::unique_ptr<AccountDb> AccountDb::OpenForReading(const std::string& path) {
-  if (KindOf(path) == FileKind::kMissing) return nullptr;
-  TightenPrivateFile(path);
+  if (!EnsurePrivateFile(path, /*create=*/false)) return nullptr;
   sqlite3* raw = nullptr;
   const int rc =
       sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);

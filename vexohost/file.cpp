@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -109,10 +110,46 @@ UniqueFd OpenPrivateFile(const std::string& path) {
   return fd;
 }
 
-void TightenPrivateFile(const std::string& path) {
-  UniqueFd fd(OpenRetrying(path, O_RDONLY | O_NOFOLLOW | O_NOCTTY));
-  if (fd.get() < 0) FailSystem("open", path, errno);
-  TakePermissionsOfOthers(fd, path);
+namespace {
+
+// Creates `path` empty with mode 0600 unless something is there already. The file is made under
+// a name of its own and closed before link(2) gives it `path`: no descriptor of the named file is
+// ever closed. A file that another thread or process put there first is kept.
+void CreatePrivateFile(const std::string& path) {
+  std::string made = path + ".new-XXXXXX";
+  const int fd = ::mkostemp(made.data(), O_CLOEXEC);
+  if (fd < 0) FailSystem("create", made, errno);
+  ::close(fd);
+  const int linked = ::link(made.c_str(), path.c_str()) == 0 ? 0 : errno;
+  ::unlink(made.c_str());
+  if (linked != 0 && linked != EEXIST) FailSystem("link " + made + " to", path, linked);
+}
+
+}  // namespace
+
+bool EnsurePrivateFile(const std::string& path, bool create) {
+  // O_PATH names the file without opening it: closing this descriptor releases no lock.
+  UniqueFd fd(OpenRetrying(path, O_PATH | O_NOFOLLOW));
+  if (!fd.valid() && errno == ENOENT && create) {
+    CreatePrivateFile(path);
+    fd = UniqueFd(OpenRetrying(path, O_PATH | O_NOFOLLOW));
+  }
+  if (!fd.valid()) {
+    if (errno == ENOENT && !create) return false;
+    FailSystem("open", path, errno);
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) FailSystem("stat", path, errno);
+  if (S_ISLNK(st.st_mode)) FailSystem("open", path, ELOOP);
+  if (!S_ISREG(st.st_mode)) FailSystem("open", path, EINVAL);
+  if ((st.st_mode & 077) != 0) {
+    // fchmod(2) refuses an O_PATH descriptor; its link in /proc/self/fd names the same file.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    if (::chmod(self.c_str(), st.st_mode & 0700) != 0 && errno != EROFS) {
+      FailSystem("chmod", path, errno);
+    }
+  }
+  return true;
 }
 
 void MakeDirectory(const std::string& path) {

@@ -27,13 +27,20 @@ std::vector<std::string> ListDirectory(const std::string& path);
 int ReadSmallFile(const std::string& path, std::size_t limit, std::string* out);
 
 // Opens `path` for reading and writing, creating it with mode 0600 when it does not exist, and
-// takes away every permission of group and others if it has any: the file holds secrets, or
-// guards them. Refuses a symbolic link.
+// takes away every permission of group and others if it has any: the file guards secrets.
+// Refuses a symbolic link. For the store's flock(2) files only: see EnsurePrivateFile.
 UniqueFd OpenPrivateFile(const std::string& path);
 
-// The same for an existing file that is only to be read: it need not be writable, and on a
-// read-only disk its mode stays as it is.
-void TightenPrivateFile(const std::string& path);
+// Makes sure that `path`, a file that holds secrets, is a regular file (not a symbolic link) that
+// only its owner may read or write: creates it empty with mode 0600 when it does not exist and
+// `create` is set, and takes every permission of group and others away from an existing one (on
+// a read-only disk its mode stays as it is). Returns whether the file exists.
+//
+// It never opens the file for reading or writing, since closing such a descriptor releases every
+// POSIX record lock that this process holds on the file (fcntl(2)), those of SQLite connections
+// on other threads included; another process could then change the database while one of ours is
+// changing it too.
+bool EnsurePrivateFile(const std::string& path, bool create);
 
 // Creates directory `path` (mode 0700) unless it exists.
 void MakeDirectory(const std::string& path);

@@ -1,11 +1,13 @@
 // Several processes changing one store at once lose nothing. Children are forked and started
 // together through a pipe; each reports failure through its exit status and standard error.
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "outside/vexohost.h"
+#include "run_program.h"
 #include "state_dir_fixture.h"
 
 namespace vexodl::vexohost::test {
@@ -119,6 +122,38 @@ TEST_F(ProcessesTest, AccountsWrittenDuringADeleteDoNotOutliveThePlugin) {
 
   EXPECT_FALSE(Exists(Path("user/cloudvault")));
   EXPECT_EQ("<none>", Row("cloudvault"));
+}
+
+// SQLite's locks on accounts.db are POSIX record locks, which a process loses all at once when it
+// closes any descriptor of the file. Reading the store while another connection of the same
+// process writes must not close one, or another process could write at the same time. The other
+// process is a new program (Python's sqlite3), not a fork: a forked child shares SQLite's own
+// bookkeeping of this process's locks and would not ask the kernel.
+TEST_F(ProcessesTest, ReadsKeepAWritingConnectionsLockFromOtherProcesses) {
+  Ship("filedrop");
+  Handler("filedrop").AccountSet("alice", "one");
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(Path("accounts.db").c_str(), &raw));
+  const std::unique_ptr<sqlite3, int (*)(sqlite3*)> writer(raw, sqlite3_close);
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+
+  Json::Value out;
+  Handler("filedrop").AccountGet(out);
+  EXPECT_EQ("alice", out["username"].asString());
+  Handler("").List(out);
+  const fake::ProgramResult other =
+      fake::RunProgram({"/usr/bin/python3", "-c",
+                        "import sqlite3, sys\n"
+                        "db = sqlite3.connect(sys.argv[1], timeout=0, isolation_level=None)\n"
+                        "try:\n"
+                        "    db.execute('BEGIN IMMEDIATE')\n"
+                        "    print('granted')\n"
+                        "except sqlite3.OperationalError as error:\n"
+                        "    print(error)\n",
+                        Path("accounts.db")},
+                       fake::CurrentEnvironment(), "");
+  EXPECT_EQ("database is locked\n", other.out) << other.err;
+  EXPECT_EQ(SQLITE_OK, sqlite3_exec(raw, "ROLLBACK", nullptr, nullptr, nullptr));
 }
 
 }  // namespace
