@@ -18,6 +18,7 @@
 #include "host_name.h"
 #include "manifest.h"
 #include "package.h"
+#include "settings.h"
 
 #ifndef VEXODL_VEXOHOST_UPDATE_KEYS
 #define VEXODL_VEXOHOST_UPDATE_KEYS ""
@@ -223,16 +224,8 @@ std::map<std::string, std::string> OfferedVersions(const StateDir& state) {
 }
 
 std::chrono::milliseconds Updater::Timeout() const {
-  const char* text = std::getenv(kUpdateTimeoutVariable);
-  if (text == nullptr || *text == '\0') return std::chrono::milliseconds(120000);
-  char* end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value < 1 || value > 3600000) {
-    Fail(kErrSetting, std::string(kUpdateTimeoutVariable) +
-                          " must be a whole number of milliseconds from 1 to 3600000");
-  }
-  return std::chrono::milliseconds(value);
+  return TimeoutSetting(kUpdateTimeoutVariable, std::chrono::milliseconds(120000),
+                        std::chrono::milliseconds(3600000));
 }
 
 UpdateDownload Updater::Download(const std::string& name, const std::string& installed_version,

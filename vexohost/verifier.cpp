@@ -1,7 +1,5 @@
 #include "verifier.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <memory>
 
 #include <json/reader.h>
@@ -9,6 +7,7 @@
 #include "errors.h"
 #include "json_line.h"
 #include "program_runner.h"
+#include "settings.h"
 
 namespace vexodl::vexohost::internal {
 
@@ -37,16 +36,8 @@ std::string WhatWentWrong(const ProgramRun& run, std::chrono::milliseconds timeo
 }  // namespace
 
 std::chrono::milliseconds VerifyTimeout() {
-  const char* text = std::getenv(kVerifyTimeoutVariable);
-  if (text == nullptr || *text == '\0') return kDefaultVerifyTimeout;
-  char* end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value < 1 || value > 600000) {
-    Fail(kErrSetting, std::string(kVerifyTimeoutVariable) +
-                          " must be a whole number of milliseconds from 1 to 600000");
-  }
-  return std::chrono::milliseconds(value);
+  return TimeoutSetting(kVerifyTimeoutVariable, kDefaultVerifyTimeout,
+                        std::chrono::milliseconds(600000));
 }
 
 int RunVerifier(const Plugin& plugin, const std::string& username, const std::string& password,
