@@ -6,6 +6,7 @@
 
 #include "errors.h"
 #include "file.h"
+#include "settings.h"
 
 namespace vexodl::vexohost::internal {
 
@@ -29,24 +30,31 @@ constexpr const char* kMigrations[AccountDb::kSchemaVersion] = {
     "DROP TABLE enabled_states;",
 };
 
+// Where statements run: the connection, its file for messages, and how long the connection waits
+// for another writer.
+struct Connection {
+  sqlite3* db;
+  const std::string& path;
+  std::chrono::milliseconds busy_timeout;
+};
+
 // Every SQLite failure ends here. The message is SQLite's own, which never quotes bound values,
 // so no password reaches it.
-[[noreturn]] void FailSqlite(sqlite3* db, int rc, const std::string& what,
-                             const std::string& path) {
-  const std::string detail = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+[[noreturn]] void FailSqlite(const Connection& at, int rc, const std::string& what) {
+  const std::string detail = at.db != nullptr ? sqlite3_errmsg(at.db) : sqlite3_errstr(rc);
   if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED) {
-    Fail(kErrDatabaseBusy, what + " " + path + ": still busy after " +
-                               std::to_string(AccountDb::kBusyTimeoutMs) + " ms (" + detail + ")");
+    Fail(kErrDatabaseBusy, what + " " + at.path + ": still busy after " +
+                               std::to_string(at.busy_timeout.count()) + " ms (" + detail + ")");
   }
-  Fail(kErrDatabase, what + " " + path + ": " + detail);
+  Fail(kErrDatabase, what + " " + at.path + ": " + detail);
 }
 
 // Statement is one prepared statement, finalized when destroyed.
 class Statement {
  public:
-  Statement(sqlite3* db, const std::string& path, const char* sql) : db_(db), path_(path) {
-    const int rc = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
-    if (rc != SQLITE_OK) FailSqlite(db_, rc, "prepare a statement on", path_);
+  Statement(const Connection& at, const char* sql) : at_(at) {
+    const int rc = sqlite3_prepare_v2(at_.db, sql, -1, &stmt_, nullptr);
+    if (rc != SQLITE_OK) FailSqlite(at_, rc, "prepare a statement on");
   }
   ~Statement() { sqlite3_finalize(stmt_); }
   Statement(const Statement&) = delete;
@@ -67,7 +75,7 @@ class Statement {
     const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
-    FailSqlite(db_, rc, "query", path_);
+    FailSqlite(at_, rc, "query");
   }
 
   bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
@@ -80,45 +88,43 @@ class Statement {
 
  private:
   void Check(int rc) {
-    if (rc != SQLITE_OK) FailSqlite(db_, rc, "bind a value on", path_);
+    if (rc != SQLITE_OK) FailSqlite(at_, rc, "bind a value on");
   }
 
-  sqlite3* db_;
-  const std::string& path_;
+  Connection at_;
   sqlite3_stmt* stmt_ = nullptr;
 };
 
-void Exec(sqlite3* db, const std::string& path, const char* sql, const char* what) {
-  const int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) FailSqlite(db, rc, what, path);
+void Exec(const Connection& at, const char* sql, const char* what) {
+  const int rc = sqlite3_exec(at.db, sql, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) FailSqlite(at, rc, what);
 }
 
 // Transaction is one IMMEDIATE transaction: it takes the write lock at once, so two writers never
 // deadlock upgrading read locks. Rolled back when destroyed uncommitted.
 class Transaction {
  public:
-  Transaction(sqlite3* db, const std::string& path) : db_(db), path_(path) {
-    Exec(db_, path_, "BEGIN IMMEDIATE", "begin a transaction on");
+  explicit Transaction(const Connection& at) : at_(at) {
+    Exec(at_, "BEGIN IMMEDIATE", "begin a transaction on");
   }
   ~Transaction() {
-    if (!committed_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!committed_) sqlite3_exec(at_.db, "ROLLBACK", nullptr, nullptr, nullptr);
   }
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
 
   void Commit() {
-    Exec(db_, path_, "COMMIT", "commit a change to");
+    Exec(at_, "COMMIT", "commit a change to");
     committed_ = true;
   }
 
  private:
-  sqlite3* db_;
-  const std::string& path_;
+  Connection at_;
   bool committed_ = false;
 };
 
-int UserVersion(sqlite3* db, const std::string& path) {
-  Statement version(db, path, "PRAGMA user_version");
+int UserVersion(const Connection& at) {
+  Statement version(at, "PRAGMA user_version");
   return version.Step() ? version.Int(0) : 0;
 }
 
@@ -129,39 +135,50 @@ HostSettings SettingsOf(const Statement& row, int first_column) {
   return settings;
 }
 
+// How long a connection waits for another writer; read before anything is touched.
+std::chrono::milliseconds BusyTimeout() {
+  return TimeoutSetting(kBusyTimeoutVariable, kDefaultBusyTimeout,
+                        std::chrono::milliseconds(600000));
+}
+
 }  // namespace
 
 std::unique_ptr<AccountDb> AccountDb::Open(const std::string& path, bool create) {
+  const std::chrono::milliseconds busy_timeout = BusyTimeout();
   // Made (or tightened) by us rather than by SQLite, whose files follow the umask; its journal
   // files take the database file's mode.
   if (!EnsurePrivateFile(path, create)) return nullptr;
   sqlite3* raw = nullptr;
   const int rc =
       sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
-  std::unique_ptr<AccountDb> db(new AccountDb(raw, path));
-  if (rc != SQLITE_OK) FailSqlite(raw, rc, "open", path);
+  std::unique_ptr<AccountDb> db(new AccountDb(raw, path, busy_timeout));
+  if (rc != SQLITE_OK) FailSqlite({raw, path, busy_timeout}, rc, "open");
   sqlite3_extended_result_codes(raw, 1);
-  sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+  sqlite3_busy_timeout(raw, static_cast<int>(busy_timeout.count()));
   db->Migrate();
   return db;
 }
 
 std::unique_ptr<AccountDb> AccountDb::OpenForReading(const std::string& path) {
+  const std::chrono::milliseconds busy_timeout = BusyTimeout();
   if (!EnsurePrivateFile(path, /*create=*/false)) return nullptr;
   sqlite3* raw = nullptr;
   const int rc =
       sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);
-  std::unique_ptr<AccountDb> db(new AccountDb(raw, path));
-  if (rc != SQLITE_OK) FailSqlite(raw, rc, "open", path);
+  std::unique_ptr<AccountDb> db(new AccountDb(raw, path, busy_timeout));
+  if (rc != SQLITE_OK) FailSqlite({raw, path, busy_timeout}, rc, "open");
   sqlite3_extended_result_codes(raw, 1);
-  sqlite3_busy_timeout(raw, kBusyTimeoutMs);
-  if (UserVersion(raw, path) != kSchemaVersion) return Open(path, /*create=*/false);
+  sqlite3_busy_timeout(raw, static_cast<int>(busy_timeout.count()));
+  if (UserVersion({raw, path, busy_timeout}) != kSchemaVersion) {
+    return Open(path, /*create=*/false);
+  }
   return db;
 }
 
 AccountDb::~AccountDb() { sqlite3_close_v2(db_); }
 
 void AccountDb::Migrate() {
+  const Connection at{db_, path_, busy_timeout_};
   const auto check = [this](int version) {
     if (version > kSchemaVersion || version < 0) {
       Fail(kErrDatabaseVersion, path_ + " has schema version " + std::to_string(version) +
@@ -169,39 +186,41 @@ void AccountDb::Migrate() {
                                     std::to_string(kSchemaVersion));
     }
   };
-  int version = UserVersion(db_, path_);
+  int version = UserVersion(at);
   if (version == kSchemaVersion) return;
   check(version);
-  Transaction transaction(db_, path_);
+  Transaction transaction(at);
   // Read again under the write lock: another connection may have migrated meanwhile.
-  version = UserVersion(db_, path_);
+  version = UserVersion(at);
   if (version == kSchemaVersion) return;
   check(version);
   for (; version < kSchemaVersion; ++version) {
-    Exec(db_, path_, kMigrations[version], "migrate the schema of");
+    Exec(at, kMigrations[version], "migrate the schema of");
   }
-  Exec(db_, path_, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str(),
+  Exec(at, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str(),
        "set the schema version of");
   transaction.Commit();
 }
 
 HostSettings AccountDb::Get(const std::string& host) {
-  Statement query(db_, path_, "SELECT enabled, username FROM hosts WHERE name = ?1");
+  Statement query({db_, path_, busy_timeout_},
+                  "SELECT enabled, username FROM hosts WHERE name = ?1");
   query.Bind(1, host);
   return query.Step() ? SettingsOf(query, 0) : HostSettings{};
 }
 
 std::map<std::string, HostSettings> AccountDb::GetAll() {
   std::map<std::string, HostSettings> all;
-  Statement query(db_, path_, "SELECT name, enabled, username FROM hosts");
+  Statement query({db_, path_, busy_timeout_}, "SELECT name, enabled, username FROM hosts");
   while (query.Step()) all.emplace(query.Text(0), SettingsOf(query, 1));
   return all;
 }
 
 void AccountDb::SetAccount(const std::string& host, const std::string& username,
                            const std::string& password) {
-  Transaction transaction(db_, path_);
-  Statement(db_, path_,
+  const Connection at{db_, path_, busy_timeout_};
+  Transaction transaction(at);
+  Statement(at,
             "INSERT INTO hosts(name, username, password) VALUES (?1, ?2, ?3)"
             " ON CONFLICT(name) DO UPDATE SET username = excluded.username,"
             " password = excluded.password")
@@ -213,20 +232,20 @@ void AccountDb::SetAccount(const std::string& host, const std::string& username,
 }
 
 void AccountDb::RemoveAccount(const std::string& host) {
-  Transaction transaction(db_, path_);
-  Statement(db_, path_, "UPDATE hosts SET username = NULL, password = NULL WHERE name = ?1")
+  const Connection at{db_, path_, busy_timeout_};
+  Transaction transaction(at);
+  Statement(at, "UPDATE hosts SET username = NULL, password = NULL WHERE name = ?1")
       .Bind(1, host)
       .Step();
   // A row that stores nothing any more goes too.
-  Statement(db_, path_, "DELETE FROM hosts WHERE name = ?1 AND enabled IS NULL")
-      .Bind(1, host)
-      .Step();
+  Statement(at, "DELETE FROM hosts WHERE name = ?1 AND enabled IS NULL").Bind(1, host).Step();
   transaction.Commit();
 }
 
 void AccountDb::SetEnabled(const std::string& host, bool enabled) {
-  Transaction transaction(db_, path_);
-  Statement(db_, path_,
+  const Connection at{db_, path_, busy_timeout_};
+  Transaction transaction(at);
+  Statement(at,
             "INSERT INTO hosts(name, enabled) VALUES (?1, ?2)"
             " ON CONFLICT(name) DO UPDATE SET enabled = excluded.enabled")
       .Bind(1, host)
@@ -236,8 +255,9 @@ void AccountDb::SetEnabled(const std::string& host, bool enabled) {
 }
 
 void AccountDb::Forget(const std::string& host) {
-  Transaction transaction(db_, path_);
-  Statement(db_, path_, "DELETE FROM hosts WHERE name = ?1").Bind(1, host).Step();
+  const Connection at{db_, path_, busy_timeout_};
+  Transaction transaction(at);
+  Statement(at, "DELETE FROM hosts WHERE name = ?1").Bind(1, host).Step();
   transaction.Commit();
 }
 

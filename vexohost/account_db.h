@@ -1,9 +1,11 @@
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 struct sqlite3;
 
@@ -15,21 +17,26 @@ struct HostSettings {
   std::optional<std::string> username;  // the password is never read back out of the store
 };
 
+// The environment variable that overrides kDefaultBusyTimeout, in milliseconds.
+constexpr char kBusyTimeoutVariable[] = "VEXODL_VEXOHOST_BUSY_TIMEOUT_MS";
+constexpr std::chrono::milliseconds kDefaultBusyTimeout{15000};
+
 // AccountDb is the SQLite database of accounts and enabled states (docs/vexohost.md). Every change
-// is one IMMEDIATE transaction, and every connection waits up to kBusyTimeoutMs for another
-// writer, so several processes and threads can change it at once and lose nothing. One AccountDb
-// belongs to one thread at a time.
+// is one IMMEDIATE transaction, and every connection waits up to the busy timeout
+// (kBusyTimeoutVariable, else kDefaultBusyTimeout) for another writer, so several processes and
+// threads can change it at once and lose nothing; a statement still locked out after that throws
+// kErrDatabaseBusy. One AccountDb belongs to one thread at a time.
 class AccountDb {
  public:
   // The schema this build writes, kept in PRAGMA user_version. History:
   //   1  accounts(host, username, password) and enabled_states(host, enabled)
   //   2  one row per host: hosts(name, enabled, username, password)
   static constexpr int kSchemaVersion = 2;
-  static constexpr int kBusyTimeoutMs = 15000;
 
   // Opens the database at `path` and brings its schema up to kSchemaVersion. When the file does
   // not exist, creates it (mode 0600) if `create`, and otherwise returns nullptr. Throws
-  // kErrDatabaseVersion for a database of a newer schema, which it leaves untouched.
+  // kErrDatabaseVersion for a database of a newer schema, which it leaves untouched, and
+  // kErrSetting, before anything is touched, when kBusyTimeoutVariable is unusable.
   static std::unique_ptr<AccountDb> Open(const std::string& path, bool create);
   // Opens the database at `path` for reading only, so that a store on a read-only disk still
   // answers; nullptr when the file does not exist. A database of an older schema is migrated
@@ -50,11 +57,13 @@ class AccountDb {
   void Forget(const std::string& host);
 
  private:
-  AccountDb(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+  AccountDb(sqlite3* db, std::string path, std::chrono::milliseconds busy_timeout)
+      : db_(db), path_(std::move(path)), busy_timeout_(busy_timeout) {}
   void Migrate();
 
   sqlite3* db_;
   std::string path_;
+  std::chrono::milliseconds busy_timeout_;
 };
 
 }  // namespace vexodl::vexohost::internal

@@ -125,6 +125,20 @@ TEST_F(DatabaseTest, NewerSchemaVersionIsRefusedAndLeftUntouched) {
   EXPECT_EQ(2202, ErrorOf([&] { Handler("").List(listing); }).code);
 }
 
+TEST_F(DatabaseTest, AnUnusableBusyTimeoutIs2310BeforeTheDatabaseIsTouched) {
+  Ship("filedrop");
+  for (const char* text : {"soon", "0", "600001", "15s"}) {
+    ::setenv("VEXODL_VEXOHOST_BUSY_TIMEOUT_MS", text, 1);
+    const Thrown thrown = ErrorOf([] { Handler("filedrop").AccountSet("alice", "one"); });
+    EXPECT_EQ(2310, thrown.code) << text;
+    EXPECT_EQ(
+        "VEXODL_VEXOHOST_BUSY_TIMEOUT_MS must be a whole number of milliseconds from 1 to 600000",
+        thrown.message);
+  }
+  ::unsetenv("VEXODL_VEXOHOST_BUSY_TIMEOUT_MS");
+  EXPECT_FALSE(Exists(db()));
+}
+
 TEST_F(DatabaseTest, AFileThatIsNoDatabaseIsReported) {
   Ship("filedrop");
   WriteFile(db(), "this is not an SQLite database, but it is long enough to have a header");
