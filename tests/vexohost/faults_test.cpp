@@ -1,14 +1,17 @@
 // The store when its disk fails it: full, or mounted read-only. Root (as CI runs) ignores file
 // modes, so the faults come from mounts in a mount namespace of a child process of its own; they
 // never reach the rest of the machine. Each scenario runs in that child and reports what the
-// service said, one line per step, for the test to check.
+// service said, one line per step, for the test to check. Last, the account database locked by
+// another process.
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -18,6 +21,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "locked_database.h"
 #include "outside/vexohost.h"
 #include "state_dir_fixture.h"
 
@@ -143,6 +147,83 @@ TEST_F(StoreFaultTest, ReadOnlyStoreStillAnswersReadsAndRefusesChanges) {
   EXPECT_EQ("NULL|me|secret", Row("filedrop"));
   EXPECT_EQ("0|NULL|NULL", Row("cloudvault"));
 }
+
+// Another process holds a write lock on accounts.db, IMMEDIATE or EXCLUSIVE (the parameter).
+class LockedDatabaseTest : public StateDirTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  LockedDatabaseTest() {
+    Ship("filedrop");
+    Ship("cloudvault");
+    InstallUser("openmirror");
+    Handler("filedrop").AccountSet("alice", "one");
+    Handler("cloudvault").HostEnabledSet(false);
+    Handler("openmirror").AccountSet("olga", "three");
+    ::setenv("VEXODL_VEXOHOST_BUSY_TIMEOUT_MS", "200", 1);
+  }
+  ~LockedDatabaseTest() override { ::unsetenv("VEXODL_VEXOHOST_BUSY_TIMEOUT_MS"); }
+
+  std::string Rows() const {
+    return Row("filedrop") + " " + Row("cloudvault") + " " + Row("openmirror");
+  }
+};
+
+TEST_P(LockedDatabaseTest, CallsThatNeedTheDatabaseEndIn2201AtTheBusyTimeoutAndLoseNothing) {
+  const bool exclusive = std::string(GetParam()) == "EXCLUSIVE";
+  const std::string busy =
+      "2201 .* " + Path("accounts.db") + ": still busy after 200 ms \\(database is locked\\)";
+  struct Call {
+    const char* name;
+    std::function<std::string()> run;
+    std::string locked;  // the outcome while the lock is held IMMEDIATE
+    std::string after;   // the outcome once it is gone, the calls made in this order
+  };
+  const std::vector<Call> calls = {
+      {"AccountSet", [] { return Outcome([] { Handler("filedrop").AccountSet("bob", "two"); }); },
+       busy, "ok"},
+      {"HostEnabledSet", [] { return Outcome([] { Handler("cloudvault").HostEnabledSet(true); }); },
+       busy, "ok"},
+      {"HostRemoveAccount", [] { return Outcome([] { Handler("filedrop").HostRemoveAccount(); }); },
+       busy, "ok"},
+      {"HostDelete", [] { return Outcome([] { Handler("openmirror").HostDelete(); }); }, busy,
+       "ok"},
+      {"AccountGet", [] { return UserOf("filedrop"); }, "user=alice", "user=<none>"},
+      {"List",
+       [] {
+         Json::Value listing;
+         const std::string outcome = Outcome([&] { Handler("").List(listing); });
+         return outcome == "ok" ? "listed " + std::to_string(listing.size()) : outcome;
+       },
+       "listed 3", "listed 2"},
+  };
+  const std::string before = Rows();
+  EXPECT_EQ("NULL|alice|one 0|NULL|NULL NULL|olga|three", before);
+  {
+    const LockedDatabase locked(Path("accounts.db"), GetParam());
+    for (const Call& call : calls) {
+      const auto start = std::chrono::steady_clock::now();
+      const std::string outcome = call.run();
+      const auto elapsed = std::chrono::steady_clock::now() - start;
+      const bool blocked = exclusive || call.locked == busy;
+      EXPECT_THAT(outcome, MatchesRegex(blocked ? busy : call.locked)) << call.name;
+      EXPECT_THAT(outcome, ::testing::Not(HasSubstr("two"))) << call.name;  // never the password
+      // A blocked call waited for the overridden timeout, far less than the default 15 s.
+      if (blocked) {
+        EXPECT_GE(elapsed, std::chrono::milliseconds(190)) << call.name;
+      }
+      EXPECT_LT(elapsed, std::chrono::seconds(5)) << call.name;
+    }
+    EXPECT_TRUE(Exists(Path("user/openmirror/manifest.json")));  // the delete put it back
+  }
+  // The lock is gone: what was stored is intact, and every call goes through.
+  EXPECT_EQ(before, Rows());
+  for (const Call& call : calls) EXPECT_EQ(call.after, call.run()) << call.name;
+  EXPECT_EQ("<none> 1|NULL|NULL <none>", Rows());
+  EXPECT_FALSE(Exists(Path("user/openmirror")));
+}
+
+INSTANTIATE_TEST_SUITE_P(WriteLocks, LockedDatabaseTest,
+                         ::testing::Values("IMMEDIATE", "EXCLUSIVE"),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
 }  // namespace vexodl::vexohost::test

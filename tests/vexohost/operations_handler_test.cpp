@@ -11,6 +11,7 @@
 #include "fake_pyload.h"
 #include "handler.h"
 #include "loaded_from.h"
+#include "locked_database.h"
 #include "syslog_capture.h"
 #include "update_fixture.h"
 
@@ -91,6 +92,28 @@ TEST_F(NativeOperationsTest, AVerifierThatCannotDecideIsReportedAs1604) {
   EXPECT_EQ(1604, thrown.code);
   ASSERT_EQ(1u, fake::SyslogLines().size());
   EXPECT_THAT(fake::SyslogLines()[0].text, EndsWith("Failed to verify account checked"));
+}
+
+TEST_F(NativeOperationsTest, ALockedAccountDatabaseFailsSetWith2201AndIsLoggedInTheListing) {
+  Ship("filedrop");
+  handler_.Set("filedrop", "vexo", ParseJson(R"({"username": "alice", "password": "one"})"));
+  ::setenv("VEXODL_VEXOHOST_BUSY_TIMEOUT_MS", "200", 1);
+  {
+    const LockedDatabase locked(Path("accounts.db"), "EXCLUSIVE");
+    const Thrown thrown = ErrorOf([&] {
+      handler_.Set("filedrop", "vexo", ParseJson(R"({"username": "bob", "password": "two"})"));
+    });
+    EXPECT_EQ(2201, thrown.code);
+    EXPECT_THAT(thrown.message, ::testing::HasSubstr("still busy after 200 ms"));
+    EXPECT_THAT(fake::SyslogLines(), IsEmpty());  // the service's errors reach the caller unlogged
+    Json::Value hosts;
+    handler_.List(hosts);
+    EXPECT_TRUE(hosts.isNull());  // the fake pyLoad lists nothing; the native hosts are left out
+    ASSERT_EQ(1u, fake::SyslogLines().size());
+    EXPECT_THAT(fake::SyslogLines()[0].text, EndsWith("Failed to list hosts of vexo. Error: 2201"));
+  }
+  ::unsetenv("VEXODL_VEXOHOST_BUSY_TIMEOUT_MS");
+  EXPECT_EQ("NULL|alice|one", Row("filedrop"));
 }
 
 }  // namespace

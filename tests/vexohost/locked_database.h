@@ -1,0 +1,28 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace vexodl::vexohost::test {
+
+// LockedDatabase is another process, python3's sqlite3 module started without a shell, that holds
+// a write lock on the SQLite database at `path` from construction until destruction: `mode`
+// "IMMEDIATE" still lets readers in, "EXCLUSIVE" keeps them out too. The constructor returns once
+// the lock is held, or throws std::runtime_error; the destructor has the transaction rolled back,
+// so the holder changes nothing, and reaps the process.
+class LockedDatabase {
+ public:
+  LockedDatabase(const std::string& path, const std::string& mode);
+  ~LockedDatabase();
+  LockedDatabase(const LockedDatabase&) = delete;
+  LockedDatabase& operator=(const LockedDatabase&) = delete;
+
+ private:
+  void Release();
+
+  pid_t pid_ = -1;
+  int input_ = -1;  // the holder's standard input: closing it lets go of the lock
+};
+
+}  // namespace vexodl::vexohost::test
