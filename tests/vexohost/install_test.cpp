@@ -118,6 +118,7 @@ struct Hostile {
   std::vector<Entry> entries;
   int code;
   std::string says;
+  std::size_t cut = 0;  // when not 0, the archive is cut short to this many bytes
 };
 
 // Names the case in GoogleTest's messages instead of dumping its bytes.
@@ -129,6 +130,15 @@ std::vector<Entry> With(std::vector<Entry> entries, const std::vector<Entry>& mo
 }
 
 const std::vector<Entry> kGood = Plugin("rapidbox", "1.0");
+
+// A newer version of the plug-in that every hostile install finds installed, with a file of
+// bytes that do not compress, so that a cut archive ends inside it.
+std::vector<Entry> BigWarmhost() {
+  std::string noise(256 * 1024, '\0');
+  unsigned state = 12345;
+  for (char& byte : noise) byte = static_cast<char>((state = state * 1103515245 + 12345) >> 16);
+  return With(Plugin("warmhost", "2.0"), {File("big", noise)});
+}
 
 std::vector<Hostile> HostileCases() {
   return {
@@ -178,6 +188,11 @@ std::vector<Hostile> HostileCases() {
       {"TwoTopFolders", "m.tar.gz", With(Plugin("rapidbox", "1.0", "one"), {Folder("two")}), 2303,
        "holds no manifest.json"},
       {"NotAnArchiveName", "p.rar", kGood, 2300, "neither a folder nor"},
+      // Cut short, as by a full disk or a broken download: the install stops midway.
+      {"TarGzCutInsideAFile", "w.tar.gz", BigWarmhost(), 2300, "cannot read package entry \"big\"",
+       128 * 1024},
+      {"TarGzCutInsideItsFirstEntry", "w.tar.gz", BigWarmhost(), 2300, "cannot read package", 40},
+      {"ZipCutInsideAFile", "w.zip", BigWarmhost(), 2300, "cannot read package", 128 * 1024},
   };
 }
 
@@ -191,6 +206,9 @@ TEST_P(HostileInstallTest, IsRefusedAndTheStoreStaysAsItWas) {
   Handler("").HostAdd(Package("warm.tar.gz", Plugin("warmhost", "1.0")));
   const Hostile& hostile = GetParam();
   const std::string package = Package(hostile.file, hostile.entries);
+  if (hostile.cut != 0) {
+    ASSERT_EQ(0, ::truncate(package.c_str(), static_cast<off_t>(hostile.cut)));
+  }
   const std::string before = Listing(state());
   const std::string packages_before = Listing(packages_.path());
   const int descriptors = fake::OpenDescriptorCount();
