@@ -1,10 +1,12 @@
 // An install killed with SIGKILL at a chosen point, in a child process: the store shows the old
-// plug-in or the new one whole, and the next change clears what the killed one left in staging/.
+// plug-in or the new one whole, keeps the plug-in's account, is not left locked, and the next
+// change clears what the killed one left in staging/.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -28,6 +30,7 @@ class InterruptedInstallTest : public StateDirTest {
     WriteArchive(packages_ / "old.tar.gz", Plugin("rapidbox", "1.0"));
     WriteArchive(packages_ / "new.zip", Plugin("rapidbox", "2.0", "", 2));
     Handler("").HostAdd(packages_ / "old.tar.gz");
+    Handler("rapidbox").AccountSet("alice", "pw");
   }
 
   // Installs new.zip in a child process that stops at `stage` and is killed there with SIGKILL.
@@ -69,6 +72,11 @@ TEST_F(InterruptedInstallTest, KilledBeforeTheSwitchTheOldPluginStaysAndDebrisIs
   InstallKilledAt(Installer::Stage::kChecked);
   EXPECT_EQ(user_before, Listing(Path("user")));
   EXPECT_THAT(Listing(Path("staging")), HasSubstr("ready/manifest.json"));  // it was mid-way
+  // The killed process's store lock went with it.
+  internal::StoreLock(Path("lock"), internal::StoreLock::Mode::kExclusive,
+                      std::chrono::milliseconds(0));
+  Handler("rapidbox").HostEnabledSet(false);
+  EXPECT_EQ("0|alice|pw", Row("rapidbox"));
 
   // The next change of the plug-in folders starts by clearing staging/, whatever it does.
   Handler("").HostAdd(packages_ / "old.tar.gz");
@@ -83,6 +91,7 @@ TEST_F(InterruptedInstallTest, KilledAfterTheSwitchTheNewPluginIsWholeAndTheOldO
   EXPECT_EQ("2.0", host["version"].asString());
   EXPECT_THAT(ReadFile(Path("user/rapidbox/verify")), HasSubstr("\"result\": 2"));
   EXPECT_THAT(Listing(Path("staging")), HasSubstr("ready/manifest.json"));  // the old copy
+  EXPECT_EQ("alice", host["username"].asString());
 
   Handler("").HostAdd(packages_ / "new.zip");
   EXPECT_EQ("", Listing(Path("staging")));
