@@ -5,7 +5,10 @@
 #include <dlfcn.h>
 #include <syslog.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -219,6 +222,86 @@ TEST_F(PyloadHostTest, ListStillReturnsNativeHostsWhenTheCommandLineProgramFails
         << fault;
   }
 }
+
+// One way pyLoad fails: the server runs or not, the peer's fault line, and whether the
+// command-line program is missing too.
+struct PeerFault {
+  std::string name;
+  bool server;
+  std::string fault;
+  bool no_program;
+};
+
+void PrintTo(const PeerFault& fault, std::ostream* os) { *os << fault.name; }
+
+class PeerFaultTest : public PyloadHostTest, public ::testing::WithParamInterface<PeerFault> {};
+
+// Every account operation ends in its code and its log line within the deadlines, and the store
+// keeps what it held; with no fault (the first row) every one succeeds.
+TEST_P(PeerFaultTest, EachAccountOperationEndsInItsCodeAndLogLineAndLosesNothing) {
+  const PeerFault& fault = GetParam();
+  Json::Value store = ParseJson(testing::kStandardStore);
+  store["accounts"]["Uploaded"] = ParseJson(R"({"login": "me", "password": "secret",
+      "valid": true, "premium": true, "trafficleft": "1048576", "use_premium": true})");
+  peer_.WriteStore(testing::CompactJson(store));
+  peer_.env().Set("VEXODL_PYLOAD_READY_TIMEOUT_MS", std::string("200"));
+  peer_.env().Set("VEXODL_PYLOAD_SOCKET_TIMEOUT_MS", std::string("300"));
+  peer_.env().Set("VEXODL_PYLOAD_CLI_TIMEOUT_MS", std::string("1500"));
+  if (fault.server) peer_.StartServer();
+  if (fault.no_program) peer_.env().Set("VEXODL_PYLOAD_CLI", peer_ / "no-such-program");
+  peer_.SetFault(fault.fault);
+  struct Operation {
+    int code;
+    std::string log;
+    std::function<void()> run;
+  };
+  const std::vector<Operation> operations = {
+      {1601, "Failed to set account Uploaded",
+       [&] {
+         handler_.Set("Uploaded", "pyload",
+                      Settings(R"({"username": "me", "password": "secret"})"));
+       }},
+      {1602, "Failed to set enabled Uploaded",
+       [&] { handler_.Set("Uploaded", "pyload", Settings(R"({"enabled": false})")); }},
+      {1604, "Failed to verify account Uploaded",
+       [&] { handler_.Verify("Uploaded", "pyload", "me", "secret"); }},
+      {100, "Failed to get info of accounts",
+       [&] {
+         Json::Value host;
+         handler_.Get(host, "Uploaded", "pyload");
+       }},
+      {1603, "Failed to remove account Uploaded",
+       [&] { handler_.RemoveAccount("Uploaded", "pyload"); }},
+  };
+  const bool healthy = fault.fault.empty() && !fault.no_program;
+  for (const Operation& operation : operations) {
+    fake::ClearSyslog();
+    const auto start = std::chrono::steady_clock::now();
+    const int code = ErrorCode(operation.run);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    if (healthy) {
+      EXPECT_EQ(-1, code) << operation.log;
+      EXPECT_THAT(LogTexts(), IsEmpty()) << operation.log;
+    } else {
+      EXPECT_EQ(operation.code, code) << operation.log;
+      EXPECT_THAT(LogTexts(), ElementsAre(::testing::MatchesRegex("host/pyload\\.cpp:[0-9]+ " +
+                                                                  operation.log)));
+    }
+    EXPECT_LT(elapsed, std::chrono::seconds(4)) << operation.log;
+  }
+  // The other plug-in's account is untouched, in a store that still reads.
+  EXPECT_EQ(store["accounts"]["Zippyshare"], peer_.ReadStore()["accounts"]["Zippyshare"]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, PeerFaultTest,
+    ::testing::Values(PeerFault{"None", true, "", false},
+                      PeerFault{"Down", false, "", true},             // no server, no program
+                      PeerFault{"Slow", true, "hang", false},         // never answers
+                      PeerFault{"CutOff", true, "partial", false},    // half an answer, then closes
+                      PeerFault{"Killed", true, "kill", false},       // dies while answering
+                      PeerFault{"Garbage", true, "garbage", false}),  // answers no JSON
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace vexodl::pyload
