@@ -12,6 +12,11 @@ void Script::Reset() {
   events_.clear();
 }
 
+void Script::ClearEvents() {
+  std::lock_guard<std::mutex> lock(mu_);
+  events_.clear();
+}
+
 void Script::Set(const std::string& call, Reply reply) {
   auto shared = std::make_shared<const Reply>(std::move(reply));
   std::lock_guard<std::mutex> lock(mu_);

@@ -34,6 +34,9 @@ class Script {
 
   // Forgets every reply and event.
   void Reset();
+  // Forgets the events seen so far and keeps the replies, so that a benchmark that calls a fake
+  // millions of times holds no more than one batch's events.
+  void ClearEvents();
 
   // What `call` does from now on.
   void Set(const std::string& call, Reply reply);
