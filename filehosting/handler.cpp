@@ -7,6 +7,7 @@
 
 #include "error/vexo_error.h"
 #include "host/base.h"
+#include "host/catalogue.h"
 #include "host/pyload.h"
 #include "host/vexo.h"
 
@@ -133,11 +134,30 @@ void Handler::List(Json::Value& out) {
   if (!out.isNull() && !out.isArray()) {
     throw Json::LogicError("Handler::List: the output must be a null value or an array");
   }
-  for (const HostPtr& host : List()) {
-    Json::Value object;
-    host->toJson(object);
-    out.append(std::move(object));
+  // The same catalogue as List(), written straight into JSON: no record outlives its host, and
+  // each back-end's listing is read once. It is built aside, so that a listing that fails with
+  // anything but a VexoError leaves `out` as it was, as List() would.
+  Json::Value listed;
+  try {
+    host::internal::AppendPyloadHosts(listed);
+  } catch (const VexoError& error) {
+    syslog(LOG_ERR, "%s:%d Failed to list hosts of pyload. Error: %d", kSourceFile, __LINE__,
+           error.code);
   }
+  const Json::ArrayIndex pyload_hosts = listed.size();
+  try {
+    host::internal::AppendVexoHosts(listed);
+  } catch (const VexoError& error) {
+    listed.resize(pyload_hosts);  // a back-end that fails contributes nothing
+    syslog(LOG_ERR, "%s:%d Failed to list hosts of vexo. Error: %d", kSourceFile, __LINE__,
+           error.code);
+  }
+  if (listed.empty()) return;
+  if (out.isNull()) {
+    out.swap(listed);
+    return;
+  }
+  for (Json::Value& host : listed) out.append(std::move(host));
 }
 
 }  // namespace vexodl::filehosting

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "error/vexo_error.h"
+#include "host/catalogue.h"
 #include "host/json_member.h"
 
 namespace vexodl::filehosting::host {
@@ -165,8 +166,12 @@ void Pyload::fromJson(const Json::Value& account) {
   read_bool("is_tested", &is_tested);
 }
 
-std::vector<std::shared_ptr<Base>> Pyload::ListSupportedHosts() {
-  std::vector<std::shared_ptr<Base>> hosts;
+namespace {
+
+// Calls `visit(name, account)` for every element of pyLoad's account list (read over the command
+// line) that names a plug-in, in list order; throws VexoError 1614 when the list can't be read.
+template <typename Visit>
+void VisitListedAccounts(Visit&& visit) {
   Json::Value accounts;
   CommandlineHandler channel;
   MethodGetAccounts method;
@@ -180,11 +185,30 @@ std::vector<std::shared_ptr<Base>> Pyload::ListSupportedHosts() {
     if (!internal::ReadNameMember(account, "pluginname", &plugin_name) || plugin_name.empty()) {
       continue;
     }
-    auto host = std::make_shared<Pyload>(plugin_name);
+    visit(plugin_name, account);
+  }
+}
+
+}  // namespace
+
+std::vector<std::shared_ptr<Base>> Pyload::ListSupportedHosts() {
+  std::vector<std::shared_ptr<Base>> hosts;
+  VisitListedAccounts([&hosts](const std::string& name, const Json::Value& account) {
+    auto host = std::make_shared<Pyload>(name);
     host->fromJson(account);
     hosts.push_back(std::move(host));
-  }
+  });
   return hosts;
+}
+
+void internal::AppendPyloadHosts(Json::Value& out) {
+  VisitListedAccounts([&out](const std::string& name, const Json::Value& account) {
+    Pyload host(name);
+    host.fromJson(account);
+    Json::Value object;
+    host.toJson(object);
+    out.append(std::move(object));
+  });
 }
 
 }  // namespace vexodl::filehosting::host

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "error/vexo_error.h"
+#include "host/catalogue.h"
 #include "host/json_member.h"
 #include "outside/vexohost.h"
 
@@ -113,8 +114,12 @@ void Vexo::fromJson(const Json::Value& host) {
   }
 }
 
-std::vector<std::shared_ptr<Base>> Vexo::ListSupportedHosts() {
-  std::vector<std::shared_ptr<Base>> hosts;
+namespace {
+
+// Calls `visit(name, element)` for every element of the service's listing that names a host
+// other than kExcludedHost, in listing order.
+template <typename Visit>
+void VisitListedHosts(Visit&& visit) {
   Json::Value listing;
   vexohost::Handler service("");
   service.List(listing);
@@ -122,11 +127,30 @@ std::vector<std::shared_ptr<Base>> Vexo::ListSupportedHosts() {
   for (const Json::Value& element : listing) {
     if (!internal::ReadNameMember(element, "name", &host_name)) continue;
     if (host_name.empty() || host_name == kExcludedHost) continue;
-    auto host = std::make_shared<Vexo>(host_name);
+    visit(host_name, element);
+  }
+}
+
+}  // namespace
+
+std::vector<std::shared_ptr<Base>> Vexo::ListSupportedHosts() {
+  std::vector<std::shared_ptr<Base>> hosts;
+  VisitListedHosts([&hosts](const std::string& name, const Json::Value& element) {
+    auto host = std::make_shared<Vexo>(name);
     host->fromJson(element);
     hosts.push_back(std::move(host));
-  }
+  });
   return hosts;
+}
+
+void internal::AppendVexoHosts(Json::Value& out) {
+  VisitListedHosts([&out](const std::string& name, const Json::Value& element) {
+    Vexo host(name);
+    host.fromJson(element);
+    Json::Value object;
+    host.toJson(object);
+    out.append(std::move(object));
+  });
 }
 
 }  // namespace vexodl::filehosting::host
