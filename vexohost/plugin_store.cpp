@@ -43,7 +43,8 @@ std::vector<Plugin> PluginStore::List() const {
     for (const std::string& name : ListDirectory(parent)) {
       if (!IsValidHostName(name) || found.count(name) != 0) continue;
       const std::string folder = parent + "/" + name;
-      if (KindOf(folder) != FileKind::kDirectory) continue;
+      // No stat of the folder first: where it is no directory, its manifest cannot be read
+      // either, and the entry is passed over all the same.
       Manifest manifest;
       std::string why;
       if (!Load(folder, name, &manifest, &why)) continue;
