@@ -77,9 +77,12 @@ std::optional<std::string> RequestText(const char* method, const Json::Value& pa
 }
 
 std::optional<Json::Value> ResultOf(const std::string& answer) {
-  Json::CharReaderBuilder builder;
-  Json::CharReaderBuilder::strictMode(&builder.settings_);
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  // Made once per thread, as the request writer is; a reader starts every parse afresh.
+  thread_local const std::unique_ptr<Json::CharReader> reader = [] {
+    Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    return std::unique_ptr<Json::CharReader>(builder.newCharReader());
+  }();
   Json::Value value;
   std::string errors;
   try {

@@ -1,6 +1,5 @@
 #include "socket_client.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -38,8 +37,7 @@ bool ConnectWithin(int fd, const std::string& path, std::chrono::milliseconds ti
     // is left. Everything else (absent, refused, backlog still full) is final.
     if (errno != EINTR || deadline.Passed()) return false;
   }
-  const int flags = fcntl(fd, F_GETFL);
-  return flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+  return true;
 }
 
 // Waits until `fd` is ready for `events` or the deadline passes.
@@ -54,10 +52,12 @@ bool WaitFor(int fd, short events, const Deadline& deadline) {
   }
 }
 
+// The socket stays blocking for connect(); every later call passes MSG_DONTWAIT instead, which
+// spares two fcntl() calls per exchange and leaves every wait to poll() and the deadline.
 bool SendAll(int fd, const std::string& data, const Deadline& deadline) {
   std::size_t sent = 0;
   while (sent < data.size()) {
-    const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
     } else if (n < 0 && errno == EINTR) {
@@ -71,11 +71,14 @@ bool SendAll(int fd, const std::string& data, const Deadline& deadline) {
   return true;
 }
 
+// Waits before the first read: the peer cannot have answered a request it has just been sent,
+// and a read that finds nothing costs a system call for no news.
 std::optional<std::string> ReceiveAll(int fd, std::size_t max_bytes, const Deadline& deadline) {
   std::string answer;
   char buffer[16 * 1024];
+  if (!WaitFor(fd, POLLIN, deadline)) return std::nullopt;
   for (;;) {
-    const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+    const ssize_t n = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
     if (n == 0) return answer;
     if (n > 0) {
       if (answer.size() + static_cast<std::size_t>(n) > max_bytes) return std::nullopt;
