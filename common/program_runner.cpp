@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -58,6 +59,9 @@ class Child {
 
   // Waits for the child to end until `deadline`; its wait status, or nothing on timeout.
   std::optional<int> Wait(const Deadline& deadline) {
+    // A descriptor that becomes readable when the child ends lets poll() sleep exactly as long
+    // as needed; where the kernel (or qemu-user) has no pidfd_open, sleep and look again.
+    const UniqueFd exit_fd(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
     for (;;) {
       int status = 0;
       const pid_t done = waitpid(pid_, &status, WNOHANG);
@@ -71,6 +75,11 @@ class Child {
         return std::nullopt;
       }
       if (deadline.Passed()) return std::nullopt;
+      if (exit_fd.valid()) {
+        pollfd entry{exit_fd.get(), POLLIN, 0};
+        poll(&entry, 1, deadline.PollTimeout());
+        continue;
+      }
       const timespec pause{0, 2'000'000};  // 2 ms; the caller has at most one child to watch
       nanosleep(&pause, nullptr);
     }
