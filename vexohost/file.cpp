@@ -71,18 +71,23 @@ int ReadSmallFile(const std::string& path, std::size_t limit, std::string* out) 
   if (::fstat(fd.get(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return EINVAL;
   if (static_cast<std::size_t>(st.st_size) > limit) return EFBIG;
+  // Asking for one byte more than the file holds finds its end in one read: a regular file gives
+  // fewer bytes than asked only at its end. A file that grew since fstat is read on to its end.
   std::string text;
-  char buffer[8192];
+  std::size_t want = static_cast<std::size_t>(st.st_size) + 1;
   for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    const std::size_t have = text.size();
+    text.resize(have + want);
+    const ssize_t n = ::read(fd.get(), &text[have], want);
     if (n < 0) {
+      text.resize(have);
       if (errno == EINTR) continue;
       return errno;
     }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-    // The file may have grown since fstat.
+    text.resize(have + static_cast<std::size_t>(n));
     if (text.size() > limit) return EFBIG;
+    if (static_cast<std::size_t>(n) < want) break;
+    want = 8192;
   }
   *out = std::move(text);
   return 0;
