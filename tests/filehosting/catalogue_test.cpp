@@ -276,6 +276,13 @@ TEST_F(MergedCatalogueTest, ErrorsOfOtherTypesAreNotCaught) {
   EXPECT_THAT(SyslogLines(), IsEmpty());
 }
 
+TEST_F(MergedCatalogueTest, JsonListThatFailsWithAnotherErrorLeavesTheOutputAsItWas) {
+  Vexohost().Throw("List", [] { throw std::runtime_error("not a VexoError"); });
+  Json::Value out = ParseJson(R"(["kept"])");
+  EXPECT_THROW(Handler().List(out), std::runtime_error);
+  EXPECT_EQ(ParseJson(R"(["kept"])"), out);
+}
+
 TEST_F(MergedCatalogueTest, OutputThatIsNotAnArrayIsRefusedBeforeListing) {
   Json::Value out = ParseJson(R"({"a": 1})");
   EXPECT_THROW(Handler().List(out), Json::LogicError);
