@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (bench preset), runs each measurement beside its baseline, measures the
+# peak memory of the 100,000-host listing, prints every row with its ratio and checks the goals
+# of docs/benchmarks.md.
+#
+# Usage: scripts/bench.sh [--quick] [--repetitions N] [--min-time SECONDS]
+#   default  3 repetitions of at least 1 s each; exits 1 when a goal is missed; plots List
+#            against N into build/bench/results/benchmarks-list.png (gnuplot)
+#   --quick  one short repetition, goals reported but not enforced, no plot; still exits 1
+#            when any library output differs from its baseline's (what CI runs)
+# Results: build/bench/results/ (raw JSON, summary.md, list.dat). The store's benchmarks make
+# their state directories under $TMPDIR (or /tmp).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+quick=0
+repetitions=3
+min_time=1
+while (($#)); do
+  case "$1" in
+    --quick) quick=1; repetitions=1; min_time=0.02 ;;
+    --repetitions) repetitions="$2"; shift ;;
+    --min-time) min_time="$2"; shift ;;
+    *) echo "bench.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+cmake --workflow --preset bench
+bin=build/bench/bench
+results=build/bench/results
+rm -rf "$results"
+mkdir -p "$results"
+
+status=0
+for suite in handler backends; do
+  echo "=== $suite"
+  "$bin/vexodl-bench-$suite" --benchmark_min_time="$min_time" \
+    --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=false \
+    --benchmark_out="$results/$suite.json" --benchmark_out_format=json || status=1
+done
+
+# Each in a process of its own, so that neither inherits the other's heap.
+for which in library baseline; do
+  "$bin/vexodl-bench-handler" --peak-memory="$which" --hosts=100000 \
+    > "$results/peak-$which.json" || status=1
+done
+
+echo "=== results"
+enforce=--enforce
+((quick)) && enforce=
+python3 scripts/bench_report.py "$results" $enforce || status=1
+
+if ((!quick)); then
+  gnuplot <<EOF || status=1
+set terminal png size 800,520
+set output "$results/benchmarks-list.png"
+set title "Handler::List(Json::Value&) against its baseline"
+set xlabel "hosts (N)"
+set ylabel "time per listing (ms)"
+set logscale xy
+set key top left
+set grid
+plot "$results/list.dat" using 1:(\$2/1e6):(\$4/1e6):(\$5/1e6) with yerrorlines \
+       title "library", \
+     "$results/list.dat" using 1:(\$3/1e6):(\$6/1e6):(\$7/1e6) with yerrorlines \
+       title "baseline (JsonCpp directly)"
+EOF
+  echo "plot: $results/benchmarks-list.png"
+fi
+exit "$status"

@@ -1,0 +1,173 @@
+#!/usr/bin/env python3
+"""Reads the benchmark results that scripts/bench.sh wrote, prints each row beside its baseline
+with the ratio, checks the goals of docs/benchmarks.md, and writes a table and the List data.
+
+    bench_report.py RESULTS_DIR [--enforce]
+
+RESULTS_DIR holds handler.json and backends.json (Google Benchmark's JSON output, any number of
+repetitions) and peak-library.json and peak-baseline.json. Writes RESULTS_DIR/summary.md and
+RESULTS_DIR/list.dat (hosts, library and baseline ns per call, for the plot). Exits 1 when a
+benchmark failed its equality check, and, with --enforce, when a goal is missed. Standard library
+only.
+"""
+
+import json
+import os
+import statistics
+import sys
+
+# (row, what the goal compares, limit, how the row is named in the results)
+GOALS = [
+    ("List 100 hosts", "ratio", 1.25, "BM_List/100/manual_time"),
+    ("List 10,000 hosts", "ratio", 1.25, "BM_List/10000/manual_time"),
+    ("List 100,000 hosts", "ratio", 1.25, "BM_List/100000/manual_time"),
+    ("Get, native host", "excess_ns", 1000.0, "BM_Get/0/manual_time"),
+    ("Get, pyLoad host", "excess_ns", 1000.0, "BM_Get/1/manual_time"),
+    ("Set, native host", "excess_ns", 300.0, "BM_Set/0/manual_time"),
+    ("Set, pyLoad host", "excess_ns", 300.0, "BM_Set/1/manual_time"),
+    ("store List, 1,000 plug-ins", "ratio", 2.0, "BM_StoreList/manual_time"),
+    ("AccountSet, store on disk", "ratio", 1.5, "BM_AccountSet/0/manual_time"),
+    ("AccountSet, store on tmpfs", "ratio", 1.5, "BM_AccountSet/1/manual_time"),
+    ("socket channel round trip", "ratio", 1.5, "BM_SocketChannel/manual_time"),
+    ("command-line channel", "ratio", 1.2, "BM_CommandlineChannel/manual_time"),
+]
+LIST_SIZES = [100, 10000, 100000]
+# The listing's cost per host may grow with N no faster than the baseline's: the growth of the
+# library's cost per host from the smallest to the largest N, over the baseline's, at most this.
+# The 10 % allow for the spread of repeated runs on a shared machine (docs/benchmarks.md).
+GROWTH_LIMIT = 1.10
+
+
+def load_runs(path):
+    """{run_name: [iteration entry, ...]} of one Google Benchmark JSON file."""
+    with open(path, encoding="utf-8") as file:
+        data = json.load(file)
+    runs = {}
+    for entry in data.get("benchmarks", []):
+        if entry.get("run_type", "iteration") != "iteration":
+            continue
+        runs.setdefault(entry.get("run_name", entry["name"]), []).append(entry)
+    return data.get("context", {}), runs
+
+
+def median(entries, key):
+    return statistics.median(entry[key] for entry in entries)
+
+
+def spread(entries, key):
+    values = [entry[key] for entry in entries]
+    return min(values), max(values)
+
+
+def fmt_ns(ns):
+    if ns >= 1e6:
+        return "%.2f ms" % (ns / 1e6)
+    if ns >= 1e3:
+        return "%.1f us" % (ns / 1e3)
+    return "%.0f ns" % ns
+
+
+def main(argv):
+    if len(argv) < 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    results = argv[1]
+    enforce = "--enforce" in argv[2:]
+    runs = {}
+    context = {}
+    for name in ("handler.json", "backends.json"):
+        context, part = load_runs(os.path.join(results, name))
+        runs.update(part)
+
+    failed_checks = [name for name, entries in runs.items()
+                     if any(entry.get("error_occurred") for entry in entries)]
+    lines = []
+    missed = []
+    header = ("| row | library | baseline | ratio (spread) | library - baseline | goal | met |\n"
+              "| --- | ---: | ---: | ---: | ---: | --- | --- |")
+    lines.append(header)
+    for row, key, limit, name in GOALS:
+        entries = runs.get(name)
+        if not entries or name in failed_checks:
+            lines.append("| %s | - | - | - | - | - | check failed or not run |" % row)
+            missed.append(row)
+            continue
+        library = median(entries, "library_ns")
+        baseline = median(entries, "baseline_ns")
+        ratio = median(entries, "ratio")
+        low, high = spread(entries, "ratio")
+        excess = median(entries, "excess_ns")
+        value = ratio if key == "ratio" else excess
+        met = value <= limit
+        if not met:
+            missed.append(row)
+        goal = ("<= %.2fx" % limit) if key == "ratio" else ("<= +%s" % fmt_ns(limit))
+        lines.append("| %s | %s | %s | %.3f (%.3f-%.3f) | %s | %s | %s |" % (
+            row, fmt_ns(library), fmt_ns(baseline), ratio, low, high, fmt_ns(excess), goal,
+            "yes" if met else "**no**"))
+
+    # Growth of the cost per host with N, and the data for the plot.
+    list_rows = []
+    for hosts in LIST_SIZES:
+        entries = runs.get("BM_List/%d/manual_time" % hosts)
+        if entries and "BM_List/%d/manual_time" % hosts not in failed_checks:
+            list_rows.append((hosts, median(entries, "library_ns"), median(entries, "baseline_ns"),
+                              spread(entries, "library_ns"), spread(entries, "baseline_ns")))
+    growth_text = "List cost per host, growth from N=%d to N=%d: " % (LIST_SIZES[0], LIST_SIZES[-1])
+    if len(list_rows) == len(LIST_SIZES):
+        first, last = list_rows[0], list_rows[-1]
+        library_growth = (last[1] / last[0]) / (first[1] / first[0])
+        baseline_growth = (last[2] / last[0]) / (first[2] / first[0])
+        met = library_growth <= baseline_growth * GROWTH_LIMIT
+        if not met:
+            missed.append("List cost per host growth")
+        growth_text += ("library %.2fx, baseline %.2fx; goal: library <= baseline x %.2f: %s" % (
+            library_growth, baseline_growth, GROWTH_LIMIT, "met" if met else "MISSED"))
+    else:
+        growth_text += "not measured"
+        missed.append("List cost per host growth")
+    with open(os.path.join(results, "list.dat"), "w", encoding="utf-8") as file:
+        file.write("# hosts library_ns baseline_ns library_min library_max baseline_min "
+                   "baseline_max\n")
+        for hosts, library, baseline, (lmin, lmax), (bmin, bmax) in list_rows:
+            file.write("%d %.0f %.0f %.0f %.0f %.0f %.0f\n" % (
+                hosts, library, baseline, lmin, lmax, bmin, bmax))
+
+    peaks = []
+    for which in ("library", "baseline"):
+        path = os.path.join(results, "peak-%s.json" % which)
+        if os.path.exists(path):
+            with open(path, encoding="utf-8") as file:
+                peaks.append(json.load(file))
+    peak_text = "; ".join("%s %.0f bytes per host (%.1f MB for %d hosts)" % (
+        peak["which"], peak["bytes_per_host"], peak["peak_bytes"] / 1e6, peak["hosts"])
+        for peak in peaks) or "not measured"
+
+    repetitions = max((len(entries) for entries in runs.values()), default=0)
+    summary = "\n".join(lines + [
+        "",
+        growth_text,
+        "",
+        "Peak memory of one listing above what the process held before: " + peak_text,
+        "",
+        "Medians of %d repetition(s); ratio spread is min-max over them. Machine: %s CPUs at "
+        "%s MHz; load average at start %s." % (
+            repetitions, context.get("num_cpus", "?"), context.get("mhz_per_cpu", "?"),
+            ", ".join("%.2f" % x for x in context.get("load_avg", []))),
+    ])
+    with open(os.path.join(results, "summary.md"), "w", encoding="utf-8") as file:
+        file.write(summary + "\n")
+    print(summary)
+
+    if failed_checks:
+        print("\nFAILED: outputs differ from their baseline's in: " + ", ".join(failed_checks))
+        return 1
+    if missed:
+        print("\nGoals missed: " + ", ".join(missed))
+        return 1 if enforce else 0
+    print("\nEvery goal met.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
