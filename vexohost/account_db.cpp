@@ -155,7 +155,8 @@ std::unique_ptr<AccountDb> AccountDb::Open(const std::string& path, bool create)
   if (rc != SQLITE_OK) FailSqlite({raw, path, busy_timeout}, rc, "open");
   sqlite3_extended_result_codes(raw, 1);
   sqlite3_busy_timeout(raw, static_cast<int>(busy_timeout.count()));
-  db->Migrate();
+  // The schema is checked, and brought up to date, inside each change's own transaction: a
+  // check of its own would cost every call one more transaction.
   return db;
 }
 
@@ -170,7 +171,9 @@ std::unique_ptr<AccountDb> AccountDb::OpenForReading(const std::string& path) {
   sqlite3_extended_result_codes(raw, 1);
   sqlite3_busy_timeout(raw, static_cast<int>(busy_timeout.count()));
   if (UserVersion({raw, path, busy_timeout}) != kSchemaVersion) {
-    return Open(path, /*create=*/false);
+    std::unique_ptr<AccountDb> writable = Open(path, /*create=*/false);
+    writable->Migrate();
+    return writable;
   }
   return db;
 }
@@ -178,28 +181,25 @@ std::unique_ptr<AccountDb> AccountDb::OpenForReading(const std::string& path) {
 AccountDb::~AccountDb() { sqlite3_close_v2(db_); }
 
 void AccountDb::Migrate() {
+  Transaction transaction({db_, path_, busy_timeout_});
+  UpToDate();
+  transaction.Commit();
+}
+
+void AccountDb::UpToDate() {
   const Connection at{db_, path_, busy_timeout_};
-  const auto check = [this](int version) {
-    if (version > kSchemaVersion || version < 0) {
-      Fail(kErrDatabaseVersion, path_ + " has schema version " + std::to_string(version) +
-                                    "; this build knows versions up to " +
-                                    std::to_string(kSchemaVersion));
-    }
-  };
   int version = UserVersion(at);
   if (version == kSchemaVersion) return;
-  check(version);
-  Transaction transaction(at);
-  // Read again under the write lock: another connection may have migrated meanwhile.
-  version = UserVersion(at);
-  if (version == kSchemaVersion) return;
-  check(version);
+  if (version > kSchemaVersion || version < 0) {
+    Fail(kErrDatabaseVersion, path_ + " has schema version " + std::to_string(version) +
+                                  "; this build knows versions up to " +
+                                  std::to_string(kSchemaVersion));
+  }
   for (; version < kSchemaVersion; ++version) {
     Exec(at, kMigrations[version], "migrate the schema of");
   }
   Exec(at, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str(),
        "set the schema version of");
-  transaction.Commit();
 }
 
 HostSettings AccountDb::Get(const std::string& host) {
@@ -220,6 +220,7 @@ void AccountDb::SetAccount(const std::string& host, const std::string& username,
                            const std::string& password) {
   const Connection at{db_, path_, busy_timeout_};
   Transaction transaction(at);
+  UpToDate();
   Statement(at,
             "INSERT INTO hosts(name, username, password) VALUES (?1, ?2, ?3)"
             " ON CONFLICT(name) DO UPDATE SET username = excluded.username,"
@@ -234,6 +235,7 @@ void AccountDb::SetAccount(const std::string& host, const std::string& username,
 void AccountDb::RemoveAccount(const std::string& host) {
   const Connection at{db_, path_, busy_timeout_};
   Transaction transaction(at);
+  UpToDate();
   Statement(at, "UPDATE hosts SET username = NULL, password = NULL WHERE name = ?1")
       .Bind(1, host)
       .Step();
@@ -245,6 +247,7 @@ void AccountDb::RemoveAccount(const std::string& host) {
 void AccountDb::SetEnabled(const std::string& host, bool enabled) {
   const Connection at{db_, path_, busy_timeout_};
   Transaction transaction(at);
+  UpToDate();
   Statement(at,
             "INSERT INTO hosts(name, enabled) VALUES (?1, ?2)"
             " ON CONFLICT(name) DO UPDATE SET enabled = excluded.enabled")
@@ -257,6 +260,7 @@ void AccountDb::SetEnabled(const std::string& host, bool enabled) {
 void AccountDb::Forget(const std::string& host) {
   const Connection at{db_, path_, busy_timeout_};
   Transaction transaction(at);
+  UpToDate();
   Statement(at, "DELETE FROM hosts WHERE name = ?1").Bind(1, host).Step();
   transaction.Commit();
 }

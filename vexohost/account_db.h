@@ -33,10 +33,11 @@ class AccountDb {
   //   2  one row per host: hosts(name, enabled, username, password)
   static constexpr int kSchemaVersion = 2;
 
-  // Opens the database at `path` and brings its schema up to kSchemaVersion. When the file does
-  // not exist, creates it (mode 0600) if `create`, and otherwise returns nullptr. Throws
-  // kErrDatabaseVersion for a database of a newer schema, which it leaves untouched, and
-  // kErrSetting, before anything is touched, when kBusyTimeoutVariable is unusable.
+  // Opens the database at `path` for changes. When the file does not exist, creates it (mode
+  // 0600) if `create`, and otherwise returns nullptr. Each change first brings the schema up to
+  // kSchemaVersion in its own transaction, and throws kErrDatabaseVersion for a database of a
+  // newer schema, which it leaves untouched. Throws kErrSetting, before anything is touched,
+  // when kBusyTimeoutVariable is unusable.
   static std::unique_ptr<AccountDb> Open(const std::string& path, bool create);
   // Opens the database at `path` for reading only, so that a store on a read-only disk still
   // answers; nullptr when the file does not exist. A database of an older schema is migrated
@@ -59,7 +60,11 @@ class AccountDb {
  private:
   AccountDb(sqlite3* db, std::string path, std::chrono::milliseconds busy_timeout)
       : db_(db), path_(std::move(path)), busy_timeout_(busy_timeout) {}
+  // Brings the schema up to kSchemaVersion in a transaction of its own.
   void Migrate();
+  // The same inside the caller's transaction, which every change opens first. Throws
+  // kErrDatabaseVersion for a newer schema; the caller's transaction then rolls back.
+  void UpToDate();
 
   sqlite3* db_;
   std::string path_;
