@@ -53,18 +53,27 @@ python3 scripts/bench_report.py "$results" $enforce || status=1
 
 if ((!quick)); then
   gnuplot <<EOF || status=1
-set terminal png size 800,520
+set terminal png noenhanced size 1000,460
 set output "$results/benchmarks-list.png"
-set title "Handler::List(Json::Value&) against its baseline"
+set multiplot layout 1,2 title "Handler::List(Json::Value&) against its baseline (medians, min-max bars)"
+set logscale x
 set xlabel "hosts (N)"
-set ylabel "time per listing (ms)"
-set logscale xy
-set key top left
 set grid
-plot "$results/list.dat" using 1:(\$2/1e6):(\$4/1e6):(\$5/1e6) with yerrorlines \
-       title "library", \
+set key top left
+set logscale y
+set ylabel "time per listing (ms)"
+plot "$results/list.dat" using 1:(\$2/1e6):(\$4/1e6):(\$5/1e6) with yerrorlines title "library", \
      "$results/list.dat" using 1:(\$3/1e6):(\$6/1e6):(\$7/1e6) with yerrorlines \
        title "baseline (JsonCpp directly)"
+unset logscale y
+set yrange [0:*]
+set key bottom right
+set ylabel "time per host (us)"
+plot "$results/list.dat" using 1:(\$2/\$1/1e3):(\$4/\$1/1e3):(\$5/\$1/1e3) with yerrorlines \
+       title "library", \
+     "$results/list.dat" using 1:(\$3/\$1/1e3):(\$6/\$1/1e3):(\$7/\$1/1e3) with yerrorlines \
+       title "baseline (JsonCpp directly)"
+unset multiplot
 EOF
   echo "plot: $results/benchmarks-list.png"
 fi
