@@ -60,11 +60,12 @@ def spread(entries, key):
 
 
 def fmt_ns(ns):
+    sign, ns = ("-" if ns < 0 else ""), abs(ns)
     if ns >= 1e6:
-        return "%.2f ms" % (ns / 1e6)
+        return "%s%.2f ms" % (sign, ns / 1e6)
     if ns >= 1e3:
-        return "%.1f us" % (ns / 1e3)
-    return "%.0f ns" % ns
+        return "%s%.1f us" % (sign, ns / 1e3)
+    return "%s%.0f ns" % (sign, ns)
 
 
 def main(argv):
