@@ -164,8 +164,12 @@ def main(argv):
         print("\nFAILED: outputs differ from their baseline's in: " + ", ".join(failed_checks))
         return 1
     if missed:
-        print("\nGoals missed: " + ", ".join(missed))
-        return 1 if enforce else 0
+        if enforce:
+            print("\nGoals missed: " + ", ".join(missed))
+            return 1
+        print("\nNot enforced (runs this short are no measure of the goals); over the limit in "
+              "this run: " + ", ".join(missed))
+        return 0
     print("\nEvery goal met.")
     return 0
 
