@@ -1,7 +1,9 @@
 // The merged catalogue over any listing from either back-end (through the fakes): it returns
-// normally, lists no more hosts than elements, never a native "youtube", and every host object
-// carries a non-empty name and its kind's type.
+// normally, lists no more hosts than elements, never a native "youtube", every host object
+// carries a non-empty name and its kind's type, and the JSON listing equals the listed hosts' own
+// JSON.
 #include <string>
+#include <utility>
 
 #include "error/vexo_error.h"
 #include "fake_pyload.h"
@@ -35,6 +37,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(type == "vexo" || type == "pyload", "every host has a known type");
     Check(!(type == "vexo" && host["name"].asString() == "youtube"), "no native youtube");
   }
+
+  // The JSON listing writes each host in one pass; it must equal what the hosts of the other
+  // listing write themselves, in the same order.
+  Json::Value expected;
+  for (const auto& listed : vexodl::filehosting::Handler().List()) {
+    Json::Value object;
+    listed->toJson(object);
+    expected.append(std::move(object));
+  }
+  Check(out == expected, "the JSON listing is its hosts' own JSON");
 
   // One pyLoad host read from the same list: found or 100, nothing else.
   vexodl::filehosting::host::Pyload host("youtube");
