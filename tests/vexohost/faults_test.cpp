@@ -52,14 +52,15 @@ class StoreFaultTest : public StateDirTest {
  protected:
   // Runs `scenario` in a child of its own mount namespace, where `prepare` is called first to
   // mount what the fault needs; returns the lines the scenario wrote, or skips the test when
-  // this machine gives no mount namespace.
+  // this machine gives no mount namespace. Source and type are "none" where the kernel ignores
+  // them (propagation changes, bind mounts, remounts), which memory checkers read as strings.
   std::vector<std::string> InNamespace(const std::function<bool()>& prepare,
                                        const std::function<void(std::ofstream&)>& scenario) {
     const std::string report = Path("../" + std::string(".report-") + std::to_string(getpid()));
     const pid_t child = fork();
     if (child == 0) {
       std::ofstream out(report);
-      if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
+      if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr)) {
         out << "no mount namespace: " << std::strerror(errno) << "\n";
         out.close();
         _exit(3);
@@ -126,9 +127,9 @@ TEST_F(StoreFaultTest, ReadOnlyStoreStillAnswersReadsAndRefusesChanges) {
   Handler("cloudvault").HostEnabledSet(false);
   const auto lines = InNamespace(
       [this] {
-        return mount(state().c_str(), state().c_str(), nullptr, MS_BIND, nullptr) == 0 &&
-               mount(nullptr, state().c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
-                     nullptr) == 0;
+        return mount(state().c_str(), state().c_str(), "none", MS_BIND, nullptr) == 0 &&
+               mount("none", state().c_str(), "none", MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) ==
+                   0;
       },
       [](std::ofstream& out) {
         out << UserOf("filedrop") << "\n";
