@@ -123,11 +123,6 @@ class Transaction {
   bool committed_ = false;
 };
 
-int UserVersion(const Connection& at) {
-  Statement version(at, "PRAGMA user_version");
-  return version.Step() ? version.Int(0) : 0;
-}
-
 HostSettings SettingsOf(const Statement& row, int first_column) {
   HostSettings settings;
   if (!row.IsNull(first_column)) settings.enabled = row.Int(first_column) != 0;
@@ -147,35 +142,70 @@ std::unique_ptr<AccountDb> AccountDb::Open(const std::string& path, bool create)
   const std::chrono::milliseconds busy_timeout = BusyTimeout();
   // Made (or tightened) by us rather than by SQLite, whose files follow the umask; its journal
   // files take the database file's mode.
-  if (!EnsurePrivateFile(path, create)) return nullptr;
+  if (!EnsurePrivateFile(path, create ? PrivateFileUse::kCreate : PrivateFileUse::kChange)) {
+    return nullptr;
+  }
+  // The schema is checked, and brought up to date, inside each change's own transaction: a
+  // check of its own would cost every call one more transaction.
+  return Connect(path, SQLITE_OPEN_READWRITE, busy_timeout);
+}
+
+std::unique_ptr<AccountDb> AccountDb::Connect(const std::string& path, int flags,
+                                              std::chrono::milliseconds busy_timeout) {
   sqlite3* raw = nullptr;
-  const int rc =
-      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
+  const int rc = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_NOFOLLOW, nullptr);
   std::unique_ptr<AccountDb> db(new AccountDb(raw, path, busy_timeout));
   if (rc != SQLITE_OK) FailSqlite({raw, path, busy_timeout}, rc, "open");
   sqlite3_extended_result_codes(raw, 1);
   sqlite3_busy_timeout(raw, static_cast<int>(busy_timeout.count()));
-  // The schema is checked, and brought up to date, inside each change's own transaction: a
-  // check of its own would cost every call one more transaction.
   return db;
 }
 
-std::unique_ptr<AccountDb> AccountDb::OpenForReading(const std::string& path) {
+std::unique_ptr<AccountDb> AccountDb::OpenForReading(const std::string& path,
+                                                     const std::function<void()>& before_writing) {
   const std::chrono::milliseconds busy_timeout = BusyTimeout();
-  if (!EnsurePrivateFile(path, /*create=*/false)) return nullptr;
-  sqlite3* raw = nullptr;
-  const int rc =
-      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);
-  std::unique_ptr<AccountDb> db(new AccountDb(raw, path, busy_timeout));
-  if (rc != SQLITE_OK) FailSqlite({raw, path, busy_timeout}, rc, "open");
-  sqlite3_extended_result_codes(raw, 1);
-  sqlite3_busy_timeout(raw, static_cast<int>(busy_timeout.count()));
-  if (UserVersion({raw, path, busy_timeout}) != kSchemaVersion) {
+  if (!EnsurePrivateFile(path, PrivateFileUse::kRead)) return nullptr;
+  std::unique_ptr<AccountDb> db = Connect(path, SQLITE_OPEN_READONLY, busy_timeout);
+  int version = 0;
+  int rc = db->ReadUserVersion(&version);
+  if (rc == SQLITE_READONLY_ROLLBACK) {
+    // A writer died in the middle of a change and left its journal. A read-only connection may
+    // not roll it back; a writable one does so before its first read, taking SQLite's exclusive
+    // lock for it (waiting up to the busy timeout), and then reads the last committed data. No
+    // store lock is needed: rolling back restores what was committed, as the next writer would.
+    before_writing();
+    db = Connect(path, SQLITE_OPEN_READWRITE, busy_timeout);
+    rc = db->ReadUserVersion(&version);
+    // SQLite opens a file it may not write read-only all the same, and then still refuses.
+    if (rc == SQLITE_READONLY_ROLLBACK) {
+      Fail(kErrDatabaseHotJournal,
+           path + " holds a change that was cut off (" + path +
+               "-journal), which must be rolled back before the database can be read, and the " +
+               "store cannot be written: make it writable again and the next call rolls it back");
+    }
+  }
+  if (rc != SQLITE_OK) FailSqlite({db->db_, path, busy_timeout}, rc, "query");
+  if (version != kSchemaVersion) {
+    before_writing();
     std::unique_ptr<AccountDb> writable = Open(path, /*create=*/false);
     writable->Migrate();
     return writable;
   }
   return db;
+}
+
+int AccountDb::ReadUserVersion(int* version) {
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &stmt, nullptr);
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+      *version = sqlite3_column_int(stmt, 0);
+      rc = SQLITE_OK;
+    }
+  }
+  sqlite3_finalize(stmt);
+  return rc;
 }
 
 AccountDb::~AccountDb() { sqlite3_close_v2(db_); }
@@ -188,7 +218,8 @@ void AccountDb::Migrate() {
 
 void AccountDb::UpToDate() {
   const Connection at{db_, path_, busy_timeout_};
-  int version = UserVersion(at);
+  int version = 0;
+  if (const int rc = ReadUserVersion(&version); rc != SQLITE_OK) FailSqlite(at, rc, "query");
   if (version == kSchemaVersion) return;
   if (version > kSchemaVersion || version < 0) {
     Fail(kErrDatabaseVersion, path_ + " has schema version " + std::to_string(version) +

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -40,9 +41,12 @@ class AccountDb {
   // when kBusyTimeoutVariable is unusable.
   static std::unique_ptr<AccountDb> Open(const std::string& path, bool create);
   // Opens the database at `path` for reading only, so that a store on a read-only disk still
-  // answers; nullptr when the file does not exist. A database of an older schema is migrated
-  // first, which needs a writable store.
-  static std::unique_ptr<AccountDb> OpenForReading(const std::string& path);
+  // answers; nullptr when the file does not exist. Two things need a writable store first, and
+  // `before_writing` runs (and may throw) before either: a database of an older schema is
+  // migrated, and the journal of a change that was cut off (a crash, a power cut) is rolled back.
+  // Where that journal cannot be rolled back, throws kErrDatabaseHotJournal.
+  static std::unique_ptr<AccountDb> OpenForReading(const std::string& path,
+                                                   const std::function<void()>& before_writing);
   ~AccountDb();
   AccountDb(const AccountDb&) = delete;
   AccountDb& operator=(const AccountDb&) = delete;
@@ -60,6 +64,10 @@ class AccountDb {
  private:
   AccountDb(sqlite3* db, std::string path, std::chrono::milliseconds busy_timeout)
       : db_(db), path_(std::move(path)), busy_timeout_(busy_timeout) {}
+  static std::unique_ptr<AccountDb> Connect(const std::string& path, int flags,
+                                            std::chrono::milliseconds busy_timeout);
+  // PRAGMA user_version into `version`; SQLite's result code.
+  int ReadUserVersion(int* version);
   // Brings the schema up to kSchemaVersion in a transaction of its own.
   void Migrate();
   // The same inside the caller's transaction, which every change opens first. Throws

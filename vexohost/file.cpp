@@ -95,12 +95,25 @@ int ReadSmallFile(const std::string& path, std::size_t limit, std::string* out) 
 
 namespace {
 
+// Throws kErrStateDirUnsafe unless `st`, the status of `path`, belongs to the effective user:
+// a file or folder of another user's in the state directory could be read or changed by them.
+void CheckOwnFile(const struct stat& st, const std::string& path) {
+  const uid_t self = ::geteuid();
+  if (st.st_uid != self) {
+    Fail(kErrStateDirUnsafe, path + " belongs to user " + std::to_string(st.st_uid) +
+                                 ", not to this service's user " + std::to_string(self) +
+                                 ": remove it, or give it to user " + std::to_string(self) +
+                                 " (chown) if it is the service's own");
+  }
+}
+
 // Takes every permission of group and others away from the regular file open as `fd`. On a
 // read-only disk nobody can change the file, so there the mode is left as it is.
 void TakePermissionsOfOthers(const UniqueFd& fd, const std::string& path) {
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) FailSystem("stat", path, errno);
   if (!S_ISREG(st.st_mode)) FailSystem("open", path, EINVAL);
+  CheckOwnFile(st, path);
   if ((st.st_mode & 077) != 0 && ::fchmod(fd.get(), st.st_mode & 0700) != 0 && errno != EROFS) {
     FailSystem("chmod", path, errno);
   }
@@ -132,7 +145,8 @@ void CreatePrivateFile(const std::string& path) {
 
 }  // namespace
 
-bool EnsurePrivateFile(const std::string& path, bool create) {
+bool EnsurePrivateFile(const std::string& path, PrivateFileUse use) {
+  const bool create = use == PrivateFileUse::kCreate;
   // O_PATH names the file without opening it: closing this descriptor releases no lock.
   UniqueFd fd(OpenRetrying(path, O_PATH | O_NOFOLLOW));
   if (!fd.valid() && errno == ENOENT && create) {
@@ -147,6 +161,8 @@ bool EnsurePrivateFile(const std::string& path, bool create) {
   if (::fstat(fd.get(), &st) != 0) FailSystem("stat", path, errno);
   if (S_ISLNK(st.st_mode)) FailSystem("open", path, ELOOP);
   if (!S_ISREG(st.st_mode)) FailSystem("open", path, EINVAL);
+  if (use == PrivateFileUse::kRead && st.st_uid != ::geteuid()) return true;
+  CheckOwnFile(st, path);
   if ((st.st_mode & 077) != 0) {
     // fchmod(2) refuses an O_PATH descriptor; its link in /proc/self/fd names the same file.
     const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
@@ -159,6 +175,11 @@ bool EnsurePrivateFile(const std::string& path, bool create) {
 
 void MakeDirectory(const std::string& path) {
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) FailSystem("mkdir", path, errno);
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) FailSystem("stat", path, errno);
+  if (S_ISLNK(st.st_mode)) FailSystem("open", path, ELOOP);
+  if (!S_ISDIR(st.st_mode)) FailSystem("mkdir", path, EEXIST);
+  CheckOwnFile(st, path);
 }
 
 void Rename(const std::string& from, const std::string& to) {

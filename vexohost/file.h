@@ -28,21 +28,31 @@ int ReadSmallFile(const std::string& path, std::size_t limit, std::string* out);
 
 // Opens `path` for reading and writing, creating it with mode 0600 when it does not exist, and
 // takes away every permission of group and others if it has any: the file guards secrets.
-// Refuses a symbolic link. For the store's flock(2) files only: see EnsurePrivateFile.
+// Refuses a symbolic link, and a file of another user's (kErrStateDirUnsafe). For the store's
+// flock(2) files only: see EnsurePrivateFile.
 UniqueFd OpenPrivateFile(const std::string& path);
+
+// What a caller of EnsurePrivateFile is about to do with the file.
+enum class PrivateFileUse {
+  kRead,    // read it: a file of another user's may be read, but is left as it is
+  kChange,  // change it if it exists: it must belong to the effective user
+  kCreate,  // the same, creating it first when it does not exist
+};
 
 // Makes sure that `path`, a file that holds secrets, is a regular file (not a symbolic link) that
 // only its owner may read or write: creates it empty with mode 0600 when it does not exist and
-// `create` is set, and takes every permission of group and others away from an existing one (on
-// a read-only disk its mode stays as it is). Returns whether the file exists.
+// `use` is kCreate, and takes every permission of group and others away from an existing one of
+// the effective user's (on a read-only disk its mode stays as it is). Throws kErrStateDirUnsafe
+// when it belongs to another user and `use` is not kRead. Returns whether the file exists.
 //
 // It never opens the file for reading or writing, since closing such a descriptor releases every
 // POSIX record lock that this process holds on the file (fcntl(2)), those of SQLite connections
 // on other threads included; another process could then change the database while one of ours is
 // changing it too.
-bool EnsurePrivateFile(const std::string& path, bool create);
+bool EnsurePrivateFile(const std::string& path, PrivateFileUse use);
 
-// Creates directory `path` (mode 0700) unless it exists.
+// Creates directory `path` (mode 0700) unless it exists. Refuses a symbolic link, and a directory
+// of another user's (kErrStateDirUnsafe): the service writes into it.
 void MakeDirectory(const std::string& path);
 
 // rename(2).

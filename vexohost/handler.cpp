@@ -70,8 +70,14 @@ Json::Value HostObject(const Plugin& plugin, const HostSettings& settings,
   return host;
 }
 
+// The account database for a read: a read that finds it needing a write first (a change cut off
+// by a crash, an older schema) writes only where a change could.
+std::unique_ptr<AccountDb> OpenForReading(const StateDir& state) {
+  return AccountDb::OpenForReading(state.database(), [&state] { state.CheckSafe(); });
+}
+
 HostSettings StoredSettings(const StateDir& state, const std::string& name) {
-  std::unique_ptr<AccountDb> db = AccountDb::OpenForReading(state.database());
+  std::unique_ptr<AccountDb> db = OpenForReading(state);
   return db ? db->Get(name) : HostSettings{};
 }
 
@@ -99,10 +105,14 @@ class StagingSweep {
 struct Handler::Impl {
   std::string host;
 
-  // The state directory, checked to exist.
-  static StateDir State() {
+  // The state directory, resolved and checked to exist, for a call that only reads.
+  static StateDir State() { return StateDir::FromEnvironment(); }
+
+  // The same for a call that writes or runs a verifier: only where no other user could have put
+  // files of theirs in place.
+  static StateDir SafeState() {
     StateDir state = StateDir::FromEnvironment();
-    state.Check();
+    state.CheckSafe();
     return state;
   }
 };
@@ -116,7 +126,7 @@ int Handler::List(Json::Value& out) {
   const std::vector<Plugin> plugins = PluginStore(state).List();
   const std::map<std::string, std::string> offered = internal::OfferedVersions(state);
   std::map<std::string, HostSettings> stored;
-  if (std::unique_ptr<AccountDb> db = AccountDb::OpenForReading(state.database())) {
+  if (std::unique_ptr<AccountDb> db = OpenForReading(state)) {
     stored = db->GetAll();
   }
   Json::Value hosts(Json::arrayValue);
@@ -141,7 +151,7 @@ int Handler::AccountGet(Json::Value& out) {
 
 int Handler::AccountSet(const std::string& username, const std::string& password) {
   CheckHostName(impl_->host);
-  const StateDir state = Impl::State();
+  const StateDir state = Impl::SafeState();
   StoreLock lock(state.lock(), StoreLock::Mode::kShared);
   PluginStore(state).Find(impl_->host);
   std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/true);
@@ -160,12 +170,12 @@ int Handler::AccountVerify(Json::Value& info, const std::string& username,
   const std::chrono::milliseconds timeout = internal::VerifyTimeout();
   // No lock: the verifier runs from the folder it was found in, even if an install swaps that
   // folder meanwhile, and may take long.
-  const Plugin plugin = PluginStore(Impl::State()).Find(impl_->host);
+  const Plugin plugin = PluginStore(Impl::SafeState()).Find(impl_->host);
   return internal::RunVerifier(plugin, username, password, timeout, &info);
 }
 
 int Handler::HostAdd(const std::string& source) {
-  const StateDir state = Impl::State();
+  const StateDir state = Impl::SafeState();
   StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
   const Installer installer(state);
   installer.ClearStaging();  // what an install killed earlier left behind
@@ -176,7 +186,7 @@ int Handler::HostAdd(const std::string& source) {
 
 int Handler::HostDelete() {
   CheckHostName(impl_->host);
-  const StateDir state = Impl::State();
+  const StateDir state = Impl::SafeState();
   StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
   PluginStore(state).RemoveUserPlugin(impl_->host, [&] {
     if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
@@ -188,7 +198,7 @@ int Handler::HostDelete() {
 
 int Handler::HostUpdate(const std::string& url) {
   CheckHostName(impl_->host);
-  const StateDir state = Impl::State();
+  const StateDir state = Impl::SafeState();
   const auto updatable = [&] {
     Plugin plugin = PluginStore(state).Find(impl_->host);
     if (plugin.origin == internal::Origin::kShipped) {
@@ -215,7 +225,7 @@ int Handler::HostUpdate(const std::string& url) {
 
 int Handler::HostEnabledSet(bool enabled) {
   CheckHostName(impl_->host);
-  const StateDir state = Impl::State();
+  const StateDir state = Impl::SafeState();
   StoreLock lock(state.lock(), StoreLock::Mode::kShared);
   PluginStore(state).Find(impl_->host);
   AccountDb::Open(state.database(), /*create=*/true)->SetEnabled(impl_->host, enabled);
@@ -224,7 +234,7 @@ int Handler::HostEnabledSet(bool enabled) {
 
 int Handler::HostRemoveAccount() {
   CheckHostName(impl_->host);
-  const StateDir state = Impl::State();
+  const StateDir state = Impl::SafeState();
   StoreLock lock(state.lock(), StoreLock::Mode::kShared);
   // A broken plug-in's account can still be removed: removing needs no manifest.
   if (!PluginStore(state).Locate(impl_->host)) {

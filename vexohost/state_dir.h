@@ -19,12 +19,20 @@ class StateDir {
   explicit StateDir(std::string root) : root_(std::move(root)) {}
 
   // The directory that kStateDirVariable names, or the built-in default when it is unset or
-  // empty. Throws kErrStateDir for a relative path: a service has no meaningful working directory.
+  // empty, resolved to its real path. Data volumes are commonly linked into place, so links on
+  // the way to the directory are followed here, once per call; below it, the service opens
+  // nothing of its own through a link. Throws kErrStateDir for a relative path (a service has no
+  // meaningful working directory), and unless the directory exists: the service never creates
+  // it, since a missing one means a broken installation or a mistyped variable.
   static StateDir FromEnvironment();
 
-  // Throws kErrStateDir unless the directory exists. The service never creates it: that is the
-  // installation's job, and a missing one means a broken installation or a mistyped variable.
-  void Check() const;
+  // Throws kErrStateDirUnsafe, naming the path and what to fix, unless the directory and every
+  // directory above it belong to root or to the effective user and none can be written by group
+  // or others, but for a directory with the sticky bit (as /tmp). Otherwise another user could
+  // put a database of theirs in place and receive every password stored after, or hold the lock
+  // files. Every call that writes, or runs a verifier, checks first; reads need not.
+  // REQUIRES: root() is a real path, as FromEnvironment gives.
+  void CheckSafe() const;
 
   const std::string& root() const { return root_; }
   std::string shipped() const { return root_ + "/shipped"; }

@@ -2,12 +2,16 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "locked_database.h"
 #include "outside/vexohost.h"
 #include "state_dir_fixture.h"
 
@@ -155,6 +159,35 @@ TEST_F(DatabaseTest, ASymbolicLinkInPlaceOfTheDatabaseIsRefused) {
   EXPECT_EQ(2101, thrown.code);
   EXPECT_THAT(thrown.message, HasSubstr("open " + db() + ": Too many levels of symbolic links"));
   EXPECT_EQ("", ReadFile(Path("elsewhere")));
+}
+
+// A writer killed in the middle of a change (a power cut) leaves a hot journal; the next read,
+// whichever it is, rolls it back and answers with what was last committed.
+TEST_F(DatabaseTest, EveryReadRollsBackAChangeCutOffByACrash) {
+  Ship("filedrop");
+  Handler("filedrop").AccountSet("alice", "one");
+  const std::vector<std::pair<const char*, std::function<std::string()>>> reads = {
+      {"AccountGet",
+       [] {
+         Json::Value out;
+         Handler("filedrop").AccountGet(out);
+         return out["username"].asString();
+       }},
+      {"List",
+       [] {
+         Json::Value out;
+         Handler("").List(out);
+         return out[0]["username"].asString();
+       }},
+  };
+  for (const auto& [name, read] : reads) {
+    { const LockedDatabase crashed(db(), "IMMEDIATE", LockedDatabase::Ending::kCrash); }
+    ASSERT_TRUE(Exists(db() + "-journal")) << name;
+    EXPECT_EQ("alice", read()) << name;
+    EXPECT_FALSE(Exists(db() + "-journal")) << name;
+    EXPECT_EQ("NULL|alice|one", Row("filedrop")) << name;
+    EXPECT_EQ("0", Sql(db(), "SELECT count(*) FROM sqlite_master WHERE name = 'spill'")) << name;
+  }
 }
 
 }  // namespace

@@ -89,6 +89,12 @@ class StoreFaultTest : public StateDirTest {
     return lines;
   }
 
+  // Mounts the state directory read-only over itself, for a scenario of InNamespace.
+  bool ReadOnly() const {
+    return mount(state().c_str(), state().c_str(), "none", MS_BIND, nullptr) == 0 &&
+           mount("none", state().c_str(), "none", MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+  }
+
   std::string skipped_;
 };
 
@@ -126,11 +132,7 @@ TEST_F(StoreFaultTest, ReadOnlyStoreStillAnswersReadsAndRefusesChanges) {
   Handler("filedrop").AccountSet("me", "secret");
   Handler("cloudvault").HostEnabledSet(false);
   const auto lines = InNamespace(
-      [this] {
-        return mount(state().c_str(), state().c_str(), "none", MS_BIND, nullptr) == 0 &&
-               mount("none", state().c_str(), "none", MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) ==
-                   0;
-      },
+      [this] { return ReadOnly(); },
       [](std::ofstream& out) {
         out << UserOf("filedrop") << "\n";
         Json::Value listing;
@@ -147,6 +149,30 @@ TEST_F(StoreFaultTest, ReadOnlyStoreStillAnswersReadsAndRefusesChanges) {
   // Nothing was half-written: the rows are as they were before the store went read-only.
   EXPECT_EQ("NULL|me|secret", Row("filedrop"));
   EXPECT_EQ("0|NULL|NULL", Row("cloudvault"));
+}
+
+// A change cut off by a crash must be rolled back before anything can be read; on a store that
+// went read-only since, it cannot be, and reads say so.
+TEST_F(StoreFaultTest, ACutOffChangeOnAReadOnlyStoreFailsReadsWith2203) {
+  Ship("filedrop");
+  Handler("filedrop").AccountSet("me", "secret");
+  {
+    const LockedDatabase crashed(Path("accounts.db"), "IMMEDIATE", LockedDatabase::Ending::kCrash);
+  }
+  const auto lines = InNamespace([this] { return ReadOnly(); },
+                                 [](std::ofstream& out) {
+                                   out << UserOf("filedrop") << "\n";
+                                   Json::Value listing;
+                                   out << Outcome([&] { Handler("").List(listing); }) << "\n";
+                                 });
+  if (!skipped_.empty()) GTEST_SKIP() << skipped_;
+  const std::string db = Path("accounts.db");
+  const std::string refused = "2203 " + db + " holds a change that was cut off (" + db +
+                              "-journal), which must be rolled back before the database can be " +
+                              "read, and the store cannot be written: make it writable again " +
+                              "and the next call rolls it back";
+  EXPECT_THAT(lines, ElementsAre(refused, refused));
+  EXPECT_EQ("user=me", UserOf("filedrop"));  // writable again: rolled back
 }
 
 // Another process holds a write lock on accounts.db, IMMEDIATE or EXCLUSIVE (the parameter).

@@ -14,18 +14,27 @@ namespace vexodl::vexohost::test {
 
 namespace {
 
-// Takes the lock, says so, and holds it until its standard input ends.
+// Takes the lock, says so, and holds it until its standard input ends. To crash, it overflows a
+// small page cache, which makes SQLite sync the journal and write changed pages into the file.
 constexpr char kHolder[] =
-    "import sqlite3, sys\n"
+    "import os, sqlite3, sys\n"
     "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+    "crash = sys.argv[3] == 'crash'\n"
+    "db.execute('PRAGMA cache_size = 8')\n"
     "db.execute('BEGIN ' + sys.argv[2])\n"
+    "if crash:\n"
+    "    db.execute(\"UPDATE hosts SET username = 'torn', password = 'torn'\")\n"
+    "    db.execute('CREATE TABLE spill(b)')\n"
+    "    db.execute('INSERT INTO spill VALUES (zeroblob(1 << 16))')\n"
     "print('locked', flush=True)\n"
     "sys.stdin.read()\n"
+    "if crash:\n"
+    "    os._exit(0)\n"
     "db.execute('ROLLBACK')\n";
 
 }  // namespace
 
-LockedDatabase::LockedDatabase(const std::string& path, const std::string& mode) {
+LockedDatabase::LockedDatabase(const std::string& path, const std::string& mode, Ending ending) {
   int in[2];
   int out[2];
   if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
@@ -38,7 +47,9 @@ LockedDatabase::LockedDatabase(const std::string& path, const std::string& mode)
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  const char* argv[] = {"python3", "-c", kHolder, path.c_str(), mode.c_str(), nullptr};
+  const char* argv[] = {"python3",    "-c",         kHolder,
+                        path.c_str(), mode.c_str(), ending == Ending::kCrash ? "crash" : "rollback",
+                        nullptr};
   const int spawned =
       posix_spawnp(&pid_, "python3", &actions, nullptr, const_cast<char* const*>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
