@@ -175,6 +175,8 @@ std::string MeaningOf(int code) {
       {2201, 2201, "the native hosts' account database stayed locked by another writer"},
       {2202, 2202, "the native hosts' account database is newer than this build"},
       {2203, 2203, "the native hosts' account database needs a crashed change rolled back"},
+      {2407, 2407, "the update index is older than the one the native service keeps"},
+      {2408, 2408, "the update index has expired"},
       {2300, 2499, "installing, updating or verifying a native host failed"},
       {2000, 2499, "the native host-plugin service failed"},
       {2501, 2501, "a pyLoad client setting (VEXODL_PYLOAD_*) is unusable"},

@@ -32,6 +32,8 @@ enum ErrorCode : int {
   kErrUpdateNotOffered = 2403,
   kErrUpdateDigest = 2404,
   kErrUpdateKey = 2406,
+  kErrUpdateOlder = 2407,
+  kErrUpdateExpired = 2408,
 };
 
 // Throws vexodl::VexoError(code, message). `message` says what failed and never holds a password.

@@ -210,7 +210,8 @@ int Handler::HostUpdate(const std::string& url) {
   };
   const internal::Updater updater(state);
   // A download may take minutes: it happens before the store is locked for the change, so that
-  // other changes need not wait for the server; Apply checks the versions again under the lock.
+  // other changes need not wait for the server; Apply checks the index's serial and the versions
+  // again under the lock.
   const Plugin installed = updatable();
   const internal::UpdateDownload download = updater.Download(
       installed.manifest.name, installed.manifest.version, internal::UpdateBase(url));

@@ -131,7 +131,45 @@ int CompareVersions(const std::string& a, const std::string& b) {
   return 0;
 }
 
-UpdateIndex ParseIndex(const std::string& text) {
+std::optional<std::int64_t> ParseUtcTime(const std::string& text) {
+  // Computed here rather than with the C library, whose time functions depend on the locale, the
+  // time zone or the width of time_t.
+  static constexpr char kForm[] = "dddd-dd-ddTdd:dd:ddZ";
+  if (text.size() != sizeof kForm - 1) return std::nullopt;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (kForm[i] == 'd' ? !IsDigit(text[i]) : text[i] != kForm[i]) return std::nullopt;
+  }
+  const auto number = [&](std::size_t at, std::size_t length) {
+    std::int64_t value = 0;
+    for (std::size_t i = at; i < at + length; ++i) value = value * 10 + (text[i] - '0');
+    return value;
+  };
+  const std::int64_t year = number(0, 4);
+  const std::int64_t month = number(5, 2);
+  const std::int64_t day = number(8, 2);
+  const std::int64_t hour = number(11, 2);
+  const std::int64_t minute = number(14, 2);
+  const std::int64_t second = number(17, 2);
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  static constexpr int kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || day < 1 ||
+      day > kMonthDays[month - 1] + (month == 2 && leap ? 1 : 0) || hour > 23 || minute > 59 ||
+      second > 59) {
+    return std::nullopt;
+  }
+  // Days since 1970-01-01 in the proleptic Gregorian calendar, counted in 400-year eras that
+  // begin on 1 March, so that a leap day ends its year.
+  const std::int64_t march_year = month <= 2 ? year - 1 : year;
+  const std::int64_t era = (march_year >= 0 ? march_year : march_year - 399) / 400;
+  const std::int64_t year_of_era = march_year - era * 400;
+  const std::int64_t day_of_year = (153 * ((month + 9) % 12) + 2) / 5 + day - 1;
+  const std::int64_t day_of_era =
+      year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  const std::int64_t days = era * 146097 + day_of_era - 719468;
+  return days * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+UpdateIndex ParseIndex(const std::string& text, IndexSource source) {
   Json::CharReaderBuilder builder;
   Json::CharReaderBuilder::strictMode(&builder.settings_);
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -142,15 +180,30 @@ UpdateIndex ParseIndex(const std::string& text) {
   if (!root["format"].isInt() || root["format"].asInt() != kIndexFormat) {
     Fail(kErrUpdateIndex, "the update index is not of format " + std::to_string(kIndexFormat));
   }
+  UpdateIndex index;
+  if (root["serial"].isUInt64()) {
+    index.serial = root["serial"].asUInt64();
+  } else if (source == IndexSource::kServer) {
+    Fail(kErrUpdateIndex, "the update index has no \"serial\" (a whole number from 0)");
+  }
+  if (source == IndexSource::kServer) {
+    const std::optional<std::int64_t> expires =
+        root["expires"].isString() ? ParseUtcTime(root["expires"].asString()) : std::nullopt;
+    if (!expires) {
+      Fail(kErrUpdateIndex,
+           "the update index has no \"expires\" time of the form YYYY-MM-DDTHH:MM:SSZ");
+    }
+    index.expires = root["expires"].asString();
+    index.expires_at = *expires;
+  }
   const Json::Value& plugins = root["plugins"];
   if (!plugins.isObject()) Fail(kErrUpdateIndex, "the update index has no \"plugins\" object");
-  UpdateIndex index;
   for (const std::string& name : plugins.getMemberNames()) {
     // An entry this build cannot use is skipped, so that one bad entry holds no update back.
     if (!IsValidHostName(name)) continue;
     std::string why;
     if (std::optional<IndexEntry> entry = ParseEntry(plugins[name], &why)) {
-      index.emplace(name, std::move(*entry));
+      index.plugins.emplace(name, std::move(*entry));
     }
   }
   return index;
@@ -216,7 +269,9 @@ std::map<std::string, std::string> OfferedVersions(const StateDir& state) {
   std::string text;
   if (ReadSmallFile(state.update_index(), kMaxIndexBytes, &text) != 0) return versions;
   try {
-    for (const auto& [name, entry] : ParseIndex(text)) versions.emplace(name, entry.version);
+    for (const auto& [name, entry] : ParseIndex(text, IndexSource::kKept).plugins) {
+      versions.emplace(name, entry.version);
+    }
   } catch (const std::exception&) {
     // Only a good index is ever kept; a damaged one tells nothing.
   }
@@ -228,6 +283,26 @@ std::chrono::milliseconds Updater::Timeout() const {
                         std::chrono::milliseconds(3600000));
 }
 
+bool Updater::CheckSerial(std::uint64_t serial) const {
+  std::string text;
+  const int error = ReadSmallFile(state_.update_index(), kMaxIndexBytes, &text);
+  if (error == ENOENT) return true;
+  // Refusing an older index rests on this file: one that is there but cannot be read stops the
+  // update rather than counting as none.
+  if (error != 0) FailSystem("read", state_.update_index(), error);
+  std::optional<std::uint64_t> kept;
+  try {
+    kept = ParseIndex(text, IndexSource::kKept).serial;
+  } catch (const std::exception&) {
+    // Only a good index is ever kept; a damaged one tells nothing, and a good one replaces it.
+  }
+  if (kept && serial < *kept) {
+    Fail(kErrUpdateOlder, "the update index has serial " + std::to_string(serial) +
+                              ", lower than the kept index's " + std::to_string(*kept));
+  }
+  return !kept || serial > *kept;
+}
+
 UpdateDownload Updater::Download(const std::string& name, const std::string& installed_version,
                                  const std::string& base) const {
   const std::vector<PublicKey> keys = TrustedKeys();
@@ -237,10 +312,19 @@ UpdateDownload Updater::Download(const std::string& name, const std::string& ins
   download.index_text = Fetch(base + kIndexFile, kMaxIndexBytes, timeout);
   const std::string signature = Fetch(base + kSignatureFile, kMaxSignatureBytes, timeout);
   CheckSignature(download.index_text, signature, keys);
-  const UpdateIndex index = ParseIndex(download.index_text);
+  const UpdateIndex index = ParseIndex(download.index_text, IndexSource::kServer);
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+  // A replayed old index, validly signed, would hide newer versions or offer superseded ones.
+  if (index.expires_at <= now) {
+    Fail(kErrUpdateExpired, "the update index expired at " + index.expires);
+  }
+  download.serial = *index.serial;
+  CheckSerial(download.serial);
 
-  const auto offered = index.find(name);
-  download.offered = offered != index.end();
+  const auto offered = index.plugins.find(name);
+  download.offered = offered != index.plugins.end();
   if (!download.offered || CompareVersions(offered->second.version, installed_version) <= 0) {
     return download;
   }
@@ -277,7 +361,8 @@ std::string Updater::FetchPackage(const std::string& name, const IndexEntry& ent
 }
 
 bool Updater::Apply(const Plugin& plugin, const UpdateDownload& download) const {
-  ReplaceFile(state_.update_index(), download.index_text);
+  // Checked again: another update may have kept a newer index since this one was downloaded.
+  if (CheckSerial(download.serial)) ReplaceFile(state_.update_index(), download.index_text);
   const std::string& name = plugin.manifest.name;
   if (!download.offered) {
     Fail(kErrUpdateNotOffered, "the update server offers no host plug-in \"" + name + "\"");

@@ -41,10 +41,29 @@ struct IndexEntry {
   std::uint64_t size = 0;
   std::string sha256;  // lower-case hex
 };
-using UpdateIndex = std::map<std::string, IndexEntry>;
 
-// Parses an index (docs/vexohost.md); throws kErrUpdateIndex saying what is wrong.
-UpdateIndex ParseIndex(const std::string& text);
+// An index as ParseIndex reads it.
+struct UpdateIndex {
+  // Grows from one index to the next; nullopt only in a kept index from a build before serials.
+  std::optional<std::uint64_t> serial;
+  // When the index stops being valid: as written, and in seconds since 1970-01-01T00:00:00Z.
+  // Only read from a fetched index.
+  std::string expires;
+  std::int64_t expires_at = 0;
+  std::map<std::string, IndexEntry> plugins;
+};
+
+// Where an index comes from: an update server, or update-index.json, which a build before
+// serials kept without "serial" and "expires".
+enum class IndexSource { kServer, kKept };
+
+// Parses an index (docs/vexohost.md); throws kErrUpdateIndex saying what is wrong. A kept index
+// without a valid "serial" has none; "expires" is read from a server's index only.
+UpdateIndex ParseIndex(const std::string& text, IndexSource source);
+
+// Seconds since 1970-01-01T00:00:00Z of a UTC time written "YYYY-MM-DDTHH:MM:SSZ"; nullopt for
+// anything else, impossible dates (2023-02-29) and times (24:00:00) included.
+std::optional<std::int64_t> ParseUtcTime(const std::string& text);
 
 // The keys whose signatures this build accepts: the built-in ones and kUpdateKeyVariable's.
 // Throws kErrUpdateKey when a key is not 64 hex digits.
@@ -68,6 +87,7 @@ std::map<std::string, std::string> OfferedVersions(const StateDir& state);
 // What an update server offers for one plug-in, downloaded and checked.
 struct UpdateDownload {
   std::string index_text;              // the index, signature checked
+  std::uint64_t serial = 0;            // the index's serial
   bool offered = false;                // whether the index offers the plug-in at all
   std::optional<IndexEntry> entry;     // set when it offers a version newer than the installed one
   std::string package;                 // entry's package, size and digest checked
@@ -82,23 +102,30 @@ class Updater {
       : state_(state), installer_(state, limits), limits_(limits) {}
 
   // Fetches and checks the index under `base` and, when it offers `name` newer than
-  // `installed_version`, that package. Throws kErrUpdate* when the index cannot be had; a package
-  // that cannot be had or fails its size or digest (kErrUpdateDigest) is kept as package_failure,
-  // since the index is kept all the same. Changes nothing on disk.
+  // `installed_version`, that package. Throws kErrUpdate* when the index cannot be had, and
+  // kErrUpdateExpired or kErrUpdateOlder when it has expired or is older than the kept one; a
+  // package that cannot be had or fails its size or digest (kErrUpdateDigest) is kept as
+  // package_failure, since the index is kept all the same. Changes nothing on disk.
   UpdateDownload Download(const std::string& name, const std::string& installed_version,
                           const std::string& base) const;
 
-  // Keeps the downloaded index as the last good one, then installs its package for `plugin` when
-  // that is still newer than the installed version (another change may have come in between).
-  // Returns whether it installed one; throws kErrUpdateNotOffered when the index does not offer
-  // the plug-in, and the package's failure when it had one. A package that is no valid package of
-  // that plug-in and version changes nothing but the kept index.
+  // Keeps the downloaded index as the last good one (unless the kept one has the same serial),
+  // then installs its package for `plugin` when that is still newer than the installed
+  // version (another change may have come in between). Returns whether it installed one; throws
+  // kErrUpdateOlder, changing nothing, when another update has kept a newer index meanwhile,
+  // kErrUpdateNotOffered when the index does not offer the plug-in, and the package's failure
+  // when it had one. A package that is no valid package of that plug-in and version changes
+  // nothing but the kept index.
   // REQUIRES: the store lock held exclusively; `plugin` is a user plug-in; staging/ is emptied by
   // the caller when the change ends.
   bool Apply(const Plugin& plugin, const UpdateDownload& download) const;
 
  private:
   std::chrono::milliseconds Timeout() const;
+  // Throws kErrUpdateOlder when `serial` is lower than the kept index's. Returns whether an index
+  // of `serial` is to replace the kept one: when none is kept, the kept one has no serial, or a
+  // lower one.
+  bool CheckSerial(std::uint64_t serial) const;
   std::string FetchPackage(const std::string& name, const IndexEntry& entry,
                            const std::string& base, std::chrono::milliseconds timeout) const;
 

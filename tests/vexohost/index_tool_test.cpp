@@ -1,9 +1,10 @@
-// vexohost-index-tool as an update server's operator uses it: a key pair, index entries and a
-// signature that the service then accepts.
+// vexohost-index-tool as an update server's operator uses it: a key pair, index entries, a whole
+// index and a signature that the service then accepts.
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -48,10 +49,20 @@ TEST_F(IndexToolTest, AnIndexSignedWithTheToolIsAcceptedByTheService) {
   EXPECT_THAT(key, MatchesRegex("[0-9a-f]{64}\n"));
   EXPECT_EQ(0600u, Mode(server_ / "secret.key"));
 
-  const std::string entry = Tool("entry " + (server_ / "rapidbox-1.1.tar.gz") + " 1.1", &status);
+  const Json::Value entry = ParseJson(IndexEntry(server_ / "rapidbox-1.1.tar.gz", "1.1"));
+  EXPECT_EQ(entry, ParseJson(Tool("entry " + (server_ / "rapidbox-1.1.tar.gz") + " 1.1", &status)));
   ASSERT_EQ(0, status);
-  EXPECT_EQ(ParseJson(IndexEntry(server_ / "rapidbox-1.1.tar.gz", "1.1")), ParseJson(entry));
-  WriteFile(server_ / "index.json", "{\"format\": 1, \"plugins\": {\"rapidbox\": " + entry + "}}");
+  const std::string text =
+      Tool("index 7 30 rapidbox=" + (server_ / "rapidbox-1.1.tar.gz") + ":1.1", &status);
+  ASSERT_EQ(0, status);
+  const Json::Value index = ParseJson(text);
+  EXPECT_EQ(1, index["format"].asInt());
+  EXPECT_EQ(7u, index["serial"].asUInt64());
+  EXPECT_EQ(entry, index["plugins"]["rapidbox"]);
+  std::tm expires{};
+  ASSERT_NE(nullptr, ::strptime(index["expires"].asCString(), "%Y-%m-%dT%H:%M:%SZ", &expires));
+  EXPECT_NEAR(std::time(nullptr) + 30 * 86400, ::timegm(&expires), 60);
+  WriteFile(server_ / "index.json", text);
   Tool("sign " + (server_ / "secret.key") + " " + (server_ / "index.json"), &status);
   ASSERT_EQ(0, status);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -9,6 +10,9 @@
 #include "state_dir_fixture.h"
 
 namespace vexodl::vexohost::test {
+
+// An index's expiry time that no test outlives.
+constexpr char kFarFuture[] = "2999-12-31T23:59:59Z";
 
 // UpdateServerTest gives a test a state directory and an update server tree of its own (a
 // folder, served as file:// or over HTTP), with a signing key that the service trusts through
@@ -32,14 +36,22 @@ class UpdateServerTest : public StateDirTest {
     return path;
   }
 
+  // An index of format 1 whose "plugins" member is `plugins` (JSON text).
+  static std::string IndexText(const std::string& plugins, std::uint64_t serial = 1,
+                               const std::string& expires = kFarFuture) {
+    return "{\"format\": 1, \"serial\": " + std::to_string(serial) + ", \"expires\": \"" + expires +
+           "\", \"plugins\": " + plugins + "}\n";
+  }
+
   // Writes index.json offering `offers`, and its signature as `signing` says.
-  void Publish(const std::vector<Offer>& offers, Signing signing = Signing::kTrusted) {
+  void Publish(const std::vector<Offer>& offers, Signing signing = Signing::kTrusted,
+               std::uint64_t serial = 1, const std::string& expires = kFarFuture) {
     std::string plugins;
     for (const Offer& offer : offers) {
       plugins += (plugins.empty() ? "" : ", ") + std::string("\"") + offer.name +
                  "\": " + IndexEntry(offer.package, offer.version);
     }
-    WriteSignedIndex("{\"format\": 1, \"plugins\": {" + plugins + "}}\n", signing);
+    WriteSignedIndex(IndexText("{" + plugins + "}", serial, expires), signing);
   }
 
   void WriteSignedIndex(const std::string& text, Signing signing = Signing::kTrusted) {

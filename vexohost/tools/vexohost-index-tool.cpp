@@ -3,18 +3,28 @@
 //   vexohost-index-tool keygen SECRET_KEY_FILE     writes a new secret key (mode 0600) and prints
 //                                                 the public key to build the service with
 //   vexohost-index-tool entry PACKAGE VERSION      prints the index entry of a package
+//   vexohost-index-tool index SERIAL DAYS NAME=PACKAGE:VERSION...
+//                                                 prints a whole index: serial SERIAL, expiring
+//                                                 DAYS days from now, one entry per plug-in
 //   vexohost-index-tool sign SECRET_KEY_FILE INDEX writes INDEX.sig, the index's signature
 #include <fcntl.h>
 #include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <json/value.h>
+#include <json/writer.h>
 
 namespace {
 
@@ -44,6 +54,7 @@ bool WriteNew(const std::string& path, const std::string& text, mode_t mode) {
 int Usage() {
   std::cerr << "usage: vexohost-index-tool keygen SECRET_KEY_FILE\n"
                "       vexohost-index-tool entry PACKAGE VERSION\n"
+               "       vexohost-index-tool index SERIAL DAYS NAME=PACKAGE:VERSION...\n"
                "       vexohost-index-tool sign SECRET_KEY_FILE INDEX\n";
   return 2;
 }
@@ -62,19 +73,83 @@ int Keygen(const std::string& secret_path) {
   return 0;
 }
 
-int Entry(const std::string& package, const std::string& version) {
+void Print(const Json::Value& value, const char* indentation) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = indentation;
+  std::cout << Json::writeString(builder, value) << "\n";
+}
+
+// The index entry that offers the package file `package` as `version`; false, having said why,
+// when the file cannot be read.
+bool EntryOf(const std::string& package, const std::string& version, Json::Value* entry) {
   std::string bytes;
   if (!ReadAll(package, &bytes)) {
     std::perror(package.c_str());
-    return 1;
+    return false;
   }
   unsigned char digest[crypto_hash_sha256_BYTES];
   crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   const std::size_t slash = package.rfind('/');
-  std::cout << "{\"version\": \"" << version << "\", \"package\": \""
-            << package.substr(slash == std::string::npos ? 0 : slash + 1)
-            << "\", \"size\": " << bytes.size() << ", \"sha256\": \"" << Hex(digest, sizeof digest)
-            << "\"}\n";
+  (*entry)["version"] = version;
+  (*entry)["package"] = package.substr(slash == std::string::npos ? 0 : slash + 1);
+  (*entry)["size"] = Json::UInt64{bytes.size()};
+  (*entry)["sha256"] = Hex(digest, sizeof digest);
+  return true;
+}
+
+int Entry(const std::string& package, const std::string& version) {
+  Json::Value entry;
+  if (!EntryOf(package, version, &entry)) return 1;
+  Print(entry, "");
+  return 0;
+}
+
+// Reads a whole number of decimal digits, nothing else.
+bool ParseCount(const std::string& text, std::uint64_t* out) {
+  const char* end = text.data() + text.size();
+  return !text.empty() && std::from_chars(text.data(), end, *out).ptr == end;
+}
+
+// `arguments`: SERIAL DAYS NAME=PACKAGE:VERSION... (a version holds no ':').
+int Index(const std::vector<std::string>& arguments) {
+  std::uint64_t serial = 0;
+  std::uint64_t days = 0;
+  const std::time_t now = std::time(nullptr);
+  if (!ParseCount(arguments[0], &serial) || !ParseCount(arguments[1], &days) ||
+      days > static_cast<std::uint64_t>(std::numeric_limits<std::time_t>::max() - now) / 86400) {
+    return Usage();
+  }
+  Json::Value index;
+  index["format"] = 1;
+  index["serial"] = Json::UInt64{serial};
+  const std::time_t expires = now + static_cast<std::time_t>(days) * 86400;
+  std::tm utc{};
+  char text[sizeof "YYYY-MM-DDTHH:MM:SSZ"];
+  if (gmtime_r(&expires, &utc) == nullptr ||
+      std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) != sizeof text - 1) {
+    std::cerr << "cannot write the time " << days << " days from now\n";
+    return 1;
+  }
+  index["expires"] = text;
+  Json::Value& plugins = index["plugins"] = Json::Value(Json::objectValue);
+  for (auto offer = arguments.begin() + 2; offer != arguments.end(); ++offer) {
+    const std::size_t equals = offer->find('=');
+    const std::size_t colon = offer->rfind(':');
+    if (equals == 0 || equals == std::string::npos || colon == std::string::npos ||
+        colon <= equals + 1 || colon + 1 == offer->size()) {
+      return Usage();
+    }
+    const std::string name = offer->substr(0, equals);
+    if (plugins.isMember(name)) {
+      std::cerr << "plug-in " << name << " is offered twice\n";
+      return 1;
+    }
+    if (!EntryOf(offer->substr(equals + 1, colon - equals - 1), offer->substr(colon + 1),
+                 &plugins[name])) {
+      return 1;
+    }
+  }
+  Print(index, "  ");
   return 0;
 }
 
@@ -117,6 +192,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 2 && args[0] == "keygen") return Keygen(args[1]);
   if (args.size() == 3 && args[0] == "entry") return Entry(args[1], args[2]);
+  if (args.size() >= 3 && args[0] == "index") return Index({args.begin() + 1, args.end()});
   if (args.size() == 3 && args[0] == "sign") return Sign(args[1], args[2]);
   return Usage();
 }
