@@ -64,8 +64,19 @@ Manifest ReadManifest(const std::string& folder) {
   Manifest manifest;
   std::string why;
   if (!ParseManifest(text, name, &manifest, &why)) BadManifest(why);
-  if (!manifest.verifier.empty() && !IsRegularFile(folder + "/" + manifest.verifier)) {
-    BadManifest("the verifier \"" + manifest.verifier + "\" is not a regular file of the package");
+  if (!manifest.verifier.empty()) {
+    struct stat st {};
+    const std::string verifier = folder + "/" + manifest.verifier;
+    if (lstat(verifier.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      BadManifest("the verifier \"" + manifest.verifier +
+                  "\" is not a regular file of the package");
+    }
+    // Unpacked files are 0755 or 0644 after the package's execute bit; without it every
+    // verification would fail to start the verifier.
+    if ((st.st_mode & S_IXUSR) == 0) {
+      BadManifest("the verifier \"" + manifest.verifier +
+                  "\" is not executable: the package gives it no execute permission");
+    }
   }
   return manifest;
 }

@@ -195,6 +195,11 @@ std::vector<Hostile> HostileCases() {
        "\"verify\" is not a regular file"},
       {"TwoTopFolders", "m.tar.gz", With(Plugin("rapidbox", "1.0", "one"), {Folder("two")}), 2303,
        "holds no manifest.json"},
+      {"VerifierNotExecutable",
+       "m.tar.gz",
+       {kGood[0], File("verify", kGood[1].data, 0644)},
+       2303,
+       "the verifier \"verify\" is not executable"},
       {"FileNamedDot", "d.tar.gz", With(kGood, {File(".", "x")}), 2301,
        "entry \".\" is the package's own folder but no folder"},
       // Declared data that nothing reads is still inflated to reach the next entry.
