@@ -131,6 +131,19 @@ Manifest Installer::Install(const std::string& source, const std::string& expect
     Fail(kErrShippedHost, "host plug-in \"" + manifest.name +
                               "\" is shipped with the download manager and cannot be replaced");
   }
+  // A name that differs from a shipped plug-in's only in case could pass for it, in a listing and
+  // on a file system that ignores case. ASCII case, whatever the locale: host names are ASCII.
+  const auto lower = [](std::string text) {
+    for (char& c : text) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return text;
+  };
+  for (const std::string& shipped : ListDirectory(state_.shipped())) {
+    if (lower(shipped) == lower(manifest.name)) {
+      Fail(kErrShippedHost, "host plug-in \"" + manifest.name + "\" differs only in case from \"" +
+                                Printable(shipped) +
+                                "\", which is shipped with the download manager");
+    }
+  }
   Rename(folder, ready);
   Reached(Stage::kChecked);
 

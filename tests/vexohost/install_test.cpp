@@ -200,6 +200,8 @@ std::vector<Hostile> HostileCases() {
        {kGood[0], File("verify", kGood[1].data, 0644)},
        2303,
        "the verifier \"verify\" is not executable"},
+      {"ShippedNameInAnotherCase", "c.tar.gz", Plugin("FileDrop", "1.0"), 2004,
+       "\"FileDrop\" differs only in case from \"filedrop\", which is shipped"},
       {"FileNamedDot", "d.tar.gz", With(kGood, {File(".", "x")}), 2301,
        "entry \".\" is the package's own folder but no folder"},
       // Declared data that nothing reads is still inflated to reach the next entry.
