@@ -69,13 +69,17 @@ bool HasDotDot(const fs::path& path) {
   return false;
 }
 
-// What was unpacked lies inside `into`: links are relative and never climb, and the limits hold.
+// What was unpacked lies inside `into`: links are relative and never climb, and the limits hold,
+// the folders that paths imply counted as entries.
 void CheckUnpacked(const fs::path& into) {
   size_t entries = 0;
   std::uintmax_t total = 0;
   for (auto it = fs::recursive_directory_iterator(into); it != fs::recursive_directory_iterator();
        ++it) {
     ++entries;
+    Check(static_cast<size_t>(it.depth()) < kLimits.max_depth, "an entry lies deeper than allowed");
+    Check(it->path().native().size() - into.native().size() - 1 <= kLimits.max_path_bytes,
+          "an entry's path is longer than allowed");
     const fs::file_status status = it->symlink_status();
     if (fs::is_symlink(status)) {
       const fs::path target = fs::read_symlink(it->path());

@@ -64,8 +64,19 @@ Manifest ReadManifest(const std::string& folder) {
   Manifest manifest;
   std::string why;
   if (!ParseManifest(text, name, &manifest, &why)) BadManifest(why);
-  if (!manifest.verifier.empty() && !IsRegularFile(folder + "/" + manifest.verifier)) {
-    BadManifest("the verifier \"" + manifest.verifier + "\" is not a regular file of the package");
+  if (!manifest.verifier.empty()) {
+    struct stat st {};
+    const std::string verifier = folder + "/" + manifest.verifier;
+    if (lstat(verifier.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      BadManifest("the verifier \"" + manifest.verifier +
+                  "\" is not a regular file of the package");
+    }
+    // Unpacked files are 0755 or 0644 after the package's execute bit; without it every
+    // verification would fail to start the verifier.
+    if ((st.st_mode & S_IXUSR) == 0) {
+      BadManifest("the verifier \"" + manifest.verifier +
+                  "\" is not executable: the package gives it no execute permission");
+    }
   }
   return manifest;
 }
@@ -119,6 +130,19 @@ Manifest Installer::Install(const std::string& source, const std::string& expect
   if (KindOf(state_.shipped() + "/" + manifest.name) != FileKind::kMissing) {
     Fail(kErrShippedHost, "host plug-in \"" + manifest.name +
                               "\" is shipped with the download manager and cannot be replaced");
+  }
+  // A name that differs from a shipped plug-in's only in case could pass for it, in a listing and
+  // on a file system that ignores case. ASCII case, whatever the locale: host names are ASCII.
+  const auto lower = [](std::string text) {
+    for (char& c : text) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return text;
+  };
+  for (const std::string& shipped : ListDirectory(state_.shipped())) {
+    if (lower(shipped) == lower(manifest.name)) {
+      Fail(kErrShippedHost, "host plug-in \"" + manifest.name + "\" differs only in case from \"" +
+                                Printable(shipped) +
+                                "\", which is shipped with the download manager");
+    }
   }
   Rename(folder, ready);
   Reached(Stage::kChecked);

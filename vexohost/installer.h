@@ -31,10 +31,10 @@ class Installer {
 
   // Installs the package `source` (see UnpackPackage), whose top holds manifest.json, or whose
   // only entry is a folder that does. Returns its manifest. Throws kErrPackageManifest when the
-  // manifest is missing or invalid (a verifier it names must be a regular file of the package),
-  // kErrShippedHost when a shipped plug-in has its name, kErrPackageMismatch when `expected_name`
-  // or `expected_version` is not empty and differs, and what UnpackPackage throws. What it
-  // unpacked leaves staging/ on every path.
+  // manifest is missing or invalid (a verifier it names must be an executable regular file of the
+  // package), kErrShippedHost when a shipped plug-in has its name or the same name in another
+  // case, kErrPackageMismatch when `expected_name` or `expected_version` is not empty and differs,
+  // and what UnpackPackage throws. What it unpacked leaves staging/ on every path.
   Manifest Install(const std::string& source, const std::string& expected_name = "",
                    const std::string& expected_version = "") const;
 

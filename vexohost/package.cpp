@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <memory>
 #include <set>
 #include <vector>
@@ -54,6 +55,10 @@ std::string Join(const std::vector<std::string>& parts) {
   return path;
 }
 
+// A longer name of one folder or file cannot be created (NAME_MAX of Linux file systems): the
+// package is refused for it before the file system fails.
+constexpr std::size_t kMaxNameBytes = NAME_MAX;
+
 // Writes the entries of one package below `root`, keeping count against the limits.
 class Unpacker {
  public:
@@ -63,21 +68,30 @@ class Unpacker {
     if (!root_.valid()) FailSystem("open", into, errno);
   }
 
-  // Unpacks the entry that `handle` has just read; `path` is its path inside the package.
+  // Unpacks the entry that `handle` has just read; `path` is its path inside the package. Reads
+  // the entry's data to its end, so that libarchive has none left to inflate unseen when it goes
+  // on to the next entry.
   void Add(archive* handle, archive_entry* entry, const std::string& path) {
     const std::vector<std::string> parts = Components(path, path);
-    if (parts.empty()) return;  // the package's root folder itself
-    if (++entries_ > limits_.max_entries) {
-      Fail(kErrPackageTooLarge,
-           "package has more than " + std::to_string(limits_.max_entries) + " entries");
+    const std::string name = parts.empty() ? "." : Join(parts);
+    CheckShape(name, "path", path, parts);
+    const char* hardlink = archive_entry_hardlink(entry);
+    const mode_t type = archive_entry_filetype(entry);
+    if (parts.empty() && (hardlink != nullptr || type != AE_IFDIR)) {
+      Unsafe(name, "is the package's own folder but no folder");
     }
-    const std::string name = Join(parts);
+    CheckDeclared(entry, name);
+    if (parts.empty()) {
+      ReadData(handle, name, -1);
+      return;
+    }
+    Count();
     const std::vector<std::string> folder(parts.begin(), parts.end() - 1);
     const UniqueFd parent = OpenFolder(name, folder);
     const std::string& leaf = parts.back();
 
-    if (const char* target = archive_entry_hardlink(entry)) {
-      const std::string linked = Join(Components(name, target));
+    if (hardlink != nullptr) {
+      const std::string linked = Join(Components(name, hardlink));
       if (files_.count(linked) == 0) {
         Unsafe(name, "is a hard link to something that is not a file of the package");
       }
@@ -85,13 +99,15 @@ class Unpacker {
         if (errno == EEXIST) Unsafe(name, "appears twice");
         FailSystem("link", into_ + "/" + name, errno);
       }
+      ReadData(handle, name, -1);
       return;
     }
-    switch (archive_entry_filetype(entry)) {
+    switch (type) {
       case AE_IFDIR:
         if (mkdirat(parent.get(), leaf.c_str(), 0755) != 0 && errno != EEXIST) {
           FailSystem("mkdir", into_ + "/" + name, errno);
         }
+        ReadData(handle, name, -1);
         return;
       case AE_IFREG:
         WriteFile(handle, entry, name, parent.get(), leaf);
@@ -101,11 +117,12 @@ class Unpacker {
         const std::string text = target == nullptr ? "" : target;
         // Relative and without "..": every link then resolves at or below its own folder.
         if (text.empty() || text[0] == '/') Unsafe(name, "is a symbolic link out of the package");
-        Components(name, text);  // throws on ".."
+        CheckShape(name, "link target", text, Components(name, text));  // throws on ".."
         if (symlinkat(text.c_str(), parent.get(), leaf.c_str()) != 0) {
           if (errno == EEXIST) Unsafe(name, "appears twice");
           FailSystem("symlink", into_ + "/" + name, errno);
         }
+        ReadData(handle, name, -1);
         return;
       }
       default:
@@ -114,6 +131,78 @@ class Unpacker {
   }
 
  private:
+  // Refuses `text`, the `what` of entry `name` whose components are `parts`, past the limits on
+  // paths, before anything is created for it.
+  void CheckShape(const std::string& name, const std::string& what, const std::string& text,
+                  const std::vector<std::string>& parts) const {
+    const auto refuse = [&](const std::string& why) {
+      Fail(kErrPackageTooLarge, "package entry \"" + Printable(name) + "\" " + why);
+    };
+    if (text.size() > limits_.max_path_bytes) {
+      refuse("has a " + what + " longer than " + std::to_string(limits_.max_path_bytes) + " bytes");
+    }
+    for (const std::string& part : parts) {
+      if (part.size() > kMaxNameBytes) {
+        refuse("has a name longer than " + std::to_string(kMaxNameBytes) + " bytes in its " + what);
+      }
+    }
+    if (parts.size() > limits_.max_depth) {
+      refuse("has a " + what + " more than " + std::to_string(limits_.max_depth) + " levels deep");
+    }
+  }
+
+  // Counts one more entry, or one more folder that a path implies.
+  void Count() {
+    if (++entries_ > limits_.max_entries) {
+      Fail(kErrPackageTooLarge,
+           "package has more than " + std::to_string(limits_.max_entries) + " entries");
+    }
+  }
+
+  [[noreturn]] void EntryTooLarge(const std::string& name) const {
+    Fail(kErrPackageTooLarge, "package entry \"" + Printable(name) + "\" is larger than " +
+                                  std::to_string(limits_.max_entry_bytes) + " bytes");
+  }
+
+  [[noreturn]] void TotalTooLarge() const {
+    Fail(kErrPackageTooLarge,
+         "package unpacks to more than " + std::to_string(limits_.max_total_bytes) + " bytes");
+  }
+
+  // What an entry declares counts before any of it is read, or skipped: libarchive inflates the
+  // data of an entry that is not read (a folder or link may carry some too) to reach the next.
+  void CheckDeclared(archive_entry* entry, const std::string& name) const {
+    if (!archive_entry_size_is_set(entry) || archive_entry_size(entry) <= 0) return;
+    const auto declared = static_cast<std::uint64_t>(archive_entry_size(entry));
+    if (declared > limits_.max_entry_bytes) EntryTooLarge(name);
+    if (declared > limits_.max_total_bytes - total_) TotalTooLarge();
+  }
+
+  // Reads the data of the current entry to its end, counting every byte against the limits, and
+  // writes it to `out` unless that is -1.
+  void ReadData(archive* handle, const std::string& name, int out) {
+    std::uint64_t size = 0;
+    char buffer[64 * 1024];
+    for (;;) {
+      const la_ssize_t n = archive_read_data(handle, buffer, sizeof buffer);
+      if (n == 0) return;
+      if (n < 0) {
+        Fail(kErrPackageUnreadable, "cannot read package entry \"" + Printable(name) +
+                                        "\": " + archive_error_string(handle));
+      }
+      size += static_cast<std::uint64_t>(n);
+      total_ += static_cast<std::uint64_t>(n);
+      if (size > limits_.max_entry_bytes) EntryTooLarge(name);
+      if (total_ > limits_.max_total_bytes) TotalTooLarge();
+      for (la_ssize_t done = 0; out >= 0 && done < n;) {
+        const ssize_t written = write(out, buffer + done, static_cast<std::size_t>(n - done));
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) FailSystem("write", into_ + "/" + name, errno);
+        done += written;
+      }
+    }
+  }
+
   // Opens folder `parts` below the root, creating what is missing, never through a link.
   UniqueFd OpenFolder(const std::string& name, const std::vector<std::string>& parts) {
     UniqueFd fd(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
@@ -121,6 +210,7 @@ class Unpacker {
     for (const std::string& part : parts) {
       int next = openat(fd.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (next < 0 && errno == ENOENT) {
+        Count();
         if (mkdirat(fd.get(), part.c_str(), 0755) != 0) {
           FailSystem("mkdir", into_ + "/" + name, errno);
         }
@@ -137,14 +227,6 @@ class Unpacker {
 
   void WriteFile(archive* handle, archive_entry* entry, const std::string& name, int parent,
                  const std::string& leaf) {
-    const auto too_large = [&] {
-      Fail(kErrPackageTooLarge, "package entry \"" + Printable(name) + "\" is larger than " +
-                                    std::to_string(limits_.max_entry_bytes) + " bytes");
-    };
-    if (archive_entry_size_is_set(entry) && archive_entry_size(entry) >= 0 &&
-        static_cast<std::uint64_t>(archive_entry_size(entry)) > limits_.max_entry_bytes) {
-      too_large();
-    }
     const mode_t mode = (archive_entry_perm(entry) & 0111) != 0 ? 0755 : 0644;
     const UniqueFd out(
         openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
@@ -152,37 +234,15 @@ class Unpacker {
       if (errno == EEXIST) Unsafe(name, "appears twice");
       FailSystem("create", into_ + "/" + name, errno);
     }
-    std::uint64_t size = 0;
-    char buffer[64 * 1024];
-    for (;;) {
-      const la_ssize_t n = archive_read_data(handle, buffer, sizeof buffer);
-      if (n == 0) break;
-      if (n < 0) {
-        Fail(kErrPackageUnreadable, "cannot read package entry \"" + Printable(name) +
-                                        "\": " + archive_error_string(handle));
-      }
-      size += static_cast<std::uint64_t>(n);
-      total_ += static_cast<std::uint64_t>(n);
-      if (size > limits_.max_entry_bytes) too_large();
-      if (total_ > limits_.max_total_bytes) {
-        Fail(kErrPackageTooLarge,
-             "package unpacks to more than " + std::to_string(limits_.max_total_bytes) + " bytes");
-      }
-      for (la_ssize_t done = 0; done < n;) {
-        const ssize_t written = write(out.get(), buffer + done, static_cast<std::size_t>(n - done));
-        if (written < 0 && errno == EINTR) continue;
-        if (written < 0) FailSystem("write", into_ + "/" + name, errno);
-        done += written;
-      }
-    }
+    ReadData(handle, name, out.get());
     files_.insert(name);
   }
 
   std::string into_;
   PackageLimits limits_;
   UniqueFd root_;
-  std::size_t entries_ = 0;
-  std::uint64_t total_ = 0;
+  std::size_t entries_ = 0;      // entries and the folders their paths imply
+  std::uint64_t total_ = 0;      // bytes read so far, never past limits_.max_total_bytes
   std::set<std::string> files_;  // regular files unpacked so far, the only hard-link targets
 };
 
@@ -234,6 +294,8 @@ void UnpackFolder(const std::string& source, Unpacker* unpacker) {
     const int status = archive_read_next_header(handle.get(), &entry);
     if (status == ARCHIVE_EOF) return;
     if (status < ARCHIVE_WARN) Unreadable(source, handle.get());
+    // On disk only a regular file has data: the size that lstat gives a folder or a link is none.
+    if (archive_entry_filetype(entry) != AE_IFREG) archive_entry_set_size(entry, 0);
     const std::string path = archive_entry_pathname(entry);
     if (path != source) {
       if (path.compare(0, prefix.size(), prefix) != 0) Unreadable(source, handle.get());

@@ -24,10 +24,11 @@ using ::testing::HasSubstr;
 
 class InstallTest : public StateDirTest {
  protected:
-  // Writes an archive of `entries` called `file` outside the state directory.
-  std::string Package(const std::string& file, const std::vector<Entry>& entries) {
+  // Writes an archive of `entries` called `file` outside the state directory (see WriteArchive).
+  std::string Package(const std::string& file, const std::vector<Entry>& entries,
+                      const std::string& raw_first = "") {
     const std::string path = packages_ / file;
-    WriteArchive(path, entries);
+    WriteArchive(path, entries, raw_first);
     return path;
   }
 
@@ -118,7 +119,8 @@ struct Hostile {
   std::vector<Entry> entries;
   int code;
   std::string says;
-  std::size_t cut = 0;  // when not 0, the archive is cut short to this many bytes
+  std::size_t cut = 0;         // when not 0, the archive is cut short to this many bytes
+  std::string raw_first = {};  // when not empty, the tar's first entry, written by hand
 };
 
 // Names the case in GoogleTest's messages instead of dumping its bytes.
@@ -130,6 +132,12 @@ std::vector<Entry> With(std::vector<Entry> entries, const std::vector<Entry>& mo
 }
 
 const std::vector<Entry> kGood = Plugin("rapidbox", "1.0");
+
+std::string Repeat(const std::string& part, int times) {
+  std::string text;
+  for (int i = 0; i < times; ++i) text += part;
+  return text;
+}
 
 // A newer version of the plug-in that every hostile install finds installed, with a file of
 // bytes that do not compress, so that a cut archive ends inside it.
@@ -187,6 +195,27 @@ std::vector<Hostile> HostileCases() {
        "\"verify\" is not a regular file"},
       {"TwoTopFolders", "m.tar.gz", With(Plugin("rapidbox", "1.0", "one"), {Folder("two")}), 2303,
        "holds no manifest.json"},
+      {"VerifierNotExecutable",
+       "m.tar.gz",
+       {kGood[0], File("verify", kGood[1].data, 0644)},
+       2303,
+       "the verifier \"verify\" is not executable"},
+      {"ShippedNameInAnotherCase", "c.tar.gz", Plugin("FileDrop", "1.0"), 2004,
+       "\"FileDrop\" differs only in case from \"filedrop\", which is shipped"},
+      {"FileNamedDot", "d.tar.gz", With(kGood, {File(".", "x")}), 2301,
+       "entry \".\" is the package's own folder but no folder"},
+      // Declared data that nothing reads is still inflated to reach the next entry.
+      {"RootFolderDeclaringAGibibyte", "g.tar.gz", kGood, 2302,
+       "entry \".\" is larger than 67108864 bytes", 0, TarEntryDeclaring(".", '5', 1 << 30)},
+      {"FolderDeclaringAGibibyte", "g.tar.gz", kGood, 2302,
+       "entry \"d\" is larger than 67108864 bytes", 0, TarEntryDeclaring("d", '5', 1 << 30)},
+      {"NameLongerThan255Bytes", "l.tar.gz", With(kGood, {File(std::string(256, 'n'), "x")}), 2302,
+       "has a name longer than 255 bytes in its path"},
+      {"PathLongerThan1024Bytes", "l.tar.gz",
+       With(kGood, {File(Repeat(std::string(127, 'p') + "/", 8) + "x", "x")}), 2302,
+       "has a path longer than 1024 bytes"},
+      {"DeeperThan32Folders", "l.tar.gz", With(kGood, {File(Repeat("a/", 32) + "x", "x")}), 2302,
+       "has a path more than 32 levels deep"},
       {"NotAnArchiveName", "p.rar", kGood, 2300, "neither a folder nor"},
       // Cut short, as by a full disk or a broken download: the install stops midway.
       {"TarGzCutInsideAFile", "w.tar.gz", BigWarmhost(), 2300, "cannot read package entry \"big\"",
@@ -205,7 +234,7 @@ TEST_P(HostileInstallTest, IsRefusedAndTheStoreStaysAsItWas) {
   // A first install leaves staging/ and the lock files as every later change finds them.
   Handler("").HostAdd(Package("warm.tar.gz", Plugin("warmhost", "1.0")));
   const Hostile& hostile = GetParam();
-  const std::string package = Package(hostile.file, hostile.entries);
+  const std::string package = Package(hostile.file, hostile.entries, hostile.raw_first);
   if (hostile.cut != 0) {
     ASSERT_EQ(0, ::truncate(package.c_str(), static_cast<off_t>(hostile.cut)));
   }
@@ -248,15 +277,18 @@ class LimitsTest : public InstallTest {
   }
 };
 
-TEST_F(LimitsTest, TooManyEntriesAreRefused) {
+TEST_F(LimitsTest, TooManyEntriesAreRefusedCountingTheFoldersThatPathsImply) {
   internal::PackageLimits limits;
   limits.max_entries = 4;
-  const Thrown thrown = InstallWith(
-      limits, Package("n.tar.gz", With(kGood, {File("a", ""), File("b", ""), File("c", "")})));
-  EXPECT_EQ(2302, thrown.code);
-  EXPECT_EQ("package has more than 4 entries", thrown.message);
-  EXPECT_FALSE(Exists(Path("user/rapidbox")));
-  EXPECT_EQ("", Listing(Path("staging")));
+  for (const std::vector<Entry>& more :
+       {std::vector<Entry>{File("a", ""), File("b", ""), File("c", "")},
+        std::vector<Entry>{File("a/b/x", "")}}) {
+    const Thrown thrown = InstallWith(limits, Package("n.tar.gz", With(kGood, more)));
+    EXPECT_EQ(2302, thrown.code) << more[0].path;
+    EXPECT_EQ("package has more than 4 entries", thrown.message);
+    EXPECT_FALSE(Exists(Path("user/rapidbox")));
+    EXPECT_EQ("", Listing(Path("staging")));
+  }
 }
 
 TEST_F(LimitsTest, AnEntryLargerThanAllowedIsRefused) {
@@ -268,6 +300,16 @@ TEST_F(LimitsTest, AnEntryLargerThanAllowedIsRefused) {
   EXPECT_EQ("package entry \"big\" is larger than 1000 bytes", thrown.message);
   EXPECT_FALSE(Exists(Path("user/rapidbox")));
   EXPECT_EQ("", Listing(Path("staging")));
+}
+
+TEST_F(LimitsTest, DataThatAFolderDeclaresCountsInAll) {
+  internal::PackageLimits limits;
+  limits.max_total_bytes = 1000;
+  const std::string package =
+      Package("d.tar.gz", kGood, TarEntryDeclaring("d", '5', 900, std::string(900, 'd')));
+  const Thrown thrown = InstallWith(limits, package);
+  EXPECT_EQ(2302, thrown.code);
+  EXPECT_EQ("package unpacks to more than 1000 bytes", thrown.message);
 }
 
 TEST_F(LimitsTest, APackageThatUnpacksToMoreThanAllowedIsRefused) {

@@ -7,6 +7,8 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -46,13 +48,14 @@ std::vector<Entry> Plugin(const std::string& name, const std::string& version,
   return entries;
 }
 
-void WriteArchive(const std::string& path, const std::vector<Entry>& entries) {
+void WriteArchive(const std::string& path, const std::vector<Entry>& entries,
+                  const std::string& raw_first) {
   std::unique_ptr<archive, int (*)(archive*)> out(archive_write_new(), archive_write_free);
   const bool zip = path.size() > 4 && path.compare(path.size() - 4, 4, ".zip") == 0;
   if (zip) {
     archive_write_set_format_zip(out.get());
   } else {
-    archive_write_add_filter_gzip(out.get());
+    if (raw_first.empty()) archive_write_add_filter_gzip(out.get());
     archive_write_set_format_pax_restricted(out.get());
   }
   const auto check = [&](int status) {
@@ -99,6 +102,43 @@ void WriteArchive(const std::string& path, const std::vector<Entry>& entries) {
     }
   }
   check(archive_write_close(out.get()));
+  if (!raw_first.empty()) WriteFile(path, raw_first + ReadFile(path));
+}
+
+// One ustar header block, its checksum filled in.
+static std::string TarHeader(const std::string& path, char type, std::uint64_t size) {
+  std::string block(512, '\0');
+  path.copy(&block[0], std::min<std::size_t>(path.size(), 99));
+  std::snprintf(&block[100], 8, "%07o", 0755u);
+  std::snprintf(&block[124], 12, "%011llo", static_cast<unsigned long long>(size));
+  std::memset(&block[148], ' ', 8);
+  block[156] = type;
+  std::memcpy(&block[257],
+              "ustar\0"
+              "00",
+              8);
+  unsigned sum = 0;
+  for (const char byte : block) sum += static_cast<unsigned char>(byte);
+  std::snprintf(&block[148], 7, "%06o", sum);
+  return block;
+}
+
+static std::string Padded(std::string bytes) {
+  bytes.resize((bytes.size() + 511) / 512 * 512, '\0');
+  return bytes;
+}
+
+std::string TarEntryDeclaring(const std::string& path, char type, std::uint64_t declared,
+                              const std::string& data) {
+  // A pax record starts with its own length in decimal, that number's digits included.
+  const std::string record = " size=" + std::to_string(declared) + "\n";
+  std::string length = std::to_string(record.size());
+  while (length.size() + record.size() != std::stoul(length)) {
+    length = std::to_string(length.size() + record.size());
+  }
+  const std::string pax = length + record;
+  return TarHeader("PaxHeader", 'x', pax.size()) + Padded(pax) + TarHeader(path, type, declared) +
+         Padded(data);
 }
 
 std::string Listing(const std::string& root) {

@@ -32,8 +32,17 @@ std::vector<Entry> Plugin(const std::string& name, const std::string& version,
                           const std::string& prefix = "", int result = 1);
 
 // Writes `entries` as an archive at `path`: zip for a name ending in .zip, gzip-compressed pax
-// otherwise. Throws std::runtime_error with libarchive's reason.
-void WriteArchive(const std::string& path, const std::vector<Entry>& entries);
+// otherwise. Throws std::runtime_error with libarchive's reason. With `raw_first`, the archive is
+// an uncompressed pax tar (which the unpacker reads under a .tar.gz name too) that starts with
+// those bytes.
+void WriteArchive(const std::string& path, const std::vector<Entry>& entries,
+                  const std::string& raw_first = "");
+
+// The bytes of one tar entry that libarchive's writer would not make: `path`, of tar type `type`
+// ('5' a folder, '2' a symbolic link...), whose pax header declares `declared` bytes of data
+// whatever the type, followed by `data` (padded to whole blocks), which may be shorter.
+std::string TarEntryDeclaring(const std::string& path, char type, std::uint64_t declared,
+                              const std::string& data = "");
 
 // Every file below `root` but the store lock's and the folder staging/ (not what it holds): "path
 // mode kind [bytes|target]" per line, sorted, so that two listings differ when anything changed.
