@@ -1,5 +1,5 @@
 // vexodl-filehosting: the operations of vexodl::filehosting::Handler from a shell. Exit status:
-// 0 done, 1 an error of the library or a back-end (reported as "error CODE: meaning"), 2 a command
+// 0 done, 1 an error of the library or a back-end (reported as "error CODE: message"), 2 a command
 // line that is refused, 3 any other failure.
 #include <syslog.h>
 

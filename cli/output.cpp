@@ -82,9 +82,7 @@ std::string Escape(const std::string& text) {
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
+    if (c == '\n') {
       out += "\\n";
     } else if (c == '\t') {
       out += "\\t";
@@ -190,9 +188,9 @@ std::string MeaningOf(int code) {
 }
 
 std::string ErrorLine(int code, const std::string& message) {
-  std::string line = "error " + std::to_string(code) + ": " + MeaningOf(code);
-  if (!message.empty()) line += ": " + Escape(message);
-  return line + "\n";
+  // A back-end's message says what failed; its code's meaning would only say it again.
+  return "error " + std::to_string(code) + ": " +
+         (message.empty() ? MeaningOf(code) : Escape(message)) + "\n";
 }
 
 }  // namespace vexodl::cli

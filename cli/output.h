@@ -8,8 +8,10 @@
 namespace vexodl::cli {
 
 // `text` made safe for a terminal: control characters (C0, DEL and C1) and bytes that are not
-// UTF-8 become escapes (\n, \t, \x1b, \u009b), and a backslash becomes "\\". Names,
-// descriptions and messages come from plug-ins and from pyLoad, so none is printed raw.
+// UTF-8 become escapes (\n, \t, \x1b, \u009b). Names, descriptions and messages come from
+// plug-ins, from pyLoad and from back-ends, so none is printed raw. A backslash stays as it is:
+// it moves no terminal, a name that holds one shows it as written, and a back-end's message
+// that already escapes its names (as ours do, with \x1b) is not escaped a second time.
 std::string Escape(const std::string& text);
 
 // Writes the hosts of `hosts` (the library's JSON array) as a table: one header line, then one line
@@ -24,8 +26,9 @@ void PrintJson(const Json::Value& value, std::ostream& out);
 // What a code of the library or of a back-end means, in a few words.
 std::string MeaningOf(int code);
 
-// The line that reports an error: "error CODE: meaning", then ": message" when the error carries
-// one (escaped), and a newline.
+// The line that reports an error: "error CODE: MESSAGE" with the error's message escaped, or
+// "error CODE: MEANING" when the message is empty (the library's own errors carry none), and a
+// newline.
 std::string ErrorLine(int code, const std::string& message);
 
 }  // namespace vexodl::cli

@@ -1,8 +1,10 @@
-// The native store's manifest parser over any bytes: a manifest it accepts names its folder and
-// carries a version of the allowed characters and length; a refusal always says why.
+// The native store's manifest parser over any bytes: a manifest it accepts names its folder (or,
+// read from a package, a valid host) and carries a version of the allowed characters and length;
+// a refusal always says why.
 #include <string>
 
 #include "fuzz_json.h"
+#include "host_name.h"
 #include "manifest.h"
 
 using vexodl::fuzz::Check;
@@ -12,6 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   store::Manifest manifest;
   std::string why;
+  if (store::ParseManifest(text, "", &manifest, &why)) {
+    Check(store::IsValidHostName(manifest.name), "a package's manifest names a valid host");
+  }
   if (!store::ParseManifest(text, "sample", &manifest, &why)) {
     Check(!why.empty(), "a refusal says why");
     return 0;

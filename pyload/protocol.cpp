@@ -1,13 +1,13 @@
 #include "protocol.h"
 
-#include <memory>
 #include <string>
 #include <utility>
 
-#include <json/reader.h>
 #include <json/value.h>
 
 #include "json_line.h"
+#include "settings.h"
+#include "strict_json.h"
 
 namespace vexodl::pyload::internal {
 
@@ -77,25 +77,12 @@ std::optional<std::string> RequestText(const char* method, const Json::Value& pa
 }
 
 std::optional<Json::Value> ResultOf(const std::string& answer) {
-  // Made once per thread, as the request writer is; a reader starts every parse afresh.
-  thread_local const std::unique_ptr<Json::CharReader> reader = [] {
-    Json::CharReaderBuilder builder;
-    Json::CharReaderBuilder::strictMode(&builder.settings_);
-    return std::unique_ptr<Json::CharReader>(builder.newCharReader());
-  }();
-  Json::Value value;
-  std::string errors;
-  try {
-    if (!reader->parse(answer.data(), answer.data() + answer.size(), &value, &errors)) {
-      return std::nullopt;
-    }
-  } catch (const Json::Exception&) {
-    return std::nullopt;  // nesting beyond the parser's stack limit throws instead of failing
-  }
-  if (!value.isObject() || value.isMember("error") || !value.isMember("result")) {
+  // The channels hold an answer to the cap that the settings chose; no setting allows more.
+  std::optional<Json::Value> value = common::ParseStrictJson(answer, kMaxAnswerBytesLimit);
+  if (!value || !value->isObject() || value->isMember("error") || !value->isMember("result")) {
     return std::nullopt;
   }
-  return std::move(value["result"]);
+  return std::move((*value)["result"]);
 }
 
 bool IsDone(const Json::Value& result) { return result.isBool() && result.asBool(); }

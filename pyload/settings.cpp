@@ -13,8 +13,7 @@ namespace vexodl::pyload::internal {
 
 namespace {
 
-constexpr long long kMaxTimeoutMs = 3'600'000;                   // one hour
-constexpr long long kMaxAnswerBytesLimit = 256LL * 1024 * 1024;  // what one answer may hold
+constexpr long long kMaxTimeoutMs = 3'600'000;  // one hour
 
 // A decimal integer from `low` to `high`, nothing else (no sign, no blanks, no suffix).
 long long Number(const char* name, const char* text, long long low, long long high) {
@@ -56,8 +55,8 @@ Settings SettingsFromEnvironment() {
   ReadTimeout("VEXODL_PYLOAD_READY_TIMEOUT_MS", &settings.ready_timeout);
   ReadTimeout("VEXODL_PYLOAD_CLI_TIMEOUT_MS", &settings.program_timeout);
   if (const char* text = std::getenv("VEXODL_PYLOAD_MAX_ANSWER_BYTES")) {
-    settings.max_answer_bytes = static_cast<std::size_t>(
-        Number("VEXODL_PYLOAD_MAX_ANSWER_BYTES", text, 64, kMaxAnswerBytesLimit));
+    settings.max_answer_bytes = static_cast<std::size_t>(Number(
+        "VEXODL_PYLOAD_MAX_ANSWER_BYTES", text, 64, static_cast<long long>(kMaxAnswerBytesLimit)));
   }
   // sun_path needs room for the terminating NUL as well.
   if (settings.socket_path.size() >= sizeof(sockaddr_un{}.sun_path)) {

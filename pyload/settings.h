@@ -14,6 +14,8 @@ inline constexpr std::chrono::milliseconds kDefaultSocketTimeout{10'000};
 inline constexpr std::chrono::milliseconds kDefaultReadyTimeout{500};
 inline constexpr std::chrono::milliseconds kDefaultProgramTimeout{30'000};
 inline constexpr std::size_t kDefaultMaxAnswerBytes = 4 * 1024 * 1024;
+// The largest answer cap that VEXODL_PYLOAD_MAX_ANSWER_BYTES may set.
+inline constexpr std::size_t kMaxAnswerBytesLimit = 256 * 1024 * 1024;
 
 // Settings is how the client reaches pyLoad. Each value comes from its environment variable
 // when that is set, else from its default; they are read afresh for every channel, so a

@@ -10,15 +10,15 @@ namespace vexodl::vexohost::internal {
 void Fail(ErrorCode code, const std::string& message) { throw VexoError(code, message.c_str()); }
 
 void FailSystem(const std::string& operation, const std::string& path, int error) {
-  Fail(kErrFileSystem, operation + " " + path + ": " + SystemText(error));
+  Fail(kErrFileSystem,
+       Printable(operation + " " + path, std::string::npos) + ": " + SystemText(error));
 }
 
 std::string SystemText(int error) { return std::generic_category().message(error); }
 
-std::string Printable(const std::string& text) {
-  constexpr std::size_t kMaxBytes = 80;
+std::string Printable(const std::string& text, std::size_t max_bytes) {
   std::string out;
-  for (std::size_t i = 0; i < text.size() && i < kMaxBytes; ++i) {
+  for (std::size_t i = 0; i < text.size() && i < max_bytes; ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
     if (byte < 0x20 || byte > 0x7e || byte == '"' || byte == '\\') {
       char escaped[5];
@@ -28,7 +28,7 @@ std::string Printable(const std::string& text) {
       out += static_cast<char>(byte);
     }
   }
-  if (text.size() > kMaxBytes) out += "...";
+  if (text.size() > max_bytes) out += "...";
   return out;
 }
 

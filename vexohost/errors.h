@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace vexodl::vexohost::internal {
@@ -40,14 +41,15 @@ enum ErrorCode : int {
 [[noreturn]] void Fail(ErrorCode code, const std::string& message);
 
 // Every failed system call of the store ends here: `error` (an errno value) becomes
-// kErrFileSystem with the message "<operation> <path>: <the system's text for error>".
+// kErrFileSystem with the message "<operation> <path>: <the system's text for error>", the
+// operation and path made Printable whole (a path may end in a package entry's name).
 [[noreturn]] void FailSystem(const std::string& operation, const std::string& path, int error);
 
 // The system's text for an errno value; thread-safe.
 std::string SystemText(int error);
 
-// `text` fit for a message: at most 80 bytes, bytes outside printable ASCII (and quotes and
-// backslashes) written as \xNN, so that a hostile name cannot forge lines in a log.
-std::string Printable(const std::string& text);
+// `text` fit for a message: at most `max_bytes` of it, bytes outside printable ASCII (and quotes
+// and backslashes) written as \xNN, so that a hostile name cannot forge lines in a log.
+std::string Printable(const std::string& text, std::size_t max_bytes = 80);
 
 }  // namespace vexodl::vexohost::internal

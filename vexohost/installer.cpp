@@ -5,14 +5,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <memory>
-
-#include <json/reader.h>
-#include <json/value.h>
 
 #include "errors.h"
 #include "file.h"
-#include "host_name.h"
 
 namespace vexodl::vexohost::internal {
 
@@ -52,18 +47,10 @@ Manifest ReadManifest(const std::string& folder) {
     BadManifest(error == EFBIG ? "larger than " + std::to_string(kMaxManifestBytes) + " bytes"
                                : SystemText(error));
   }
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value root;
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, nullptr) || !root.isObject() ||
-      !root["name"].isString()) {
-    BadManifest("no \"name\" string in a JSON object");
-  }
-  const std::string name = root["name"].asString();
-  if (!IsValidHostName(name)) BadManifest("\"" + Printable(name) + "\" is no valid host name");
+  // The folder the package brought has no say: the manifest names the plug-in.
   Manifest manifest;
   std::string why;
-  if (!ParseManifest(text, name, &manifest, &why)) BadManifest(why);
+  if (!ParseManifest(text, "", &manifest, &why)) BadManifest(why);
   if (!manifest.verifier.empty()) {
     struct stat st {};
     const std::string verifier = folder + "/" + manifest.verifier;

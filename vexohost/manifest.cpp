@@ -1,13 +1,13 @@
 #include "manifest.h"
 
-#include <memory>
+#include <optional>
 #include <string>
 
-#include <json/reader.h>
 #include <json/value.h>
 
 #include "errors.h"
 #include "host_name.h"
+#include "strict_json.h"
 
 namespace vexodl::vexohost::internal {
 
@@ -44,19 +44,12 @@ const Json::Value* StringMember(const Json::Value& root, const char* key, std::s
 
 bool ParseManifest(const std::string& text, const std::string& folder, Manifest* out,
                    std::string* why) {
-  // One strict reader per thread, made once: making one costs more than parsing a manifest, and
-  // a listing parses one manifest per plug-in. A CharReader keeps no state between parses.
-  thread_local const std::unique_ptr<Json::CharReader> reader = [] {
-    Json::CharReaderBuilder builder;
-    Json::CharReaderBuilder::strictMode(&builder.settings_);
-    return std::unique_ptr<Json::CharReader>(builder.newCharReader());
-  }();
-  Json::Value root;
-  std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+  const std::optional<Json::Value> parsed = common::ParseStrictJson(text, kMaxManifestBytes);
+  if (!parsed) {
     *why = "not valid JSON";
     return false;
   }
+  const Json::Value& root = *parsed;
   if (!root.isObject()) {
     *why = "not a JSON object";
     return false;
@@ -82,7 +75,12 @@ bool ParseManifest(const std::string& text, const std::string& folder, Manifest*
   const Json::Value* name = StringMember(root, "name", why);
   if (name == nullptr) return false;
   manifest.name = name->asString();
-  if (manifest.name != folder) {
+  if (folder.empty()) {
+    if (!IsValidHostName(manifest.name)) {
+      *why = "\"" + Printable(manifest.name) + "\" is no valid host name";
+      return false;
+    }
+  } else if (manifest.name != folder) {
     *why = "\"name\" is \"" + Printable(manifest.name) + "\", not the folder's name";
     return false;
   }

@@ -22,8 +22,10 @@ struct Manifest {
 };
 
 // Parses the text of the manifest found in folder `folder`. Returns false, with the reason in
-// `why`, when it is no valid manifest of format kManifestFormat, or names another folder.
-// Members this format does not know are ignored. Pure: touches no file.
+// `why`, when it is no valid manifest of format kManifestFormat, or names another folder. An
+// empty `folder` stands for one whose name is not known yet (a package being installed): the
+// manifest's name must then be a valid host name. Members this format does not know are ignored.
+// Pure: touches no file.
 bool ParseManifest(const std::string& text, const std::string& folder, Manifest* out,
                    std::string* why);
 

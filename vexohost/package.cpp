@@ -246,17 +246,23 @@ class Unpacker {
   std::set<std::string> files_;  // regular files unpacked so far, the only hard-link targets
 };
 
+// The package's path comes from the caller and libarchive's text may quote an entry's name:
+// both reach the message Printable.
 [[noreturn]] void Unreadable(const std::string& source, archive* handle) {
   const char* why = handle == nullptr ? nullptr : archive_error_string(handle);
   Fail(kErrPackageUnreadable,
-       "cannot read package " + source + ": " + (why == nullptr ? "not a valid archive" : why));
+       "cannot read package " + Printable(source, std::string::npos) + ": " +
+           (why == nullptr ? "not a valid archive" : Printable(why, std::string::npos)));
+}
+
+[[noreturn]] void CannotOpen(const std::string& source, int error) {
+  Fail(kErrPackageUnreadable,
+       "cannot open package " + Printable(source, std::string::npos) + ": " + SystemText(error));
 }
 
 void UnpackArchive(const std::string& source, Unpacker* unpacker) {
   const UniqueFd fd(open(source.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
-  if (!fd.valid()) {
-    Fail(kErrPackageUnreadable, "cannot open package " + source + ": " + SystemText(errno));
-  }
+  if (!fd.valid()) CannotOpen(source, errno);
   const ArchivePtr handle(archive_read_new());
   if (!handle) Unreadable(source, nullptr);
   if (EndsWith(source, ".zip")) {
@@ -314,9 +320,7 @@ bool IsArchiveName(const std::string& name) {
 void UnpackPackage(const std::string& source, const std::string& into,
                    const PackageLimits& limits) {
   struct stat st {};
-  if (stat(source.c_str(), &st) != 0) {
-    Fail(kErrPackageUnreadable, "cannot open package " + source + ": " + SystemText(errno));
-  }
+  if (stat(source.c_str(), &st) != 0) CannotOpen(source, errno);
   if (S_ISDIR(st.st_mode)) {
     // libarchive names entries after the path it was given: without trailing slashes.
     std::string folder = source;
@@ -326,8 +330,8 @@ void UnpackPackage(const std::string& source, const std::string& into,
     return;
   }
   if (!S_ISREG(st.st_mode) || !IsArchiveName(source)) {
-    Fail(kErrPackageUnreadable,
-         "package " + source + " is neither a folder nor a .tar.gz, .tgz or .zip archive");
+    Fail(kErrPackageUnreadable, "package " + Printable(source, std::string::npos) +
+                                    " is neither a folder nor a .tar.gz, .tgz or .zip archive");
   }
   Unpacker unpacker(into, limits);
   UnpackArchive(source, &unpacker);

@@ -6,9 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
 
-#include <json/reader.h>
 #include <json/value.h>
 
 #include "error/vexo_error.h"
@@ -19,6 +17,7 @@
 #include "manifest.h"
 #include "package.h"
 #include "settings.h"
+#include "strict_json.h"
 
 #ifndef VEXODL_VEXOHOST_UPDATE_KEYS
 #define VEXODL_VEXOHOST_UPDATE_KEYS ""
@@ -170,11 +169,8 @@ std::optional<std::int64_t> ParseUtcTime(const std::string& text) {
 }
 
 UpdateIndex ParseIndex(const std::string& text, IndexSource source) {
-  Json::CharReaderBuilder builder;
-  Json::CharReaderBuilder::strictMode(&builder.settings_);
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value root;
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, nullptr) || !root.isObject()) {
+  Json::Value root = common::ParseStrictJson(text, kMaxIndexBytes).value_or(Json::Value());
+  if (!root.isObject()) {
     Fail(kErrUpdateIndex, "the update index is no JSON object");
   }
   if (!root["format"].isInt() || root["format"].asInt() != kIndexFormat) {

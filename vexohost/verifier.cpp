@@ -1,13 +1,12 @@
 #include "verifier.h"
 
-#include <memory>
-
-#include <json/reader.h>
+#include <optional>
 
 #include "errors.h"
 #include "json_line.h"
 #include "program_runner.h"
 #include "settings.h"
+#include "strict_json.h"
 
 namespace vexodl::vexohost::internal {
 
@@ -63,13 +62,10 @@ int RunVerifier(const Plugin& plugin, const std::string& username, const std::st
   const std::string problem = WhatWentWrong(run, timeout);
   if (!problem.empty()) return failed("the verifier " + problem);
 
-  Json::CharReaderBuilder builder;
-  Json::CharReaderBuilder::strictMode(&builder.settings_);
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value answer;
-  const std::string& text = run.output;
-  if (!reader->parse(text.data(), text.data() + text.size(), &answer, nullptr) ||
-      !answer.isObject() || !answer["result"].isInt() || answer["result"].asInt() < 0 ||
+  // Text that is no strict JSON reads as null, which is no answer either.
+  Json::Value answer =
+      common::ParseStrictJson(run.output, kMaxVerifierAnswerBytes).value_or(Json::Value());
+  if (!answer.isObject() || !answer["result"].isInt() || answer["result"].asInt() < 0 ||
       answer["result"].asInt() > 2) {
     // What it wrote is not repeated: a broken verifier might echo its input.
     return failed("the verifier answered no {\"result\": 0, 1 or 2}");

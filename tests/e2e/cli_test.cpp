@@ -28,7 +28,6 @@ namespace vexodl::cli {
 namespace {
 
 using fake::ProgramResult;
-using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
@@ -132,7 +131,8 @@ TEST_F(ListTest, JsonIsTheLibrarysArray) {
 TEST_F(ListTest, ControlCharactersFromPluginsAndPyloadAreEscaped) {
   peer_.WriteStore(R"({"plugins": {"Red\u001b[31mHost": {"version": "1\u0007"}}})");
   WritePlugin("shipped", "clear",
-              R"({"format": 1, "name": "clear", "description": "wipes\u001b[2J\nthe\tscreen\u009b",
+              R"({"format": 1, "name": "clear",
+                  "description": "wipes\u001b[2J\nthe\tscreen\u009b C:\\dir",
                   "version": "1.0", "authentication": "no"})");
   const ProgramResult result = Run({"list"});
   EXPECT_EQ(0, result.exit_status) << result.err;
@@ -140,7 +140,7 @@ TEST_F(ListTest, ControlCharactersFromPluginsAndPyloadAreEscaped) {
   EXPECT_THAT(result.out, Not(HasSubstr("\x07")));
   EXPECT_THAT(result.out, Not(HasSubstr("\xc2\x9b")));
   EXPECT_THAT(result.out, HasSubstr("\nRed\\x1b[31mHost  pyload  no       -        1\\x07  "));
-  EXPECT_THAT(result.out, HasSubstr("  wipes\\x1b[2J\\nthe\\tscreen\\u009b\n"));
+  EXPECT_THAT(result.out, HasSubstr("  wipes\\x1b[2J\\nthe\\tscreen\\u009b C:\\dir\n"));
 }
 
 TEST_F(ListTest, WhenPyloadCannotBeReachedTheNativeHostsAreStillListed) {
@@ -183,9 +183,7 @@ TEST_F(GetTest, PrintsTheHostObject) {
 
 TEST_F(GetTest, UnknownNativeHostReportsTheServiceCodeAndMessage) {
   EXPECT_THAT(Run({"get", "nosuch", "--type", "vexo"}),
-              Failed(1,
-                     "error 2002: no native host of that name: no host plug-in named "
-                     "\"nosuch\"\n"));
+              Failed(1, "error 2002: no host plug-in named \"nosuch\"\n"));
 }
 
 TEST_F(GetTest, PyloadHostWithoutItsServerReports100) {
@@ -374,7 +372,7 @@ TEST_F(VerifyTest, PrintsEachOutcomeAsAWordAndANumberAndExitsZero) {
 TEST_F(VerifyTest, UnknownNativeHostReportsTheServiceCode) {
   EXPECT_THAT(
       Run({"verify", "nosuch", "--type", "vexo", "--username", "a", "--password-stdin"}, "b\n"),
-      Failed(1, "error 2002: no native host of that name: no host plug-in named \"nosuch\"\n"));
+      Failed(1, "error 2002: no host plug-in named \"nosuch\"\n"));
 }
 
 // -- remove-account -------------------------------------------------------------------------------
@@ -409,8 +407,7 @@ TEST_F(NativeOnlyTest, DeleteRemovesAUserPlugin) {
 TEST_F(NativeOnlyTest, DeleteOfAShippedPluginReports2004) {
   EXPECT_THAT(Run({"delete", "filedrop"}),
               Failed(1,
-                     "error 2004: the native host is shipped with the download manager and cannot "
-                     "be removed: host plug-in \"filedrop\" is shipped with the download manager "
+                     "error 2004: host plug-in \"filedrop\" is shipped with the download manager "
                      "and cannot be removed\n"));
 }
 
@@ -418,11 +415,13 @@ TEST_F(NativeOnlyTest, InstallWithoutASourceReportsTheBare501) {
   EXPECT_THAT(Run({"install", ""}), Failed(1, "error 501: install needs a source\n"));
 }
 
-TEST_F(NativeOnlyTest, UpdateOfAnInvalidNameReports2001WithTheNameEscaped) {
-  const ProgramResult result = Run({"update", "bad\x1bname"});
-  EXPECT_EQ(1, result.exit_status);
-  EXPECT_THAT(result.err, AllOf(StartsWith("error 2001: invalid host name: "), HasSubstr("\\x1b"),
-                                Not(HasSubstr("\x1b"))));
+// The service escapes the name once; the tool passes its escapes through as they are.
+TEST_F(NativeOnlyTest, UpdateOfAnInvalidNameReports2001WithTheNameEscapedOnce) {
+  const std::string why = "\": only letters, digits, '.', '_' and '-' are allowed\n";
+  EXPECT_THAT(Run({"update", "bad\x1bname"}),
+              Failed(1, "error 2001: invalid host name \"bad\\x1bname" + why));
+  EXPECT_THAT(Run({"update", "bad\\name"}),
+              Failed(1, "error 2001: invalid host name \"bad\\x5cname" + why));
 }
 
 TEST_F(NativeOnlyTest, TakeNoType) {

@@ -173,7 +173,15 @@ std::vector<Hostile> HostileCases() {
        "appears twice"},
       {"HardlinkOverAFile", "d.tar.gz", With(kGood, {Hardlink("verify", "manifest.json")}), 2301,
        "appears twice"},
-      {"BrokenManifest", "m.tar.gz", {File("manifest.json", "{")}, 2303, "no \"name\""},
+      // A name the file system refuses reaches the message escaped.
+      {"LongNameWithAnEscape", "n.tar.gz", With(kGood, {File(std::string(300, 'n') + "\x1b", "x")}),
+       2101, "n\\x1b: File name too long"},
+      {"BrokenManifest", "m.tar.gz", {File("manifest.json", "{")}, 2303, "not valid JSON"},
+      {"DeepManifest",
+       "m.tar.gz",
+       {File("manifest.json", std::string(2000, '['))},
+       2303,
+       "not valid JSON"},
       {"NoManifest", "m.tar.gz", {File("readme", "hello")}, 2303, "holds no manifest.json"},
       {"UnknownFormat",
        "m.tar.gz",
@@ -259,9 +267,9 @@ TEST_F(InstallTest, WhatIsNoArchiveOrMissingIsRefusedAsUnreadable) {
   const Thrown garbage = ErrorOf([&] { Handler("").HostAdd(packages_ / "garbage.tar.gz"); });
   EXPECT_EQ(2300, garbage.code);
   EXPECT_THAT(garbage.message, HasSubstr("cannot read package"));
-  const Thrown missing = ErrorOf([&] { Handler("").HostAdd(packages_ / "absent.zip"); });
+  const Thrown missing = ErrorOf([&] { Handler("").HostAdd(packages_ / "absent\x1b.zip"); });
   EXPECT_EQ(2300, missing.code);
-  EXPECT_THAT(missing.message, HasSubstr("No such file"));
+  EXPECT_THAT(missing.message, HasSubstr("absent\\x1b.zip: No such file"));
   EXPECT_FALSE(Exists(Path("user")));
   EXPECT_EQ("", Listing(Path("staging")));
 }

@@ -100,6 +100,7 @@ TEST_F(ListingTest, BrokenManifestsAreSkippedAndTheRestListed) {
   WriteFile(Path("user/file-not-folder"), ManifestText("file-not-folder"));
   WriteFile(Path("user/dirmanifest/manifest.json/x"), "");
   WritePlugin("user", "bad name", ManifestText("bad name"));
+  WritePlugin("user", "deep", std::string(2000, '['));
 
   const Json::Value listing = ListAll();
   ASSERT_EQ(1u, listing.size()) << Text(listing);

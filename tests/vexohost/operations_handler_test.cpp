@@ -86,7 +86,7 @@ TEST_F(NativeOperationsTest, AVerifierThatCannotDecideIsReportedAs1604) {
   WriteFile(Path("user/checked/manifest.json"),
             R"({"format": 1, "name": "checked", "description": "", "version": "1",
                 "authentication": "yes", "verifier": "check"})");
-  WriteFile(Path("user/checked/check"), "#!/bin/sh\necho garbage\n");
+  WriteFile(Path("user/checked/check"), "#!/bin/sh\necho '" + std::string(2000, '[') + "'\n");
   ::chmod(Path("user/checked/check").c_str(), 0755);
   const Thrown thrown = ErrorOf([&] { handler_.Verify("checked", "vexo", "alice", "pw"); });
   EXPECT_EQ(1604, thrown.code);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -99,8 +100,9 @@ TEST_F(VerifyTest, AVerifierThatFailsCannotDecideEvenWithAnAnswer) {
 }
 
 TEST_F(VerifyTest, GarbageAndResultsOutsideTheScaleCannotDecide) {
-  for (const std::string output :
-       {"hello", "{\"result\": 3}", "{\"result\": \"2\"}", "[2]", "{\"result\": 1} trailing"}) {
+  for (const std::string& output :
+       std::vector<std::string>{"hello", "{\"result\": 3}", "{\"result\": \"2\"}", "[2]",
+                                "{\"result\": 1} trailing", std::string(2000, '[')}) {
     Verifier("cat >/dev/null\nprintf '%s' '" + output + "'");
     EXPECT_EQ(-1, Verify("alice", "pw")) << output;
     EXPECT_EQ("the verifier answered no {\"result\": 0, 1 or 2}", info_["error"].asString())
