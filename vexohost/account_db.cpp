@@ -43,10 +43,10 @@ struct Connection {
 [[noreturn]] void FailSqlite(const Connection& at, int rc, const std::string& what) {
   const std::string detail = at.db != nullptr ? sqlite3_errmsg(at.db) : sqlite3_errstr(rc);
   if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED) {
-    Fail(kErrDatabaseBusy, what + " " + at.path + ": still busy after " +
+    Fail(kErrDatabaseBusy, what + " " + PrintablePath(at.path) + ": still busy after " +
                                std::to_string(at.busy_timeout.count()) + " ms (" + detail + ")");
   }
-  Fail(kErrDatabase, what + " " + at.path + ": " + detail);
+  Fail(kErrDatabase, what + " " + PrintablePath(at.path) + ": " + detail);
 }
 
 // Statement is one prepared statement, finalized when destroyed.
@@ -179,7 +179,7 @@ std::unique_ptr<AccountDb> AccountDb::OpenForReading(const std::string& path,
     // SQLite opens a file it may not write read-only all the same, and then still refuses.
     if (rc == SQLITE_READONLY_ROLLBACK) {
       Fail(kErrDatabaseHotJournal,
-           path + " holds a change that was cut off (" + path +
+           PrintablePath(path) + " holds a change that was cut off (" + PrintablePath(path) +
                "-journal), which must be rolled back before the database can be read, and the " +
                "store cannot be written: make it writable again and the next call rolls it back");
     }
@@ -222,8 +222,8 @@ void AccountDb::UpToDate() {
   if (const int rc = ReadUserVersion(&version); rc != SQLITE_OK) FailSqlite(at, rc, "query");
   if (version == kSchemaVersion) return;
   if (version > kSchemaVersion || version < 0) {
-    Fail(kErrDatabaseVersion, path_ + " has schema version " + std::to_string(version) +
-                                  "; this build knows versions up to " +
+    Fail(kErrDatabaseVersion, PrintablePath(path_) + " has schema version " +
+                                  std::to_string(version) + "; this build knows versions up to " +
                                   std::to_string(kSchemaVersion));
   }
   for (; version < kSchemaVersion; ++version) {

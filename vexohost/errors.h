@@ -52,4 +52,9 @@ std::string SystemText(int error);
 // and backslashes) written as \xNN, so that a hostile name cannot forge lines in a log.
 std::string Printable(const std::string& text, std::size_t max_bytes = 80);
 
+// A path fit for a message: Printable, whole however long.
+inline std::string PrintablePath(const std::string& path) {
+  return Printable(path, std::string::npos);
+}
+
 }  // namespace vexodl::vexohost::internal

@@ -100,7 +100,7 @@ namespace {
 void CheckOwnFile(const struct stat& st, const std::string& path) {
   const uid_t self = ::geteuid();
   if (st.st_uid != self) {
-    Fail(kErrStateDirUnsafe, path + " belongs to user " + std::to_string(st.st_uid) +
+    Fail(kErrStateDirUnsafe, PrintablePath(path) + " belongs to user " + std::to_string(st.st_uid) +
                                  ", not to this service's user " + std::to_string(self) +
                                  ": remove it, or give it to user " + std::to_string(self) +
                                  " (chown) if it is the service's own");

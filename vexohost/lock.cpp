@@ -23,8 +23,8 @@ void Acquire(const UniqueFd& fd, int operation, Clock::time_point deadline,
     if (errno == EINTR) continue;
     if (errno != EWOULDBLOCK) FailSystem("lock", path, errno);
     if (Clock::now() >= deadline) {
-      Fail(kErrLockTimeout,
-           "gave up waiting for the store lock " + path + ", held by another process or thread");
+      Fail(kErrLockTimeout, "gave up waiting for the store lock " + PrintablePath(path) +
+                                ", held by another process or thread");
     }
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(20));

@@ -39,12 +39,12 @@ StateDir StateDir::FromEnvironment() {
                                                          &std::free);
   if (!real) {
     if (errno == ENOENT || errno == ENOTDIR) {
-      Fail(kErrStateDir, "state directory " + configured + " does not exist");
+      Fail(kErrStateDir, "state directory " + PrintablePath(configured) + " does not exist");
     }
     FailSystem("resolve", configured, errno);
   }
   if (KindOf(real.get()) != FileKind::kDirectory) {
-    Fail(kErrStateDir, "state directory " + configured + " is not a directory");
+    Fail(kErrStateDir, "state directory " + PrintablePath(configured) + " is not a directory");
   }
   return StateDir(real.get());
 }
@@ -56,7 +56,8 @@ void StateDir::CheckSafe() const {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) FailSystem("stat", path, errno);
     const bool is_root = path == "/";
-    const std::string what = (path == root_ ? "state directory " : "directory ") + path;
+    const std::string what =
+        (path == root_ ? "state directory " : "directory ") + PrintablePath(path);
     if (st.st_uid != 0 && st.st_uid != self) {
       Fail(kErrStateDirUnsafe,
            what + " belongs to user " + std::to_string(st.st_uid) + ", neither root nor this " +
@@ -66,7 +67,8 @@ void StateDir::CheckSafe() const {
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
       Fail(kErrStateDirUnsafe, what + " (mode " + Octal(st.st_mode) +
                                    ") can be written by other users, who could put files of " +
-                                   "theirs in place: take that away (chmod go-w " + path + ")");
+                                   "theirs in place: take that away (chmod go-w " +
+                                   PrintablePath(path) + ")");
     }
     if (is_root) return;
     const std::size_t slash = path.rfind('/');

@@ -173,9 +173,6 @@ std::vector<Hostile> HostileCases() {
        "appears twice"},
       {"HardlinkOverAFile", "d.tar.gz", With(kGood, {Hardlink("verify", "manifest.json")}), 2301,
        "appears twice"},
-      // A name the file system refuses reaches the message escaped.
-      {"LongNameWithAnEscape", "n.tar.gz", With(kGood, {File(std::string(300, 'n') + "\x1b", "x")}),
-       2101, "n\\x1b: File name too long"},
       {"BrokenManifest", "m.tar.gz", {File("manifest.json", "{")}, 2303, "not valid JSON"},
       {"DeepManifest",
        "m.tar.gz",

@@ -18,7 +18,8 @@
 namespace vexodl::vexohost::test {
 namespace {
 
-// Each row makes the state directory <top>/box/state, holding plug-in "filedrop", one way.
+// Each row makes the state directory <top>/box<ESC>/state, holding plug-in "filedrop", one way.
+// Messages show the path escaped.
 class StateDirPlacesTest : public ::testing::Test {
  protected:
   StateDirPlacesTest() {
@@ -39,8 +40,10 @@ class StateDirPlacesTest : public ::testing::Test {
   }
 
   fake::TempDir top_;
-  std::string box_ = top_ / "box";
+  std::string box_ = top_ / "box\x1b";
   std::string state_ = box_ + "/state";
+  std::string shown_box_ = top_ / "box\\x1b";
+  std::string shown_state_ = shown_box_ + "/state";
 };
 
 TEST_F(StateDirPlacesTest, LinksToTheStateDirectoryOrAboveItAreFollowed) {
@@ -77,7 +80,7 @@ TEST_F(StateDirPlacesTest, NothingBelowTheStateDirectoryIsWrittenThroughALink) {
       ADD_FAILURE() << entry << ": no VexoError";
     } catch (const VexoError& error) {
       EXPECT_EQ(2101, error.code) << entry;
-      EXPECT_EQ("open " + state_ + "/" + entry + ": Too many levels of symbolic links",
+      EXPECT_EQ("open " + shown_state_ + "/" + entry + ": Too many levels of symbolic links",
                 std::string(error.what()));
     }
     EXPECT_EQ(0, ::rmdir(elsewhere.c_str())) << entry << ": something was written through it";
@@ -109,17 +112,17 @@ TEST_F(StateDirPlacesTest, WritesAndVerifiersNeedADirectoryNoOtherUserCanChange)
   };
   const std::vector<Row> rows = {
       {"state directory 0777", [&] { return ::chmod(state_.c_str(), 0777); },
-       "state directory " + state_ +
+       "state directory " + shown_state_ +
            " (mode 0777) can be written by other users, who could put files of theirs in place: " +
-           "take that away (chmod go-w " + state_ + ")",
+           "take that away (chmod go-w " + shown_state_ + ")",
        false},
       {"parent 0775", [&] { return ::chmod(box_.c_str(), 0775); },
-       "directory " + box_ +
+       "directory " + shown_box_ +
            " (mode 0775) can be written by other users, who could put files of theirs in place: " +
-           "take that away (chmod go-w " + box_ + ")",
+           "take that away (chmod go-w " + shown_box_ + ")",
        false},
       {"state directory of another user", [&] { return ::chown(state_.c_str(), 4242, 4242); },
-       "state directory " + state_ +
+       "state directory " + shown_state_ +
            " belongs to user 4242, neither root nor this service's user 0, who could replace " +
            "what it holds: give it to root or to user 0 (chown)",
        true},
@@ -161,6 +164,7 @@ TEST_F(StateDirPlacesTest, FilesOfAnotherUserInTheStateDirectoryAreRefusedForWri
   Handler("filedrop").AccountSet("alice", "one");
   for (const char* file : {"accounts.db", "lock.gate", "lock"}) {
     const std::string path = state_ + "/" + file;
+    const std::string shown = shown_state_ + "/" + file;
     ASSERT_EQ(0, ::chown(path.c_str(), 4242, 4242));
     Json::Value host;
     Handler("filedrop").AccountGet(host);  // reads go on
@@ -170,7 +174,7 @@ TEST_F(StateDirPlacesTest, FilesOfAnotherUserInTheStateDirectoryAreRefusedForWri
       ADD_FAILURE() << file << ": no VexoError";
     } catch (const VexoError& error) {
       EXPECT_EQ(2103, error.code);
-      EXPECT_EQ(path + " belongs to user 4242, not to this service's user 0: remove it, or give " +
+      EXPECT_EQ(shown + " belongs to user 4242, not to this service's user 0: remove it, or give " +
                     "it to user 0 (chown) if it is the service's own",
                 std::string(error.what()));
     }
