@@ -1,6 +1,7 @@
 #include "password.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -35,6 +36,12 @@ std::string ReadLine(int fd) {
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
+}
+
+void BecomeNonDumpable() {
+  if (::prctl(PR_SET_DUMPABLE, 0) != 0) {
+    throw std::system_error(errno, std::generic_category(), "making the process non-dumpable");
+  }
 }
 
 // The terminal's settings while echo is off, for the signal handler to put back.
@@ -89,7 +96,10 @@ class NoEcho {
 
 }  // namespace
 
-std::string ReadPasswordFromStdin() { return ReadLine(STDIN_FILENO); }
+std::string ReadPasswordFromStdin() {
+  BecomeNonDumpable();
+  return ReadLine(STDIN_FILENO);
+}
 
 std::string PromptForPassword(const std::string& prompt) {
   if (::isatty(STDIN_FILENO) == 0) {
@@ -97,6 +107,7 @@ std::string PromptForPassword(const std::string& prompt) {
         "a password is needed: give --password-stdin and the password on standard input, or run "
         "on a terminal to be asked");
   }
+  BecomeNonDumpable();
   const NoEcho no_echo;
   // Nothing to do if the prompt cannot be written: the read still works.
   [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, prompt.data(), prompt.size());

@@ -3,16 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <utility>
-
 #include <optional>
+#include <utility>
 
 #include "deadline.h"
 #include "unique_fd.h"
@@ -48,57 +46,6 @@ bool SetNonBlocking(int fd) {
   return flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-// Child owns a started process: unless Wait has collected its status, destruction kills its
-// process group and reaps it, so no path leaves a zombie or a stray process behind.
-class Child {
- public:
-  explicit Child(pid_t pid) : pid_(pid) {}
-  ~Child() { Kill(); }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  // Waits for the child to end until `deadline`; its wait status, or nothing on timeout.
-  std::optional<int> Wait(const Deadline& deadline) {
-    // A descriptor that becomes readable when the child ends lets poll() sleep exactly as long
-    // as needed; where the kernel (or qemu-user) has no pidfd_open, sleep and look again.
-    const UniqueFd exit_fd(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
-    for (;;) {
-      int status = 0;
-      const pid_t done = waitpid(pid_, &status, WNOHANG);
-      if (done == pid_) {
-        pid_ = -1;
-        return status;
-      }
-      if (done < 0 && errno == EINTR) continue;
-      if (done < 0) {  // ECHILD: somebody else reaped it, the status is lost
-        pid_ = -1;
-        return std::nullopt;
-      }
-      if (deadline.Passed()) return std::nullopt;
-      if (exit_fd.valid()) {
-        pollfd entry{exit_fd.get(), POLLIN, 0};
-        poll(&entry, 1, deadline.PollTimeout());
-        continue;
-      }
-      const timespec pause{0, 2'000'000};  // 2 ms; the caller has at most one child to watch
-      nanosleep(&pause, nullptr);
-    }
-  }
-
-  void Kill() {
-    if (pid_ <= 0) return;
-    kill(-pid_, SIGKILL);  // the whole group: helpers the program started die with it
-    kill(pid_, SIGKILL);
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_;
-};
-
 // Blocks SIGPIPE in the calling thread while it writes to a pipe whose reader may be gone, and
 // discards a SIGPIPE raised meanwhile, so that writing to a dead child shows only as EPIPE.
 class SigpipeBlock {
@@ -129,54 +76,243 @@ class SigpipeBlock {
   bool was_pending_ = false;
 };
 
-// spawn attributes and file actions with their destroy calls.
-class SpawnSetup {
+// A program may leave its process group (setsid, a double fork), and killing the group would miss
+// whatever it left there. So the program runs under a reaper: a process forked from the caller that
+// makes itself a child subreaper, so that every orphan below it becomes its child; it starts the
+// program, reports how the program ended, and on the caller's word (or the caller's end) kills and
+// reaps every process left below it, then exits. The caller waits for the reaper, so nothing the
+// program started outlives the call, and the calling process changes no process-wide state: no
+// subreaper flag, no signal handler. The library cannot count on an executable of ours being
+// installed, hence a fork rather than a helper program.
+//
+// The reaper is a copy of a caller that may have other threads, so it calls async-signal-safe
+// functions only and allocates nothing: what it needs is prepared before the fork. It is forked
+// with fork() rather than _Fork(), so that the fork handlers of the C library and of the sanitizers
+// leave their own locks usable in the copy; its own fork, of a process with one thread, is an
+// ordinary one.
+
+// What the reaper writes to its caller, once: how the program ended, or why it never started.
+struct Report {
+  int started;  // 1 when the program ran
+  int value;    // its wait status when it ran; errno when it did not
+};
+
+// The reaper's own descriptors, beside the program's three standard streams.
+constexpr int kWordFd = 3;    // readable, or at its end, once the caller wants everything killed
+constexpr int kReportFd = 4;  // where the Report goes
+
+// PID_MAX_LIMIT: no process id is larger.
+constexpr long kMaxPid = 4 * 1024 * 1024;
+
+// Everything the reaper needs, prepared before the fork. Its descriptors are all 3 or above.
+struct ReaperPlan {
+  const char* path;
+  char* const* argv;
+  char* const* envp;
+  int input;   // the program's standard input
+  int output;  // its standard output
+  int null;    // /dev/null open for writing: its standard error
+  int word;    // the read end of the caller's word
+  int report;  // the write end of the report
+  pid_t caller;
+  sigset_t all;   // the reaper blocks every signal but while it waits
+  sigset_t wake;  // all but SIGCHLD: the mask while it waits
+  sigset_t none;
+};
+
+void NoteChild(int) {}
+
+[[noreturn]] void GiveUp(int report_fd, int error) {
+  const Report report{0, error};
+  [[maybe_unused]] const ssize_t written = write(report_fd, &report, sizeof(report));
+  _exit(127);
+}
+
+// The program's process, from the fork to the exec; a failed exec is reported on `exec_error`.
+[[noreturn]] void StartProgram(const ReaperPlan& plan, int exec_error) {
+  setpgid(0, 0);
+  close(kWordFd);
+  close(kReportFd);
+  // The caller may block or ignore signals (SIGPIPE, SIGTERM) that the program must not inherit;
+  // defaults first, so that no handler runs once the mask is empty.
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  for (int signal_number = 1; signal_number < _NSIG; ++signal_number) {
+    sigaction(signal_number, &fallback, nullptr);  // refused for SIGKILL and SIGSTOP: harmless
+  }
+  sigprocmask(SIG_SETMASK, &plan.none, nullptr);
+  execve(plan.path, plan.argv, plan.envp);
+  const int error = errno;
+  [[maybe_unused]] const ssize_t written = write(exec_error, &error, sizeof(error));
+  _exit(127);
+}
+
+// Sends SIGKILL to each child that /proc lists for the reaper (a single thread); how many were
+// sent, or -1 when the list cannot be read (no /proc, or a kernel without the list).
+int KillListedChildren() {
+  const int fd = open("/proc/thread-self/children", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char text[4096];
+  ssize_t length = 0;
+  while ((length = read(fd, text, sizeof(text))) < 0 && errno == EINTR) {
+  }
+  close(fd);
+  if (length < 0) return -1;
+  // "pid pid ... ": a number cut off at the buffer's end has no blank after it and waits for the
+  // next round; one past kMaxPid is no process id and is never used.
+  int killed = 0;
+  long pid = 0;
+  for (ssize_t i = 0; i < length; ++i) {
+    if (text[i] >= '0' && text[i] <= '9') {
+      if (pid <= kMaxPid) pid = pid * 10 + (text[i] - '0');
+      continue;
+    }
+    if (pid > 0 && pid <= kMaxPid && kill(static_cast<pid_t>(pid), SIGKILL) == 0) ++killed;
+    pid = 0;
+  }
+  return killed;
+}
+
+// Kills the program (unless reaped already) and every process left below the reaper, and reaps
+// them. Orphans come to the reaper, so killing its children until none is left reaches every
+// descendant, whatever group or session it is in. Where /proc cannot list them, only the program's
+// process group is killed, and what left it goes to init, as without a reaper.
+void KillDescendants(pid_t program, bool program_reaped) {
+  if (!program_reaped) {
+    kill(-program, SIGKILL);  // pid `program` is not reaped, so the group is still the program's
+    kill(program, SIGKILL);
+  }
+  int status = 0;
+  for (int idle_rounds = 0;;) {
+    pid_t done = 0;
+    while ((done = waitpid(-1, &status, WNOHANG)) > 0) {
+      program_reaped = program_reaped || done == program;
+    }
+    if (done < 0) break;  // ECHILD: none left
+    const int killed = KillListedChildren();
+    if (killed > 0) {
+      done = waitpid(-1, &status, 0);  // one of them, killed, ends at once
+      program_reaped = program_reaped || done == program;
+      idle_rounds = 0;
+      continue;
+    }
+    // Alive yet not listed: just orphaned, or not ours to kill (set-user-ID). Bounded either way.
+    if (killed < 0 || ++idle_rounds > 100) break;
+    const timespec pause{0, 1'000'000};
+    nanosleep(&pause, nullptr);
+  }
+  if (!program_reaped) waitpid(program, &status, 0);
+}
+
+[[noreturn]] void RunReaper(const ReaperPlan& plan) {
+  // The program's streams on 0, 1 and 2, the word and the report on 3 and 4, and nothing of the
+  // caller's: its other children's pipes and its sockets must not stay open with the reaper.
+  const int word = plan.word > kReportFd ? plan.word : fcntl(plan.word, F_DUPFD, kReportFd + 1);
+  const int report =
+      plan.report > kReportFd ? plan.report : fcntl(plan.report, F_DUPFD, kReportFd + 1);
+  if (word < 0 || report < 0 || dup2(plan.input, STDIN_FILENO) < 0 ||
+      dup2(plan.output, STDOUT_FILENO) < 0 || dup2(plan.null, STDERR_FILENO) < 0 ||
+      dup2(word, kWordFd) < 0 || dup2(report, kReportFd) < 0) {
+    GiveUp(report, errno);
+  }
+  closefrom(kReportFd + 1);
+
+  struct sigaction note {};
+  note.sa_handler = NoteChild;
+  note.sa_mask = plan.all;
+  sigaction(SIGCHLD, &note, nullptr);
+  // The caller's end wakes the reaper too. Not SIGKILL: the reaper would die before the
+  // processes it is there to kill.
+  prctl(PR_SET_PDEATHSIG, SIGCHLD);
+  if (getppid() != plan.caller) _exit(0);
+  // Where this is refused (qemu-user 7 does), orphans go to init as they would without a reaper,
+  // and only the program's process group is killed.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+
+  int exec_error[2];
+  if (pipe2(exec_error, O_CLOEXEC) != 0) GiveUp(kReportFd, errno);
+  const pid_t program = fork();
+  if (program < 0) GiveUp(kReportFd, errno);
+  if (program == 0) StartProgram(plan, exec_error[1]);
+  setpgid(program, program);  // as the program does itself, so that no kill can miss the group
+  close(exec_error[1]);
+  // Only the program holds its streams, so that its end shows as end of file to the caller.
+  dup2(STDERR_FILENO, STDIN_FILENO);
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+
+  bool reaped = false;
+  for (;;) {
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(-1, &status, WNOHANG)) > 0) {
+      if (done != program) continue;  // an orphan that ended on its own
+      reaped = true;
+      int error = 0;
+      const bool failed = read(exec_error[0], &error, sizeof(error)) == sizeof(error);
+      const Report ended{failed ? 0 : 1, failed ? error : status};
+      [[maybe_unused]] const ssize_t written = write(kReportFd, &ended, sizeof(ended));
+    }
+    if (getppid() != plan.caller) break;
+    pollfd word_entry{kWordFd, POLLIN, 0};
+    const int ready = ppoll(&word_entry, 1, nullptr, &plan.wake);
+    if (ready > 0 || (ready < 0 && errno != EINTR)) break;
+  }
+  KillDescendants(program, reaped);
+  _exit(0);
+}
+
+// Forks the reaper with every signal blocked in this thread, so that no handler of the caller ever
+// runs in it; this thread's mask is back before it returns.
+pid_t ForkReaper(const ReaperPlan& plan) {
+  sigset_t saved;
+  pthread_sigmask(SIG_SETMASK, &plan.all, &saved);
+  const pid_t pid = fork();
+  if (pid == 0) RunReaper(plan);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return pid;
+}
+
+// Reaper is the caller's side of a started reaper: it hears the program's end, and when destroyed
+// tells the reaper to kill whatever is left and waits until it has.
+class Reaper {
  public:
-  SpawnSetup() {
-    ok_ = posix_spawnattr_init(&attr_) == 0;
-    if (!ok_) return;
-    attr_ready_ = true;
-    ok_ = posix_spawn_file_actions_init(&actions_) == 0;
-    actions_ready_ = ok_;
+  Reaper(pid_t pid, UniqueFd word, UniqueFd report)
+      : pid_(pid), word_(std::move(word)), report_(std::move(report)) {}
+  ~Reaper() {
+    word_.Reset();
+    // A caller that ignores SIGCHLD, or reaps every child itself, makes this fail with ECHILD,
+    // but only once the reaper has ended.
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
   }
-  ~SpawnSetup() {
-    if (actions_ready_) posix_spawn_file_actions_destroy(&actions_);
-    if (attr_ready_) posix_spawnattr_destroy(&attr_);
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
+  Reaper(const Reaper&) = delete;
+  Reaper& operator=(const Reaper&) = delete;
 
-  bool Prepare(int stdin_fd, int stdout_fd) {
-    if (!ok_) return false;
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    // The caller may block or ignore signals (SIGPIPE, SIGTERM) that the program must not
-    // inherit; its own process group lets a timeout kill whatever the program started.
-    return posix_spawnattr_setsigmask(&attr_, &none) == 0 &&
-           posix_spawnattr_setsigdefault(&attr_, &all) == 0 &&
-           posix_spawnattr_setpgroup(&attr_, 0) == 0 &&
-           posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                                POSIX_SPAWN_SETPGROUP) == 0 &&
-           posix_spawn_file_actions_adddup2(&actions_, stdin_fd, STDIN_FILENO) == 0 &&
-           posix_spawn_file_actions_adddup2(&actions_, stdout_fd, STDOUT_FILENO) == 0 &&
-           posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, "/dev/null", O_WRONLY, 0) ==
-               0 &&
-           // Descriptors that the calling program or a library in it opened without close-on-exec
-           // (libcurl's file:// handle is one) are none of the child's business.
-           posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
+  // How the program ended; nothing when `deadline` passed first or the reaper ended without a word.
+  std::optional<Report> AwaitReport(const Deadline& deadline) {
+    for (;;) {
+      pollfd entry{report_.get(), POLLIN, 0};
+      const int ready = poll(&entry, 1, deadline.PollTimeout());
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) return std::nullopt;
+      if (ready == 0) {
+        if (deadline.Passed()) return std::nullopt;
+        continue;
+      }
+      Report report{};
+      const ssize_t n = read(report_.get(), &report, sizeof(report));
+      if (n < 0 && errno == EINTR) continue;
+      // The reaper writes it whole in one write, below PIPE_BUF: it arrives whole or not at all.
+      if (n != sizeof(report)) return std::nullopt;
+      return report;
+    }
   }
-
-  const posix_spawnattr_t* attr() const { return &attr_; }
-  const posix_spawn_file_actions_t* actions() const { return &actions_; }
 
  private:
-  posix_spawnattr_t attr_;
-  posix_spawn_file_actions_t actions_;
-  bool ok_ = false;
-  bool attr_ready_ = false;
-  bool actions_ready_ = false;
+  pid_t pid_;
+  UniqueFd word_;
+  UniqueFd report_;
 };
 
 // Feeds `input` to `to_child` and collects `from_child` until the child closes its output.
@@ -232,36 +368,54 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
   const Deadline deadline(timeout);
   Pipe to_child;
   Pipe from_child;
-  if (!MakePipe(&to_child) || !MakePipe(&from_child)) return run;
-  if (!SetNonBlocking(to_child.write.get()) || !SetNonBlocking(from_child.read.get())) return run;
-  SpawnSetup setup;
-  if (!setup.Prepare(to_child.read.get(), from_child.write.get())) return run;
-
-  char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
-  pid_t pid = -1;
-  if (posix_spawn(&pid, program.c_str(), setup.actions(), setup.attr(), argv, environ) != 0) {
+  Pipe word;
+  Pipe report;
+  if (!MakePipe(&to_child) || !MakePipe(&from_child) || !MakePipe(&word) || !MakePipe(&report)) {
     return run;
   }
-  Child child(pid);
-  // Only the child keeps its ends, so that its exit shows as end of file here.
+  if (!SetNonBlocking(to_child.write.get()) || !SetNonBlocking(from_child.read.get())) return run;
+  UniqueFd null = AboveStandardStreams(UniqueFd(open("/dev/null", O_WRONLY | O_CLOEXEC)));
+  if (!null.valid()) return run;
+
+  char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  ReaperPlan plan{};
+  plan.path = program.c_str();
+  plan.argv = argv;
+  plan.envp = environ;
+  plan.input = to_child.read.get();
+  plan.output = from_child.write.get();
+  plan.null = null.get();
+  plan.word = word.read.get();
+  plan.report = report.write.get();
+  plan.caller = getpid();
+  sigfillset(&plan.all);
+  plan.wake = plan.all;
+  sigdelset(&plan.wake, SIGCHLD);
+  sigemptyset(&plan.none);
+  const pid_t pid = ForkReaper(plan);
+  if (pid < 0) return run;
+  Reaper reaper(pid, std::move(word.write), std::move(report.read));
+  // Only the reaper and the program keep their ends, so that their end shows here.
   to_child.read.Reset();
   from_child.write.Reset();
+  word.read.Reset();
+  report.write.Reset();
+  null.Reset();
 
   run.end = Converse(std::move(to_child.write), from_child.read, input, max_output_bytes, deadline,
                      &run.output);
-  if (run.end != ProgramRun::End::kExited) {
-    child.Kill();
-    return run;
-  }
-  const std::optional<int> status = child.Wait(deadline);
-  if (!status) {
-    // Its output closed, yet it lives on past the deadline (or its status was taken from us).
+  if (run.end != ProgramRun::End::kExited) return run;
+  const std::optional<Report> ended = reaper.AwaitReport(deadline);
+  if (!ended) {
+    // Its output closed, yet it lives on past the deadline (or the reaper was killed).
     run.end = deadline.Passed() ? ProgramRun::End::kTimedOut : ProgramRun::End::kKilled;
-  } else if (WIFEXITED(*status)) {
-    run.exit_status = WEXITSTATUS(*status);
+  } else if (ended->started == 0) {
+    run.end = ProgramRun::End::kNotStarted;
+  } else if (WIFEXITED(ended->value)) {
+    run.exit_status = WEXITSTATUS(ended->value);
   } else {
     run.end = ProgramRun::End::kKilled;
-    run.signal = WIFSIGNALED(*status) ? WTERMSIG(*status) : 0;
+    run.signal = WIFSIGNALED(ended->value) ? WTERMSIG(ended->value) : 0;
   }
   return run;
 }

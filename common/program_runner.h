@@ -12,9 +12,9 @@ struct ProgramRun {
   enum class End {
     kExited,         // it exited on its own; `exit_status` holds its status
     kNotStarted,     // it could not be started (missing, not executable, no resources)
-    kTimedOut,       // it outlived the timeout; its process group was killed
+    kTimedOut,       // it outlived the timeout; it and everything it started were killed
     kKilled,         // it died by signal `signal`
-    kTooMuchOutput,  // it wrote more than the cap; its process group was killed
+    kTooMuchOutput,  // it wrote more than the cap; it and everything it started were killed
   };
   End end = End::kNotStarted;
   int exit_status = 0;
@@ -23,14 +23,19 @@ struct ProgramRun {
 };
 
 // RunProgramFully runs the executable at `program` with no arguments and the caller's
-// environment, started with posix_spawn (no shell), in a process group of its own, with default
-// signal handling, `input` on its standard input and standard error on /dev/null, and says how it
-// ended. Every path reaps the child and closes every descriptor it opened; a program that stops
-// reading its input raises no SIGPIPE in the caller. Secrets belong in `input`: argv and the
-// environment of a process can be read by other users.
-//
-// REQUIRES: SIGCHLD is not ignored by the calling process (the child's status would be lost,
-// which reads as kKilled with signal 0).
+// environment (no shell), in a process group of its own, with default signal handling, `input` on
+// its standard input and standard error on /dev/null, and says how it ended. The program runs
+// under a reaper, a process forked from the caller that becomes the parent of every process the
+// program leaves behind, in its process group or not (setsid, a double fork), and kills and reaps
+// them all once the program has exited and nothing holds its output open, or at the deadline or
+// the output cap, or when the caller dies. Where the system refuses a subreaper (qemu-user 7
+// does) or /proc cannot list the reaper's children, only the program's process group is killed.
+// The call returns after the reaper has ended: nothing the program started runs on, and the
+// calling process keeps its signal handlers and is no subreaper. Every path closes every
+// descriptor it opened; a program that stops reading its input raises no SIGPIPE in the caller;
+// the status arrives over a pipe, so a caller that ignores SIGCHLD or reaps every child itself
+// loses nothing. Secrets belong in `input`: argv and the environment of a process can be read by
+// other users.
 ProgramRun RunProgramFully(const std::string& program, const std::string& input,
                            std::chrono::milliseconds timeout, std::size_t max_output_bytes);
 

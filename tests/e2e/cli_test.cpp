@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -488,6 +489,52 @@ TEST_F(SecrecyTest, APasswordOnTheCommandLineIsRefusedWithoutRepeatingIt) {
   EXPECT_THAT(Run({"verify", "filedrop", "--type", "vexo", "--username", "alice", "hunter2"}),
               Failed(2, Refusal("unexpected argument 7 (verify takes at most one operand)")));
   EXPECT_EQ(kNothingStored, Row("filedrop"));
+}
+
+// A verifier that says whether it may open the memory of the tool and, as a control, of the shell
+// that this test started the tool from: a process without CAP_SYS_PTRACE may open that of a
+// dumpable process of its own user only, holding no capability it lacks itself.
+constexpr char kProbingVerifier[] = R"(#!/usr/bin/python3
+import os, sys
+sys.stdin.read()
+def parent(pid):
+    return int(open('/proc/%d/stat' % pid).read().rsplit(')', 1)[1].split()[1])
+def probe(pid):
+    try:
+        open('/proc/%d/mem' % pid).close()
+        return 'open'
+    except PermissionError:
+        return 'denied'
+chain = [os.getppid()]
+while parent(chain[-1]) != int(os.environ['PROBE_TEST_PID']):
+    chain.append(parent(chain[-1]))
+shell, tool = chain[-1], chain[-2]
+open(os.environ['PROBE_FILE'], 'w').write('tool %s, shell %s\n' % (probe(tool), probe(shell)))
+print('{"result": 1}')
+)";
+
+// A core, or a reader of /proc/PID/mem, would find the password while the tool holds one.
+TEST_F(SecrecyTest, TheToolIsNotDumpableWhileAVerifierHasThePassword) {
+  WritePlugin("user", "probed", R"({"format": 1, "name": "probed", "description": "",
+      "version": "1", "authentication": "yes", "verifier": "verify"})");
+  vexohost::test::WriteFile(Path("user/probed/verify"), kProbingVerifier);
+  ::chmod(Path("user/probed/verify").c_str(), 0755);
+  peer_.env().Set("PROBE_TEST_PID", std::to_string(::getpid()));
+  peer_.env().Set("PROBE_FILE", Path("probe.txt"));
+  // The shell waits for the tool rather than becoming it. As root, CAP_SYS_PTRACE is kept out of
+  // the whole tree, so that the probe holds every capability that the tool holds.
+  std::vector<std::string> argv = {"/bin/sh", "-c", "\"$@\"; exit $?", "sh", kProgram};
+  if (::geteuid() == 0) {
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--bounding-set=-sys_ptrace"});
+  }
+  argv.insert(argv.end(),
+              {"verify", "probed", "--type", "vexo", "--username", "me", "--password-stdin"});
+  EXPECT_THAT(fake::RunProgram(argv, fake::CurrentEnvironment(), "pw\n"), Exited(0, "valid (1)\n"));
+  const std::string probe = vexohost::test::ReadFile(Path("probe.txt"));
+  if (probe == "tool denied, shell denied\n") {
+    GTEST_SKIP() << "no process may open an ancestor's memory here (Yama's ptrace_scope?)";
+  }
+  EXPECT_EQ("tool denied, shell open\n", probe);
 }
 
 // The pyLoad client's command-line program is replaced by a wrapper that records its arguments and

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -143,6 +144,16 @@ TEST_F(ProgramRunnerTest, SignalsIgnoredOrBlockedByTheCallerAreDefaultInTheProgr
   EXPECT_FALSE(output.has_value()) << *output;
 }
 
+TEST_F(ProgramRunnerTest, ACallerThatIgnoresSigchldStillGetsTheAnswer) {
+  struct sigaction ignore {};
+  struct sigaction saved {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGCHLD, &ignore, &saved);
+  const auto output = Run(Script("echo ok"), "");
+  sigaction(SIGCHLD, &saved, nullptr);
+  EXPECT_EQ("ok\n", output);
+}
+
 TEST_F(ProgramRunnerTest, AProgramThatIgnoresItsInputRaisesNoSigpipeHere) {
   EXPECT_EQ("done\n", Run(Script("echo done"), std::string(4 * 1024 * 1024, 'i')).value());
 }
@@ -178,6 +189,30 @@ TEST_F(ProgramRunnerTest, HelpersThatKeepTheOutputOpenAreKilledWithTheProgram) {
     if (state != 'Z' && state != '\0') std::this_thread::sleep_for(milliseconds(5));
   }
   EXPECT_TRUE(state == 'Z' || state == '\0') << "helper " << helper << " state " << state;
+}
+
+TEST_F(ProgramRunnerTest, DescendantsThatLeaveItsProcessGroupAreGoneWhenTheCallReturns) {
+  if (!testing::SubreapersWork()) GTEST_SKIP() << "no child subreapers on this system";
+  const std::string pid_file = dir_ / "escaped.pid";
+  const struct {
+    std::string body;
+    std::optional<std::string> answer;
+  } rows[] = {
+      {"(setsid sleep 30 >/dev/null & echo $! >" + pid_file + "); exec sleep 30", std::nullopt},
+      {"(setsid sleep 30 >/dev/null & echo $! >" + pid_file + "); echo ok", "ok\n"},
+      // It holds the output open: no answer before the deadline.
+      {"(setsid sleep 30 & echo $! >" + pid_file + "); echo ok", std::nullopt},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.answer, Run(Script(row.body), "", milliseconds(300))) << row.body;
+    pid_t escaped = 0;
+    std::ifstream(pid_file) >> escaped;
+    std::remove(pid_file.c_str());
+    ASSERT_GT(escaped, 0);
+    const bool alive = testing::IsAlive(escaped);
+    EXPECT_FALSE(alive) << row.body;
+    if (alive) kill(escaped, SIGKILL);
+  }
 }
 
 TEST_F(ProgramRunnerTest, OutputBeyondTheCapIsFailureWithoutWaitingForTheDeadline) {

@@ -40,7 +40,9 @@ class ScopedEnv {
 
 using fake::ChildInfo;
 using fake::ChildrenOfThisProcess;
+using fake::IsAlive;
 using fake::OpenDescriptorCount;
+using fake::SubreapersWork;
 
 // PeerServer runs `pyload-peer serve` on `socket_path` with this process's environment (the
 // store and fault file come from VEXODL_PYLOAD_STORE and VEXODL_PYLOAD_PEER_FAULT) and stops it,

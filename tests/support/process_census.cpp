@@ -1,8 +1,11 @@
 #include "process_census.h"
 
 #include <dirent.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -43,6 +46,13 @@ std::vector<ChildInfo> ChildrenOfThisProcess() {
   }
   closedir(proc);
   return children;
+}
+
+bool IsAlive(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+
+bool SubreapersWork() {
+  int subreaper = 0;
+  return ::prctl(PR_GET_CHILD_SUBREAPER, &subreaper) == 0;
 }
 
 }  // namespace vexodl::fake

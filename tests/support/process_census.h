@@ -17,4 +17,11 @@ struct ChildInfo {
 };
 std::vector<ChildInfo> ChildrenOfThisProcess();
 
+// Whether a process of pid `pid` (> 0) exists, a zombie included.
+bool IsAlive(pid_t pid);
+
+// Whether processes may become child subreapers here, so that the orphans below one come to it:
+// qemu-user 7 refuses the prctl() to everything it runs.
+bool SubreapersWork();
+
 }  // namespace vexodl::fake

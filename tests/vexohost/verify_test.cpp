@@ -87,6 +87,16 @@ TEST_F(VerifyTest, AVerifierThatHangsIsKilledAtTheDeadline) {
   EXPECT_LT(elapsed_, std::chrono::seconds(5));
 }
 
+TEST_F(VerifyTest, AVerifierThatLeavesItsProcessGroupLeavesNothingRunning) {
+  if (!fake::SubreapersWork()) GTEST_SKIP() << "no child subreapers on this system";
+  const std::string escaped = Path("escaped.pid");
+  Verifier("(setsid sleep 30 >/dev/null & echo $! >" + escaped + ")\necho '{\"result\": 1}'");
+  EXPECT_EQ(1, Verify("alice", "pw"));
+  const pid_t helper = std::atoi(ReadFile(escaped).c_str());
+  ASSERT_GT(helper, 0);
+  EXPECT_FALSE(fake::IsAlive(helper));
+}
+
 TEST_F(VerifyTest, AVerifierThatCrashesCannotDecide) {
   Verifier("cat >/dev/null\nkill -SEGV $$");
   EXPECT_EQ(-1, Verify("alice", "pw"));
