@@ -93,8 +93,8 @@ class SigpipeBlock {
 
 // What the reaper writes to its caller, once: how the program ended, or why it never started.
 struct Report {
-  int started;  // 1 when the program ran
-  int value;    // its wait status when it ran; errno when it did not
+  int code;   // CLD_EXITED, CLD_KILLED or CLD_DUMPED as waitid() tells it; 0: it never started
+  int value;  // its exit status or the signal that ended it; errno when it never started
 };
 
 // The reaper's own descriptors, beside the program's three standard streams.
@@ -228,7 +228,7 @@ void KillDescendants(pid_t program, bool program_reaped) {
   if (getppid() != plan.caller) _exit(0);
   // Where this is refused (qemu-user 7 does), orphans go to init as they would without a reaper,
   // and only the program's process group is killed.
-  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
 
   int exec_error[2];
   if (pipe2(exec_error, O_CLOEXEC) != 0) GiveUp(kReportFd, errno);
@@ -241,24 +241,26 @@ void KillDescendants(pid_t program, bool program_reaped) {
   dup2(STDERR_FILENO, STDIN_FILENO);
   dup2(STDERR_FILENO, STDOUT_FILENO);
 
-  bool reaped = false;
+  // Without a subreaper the program stays unreaped (a zombie) until its group is killed, so that
+  // its pid, which is the group's id, cannot pass to another process meanwhile.
+  const int keep = subreaper ? 0 : WNOWAIT;
+  bool ended = false;
   for (;;) {
-    int status = 0;
-    pid_t done = 0;
-    while ((done = waitpid(-1, &status, WNOHANG)) > 0) {
-      if (done != program) continue;  // an orphan that ended on its own
-      reaped = true;
+    siginfo_t info{};
+    if (!ended && waitid(P_PID, static_cast<id_t>(program), &info, WEXITED | WNOHANG | keep) == 0 &&
+        info.si_pid == program) {
+      ended = true;
       int error = 0;
       const bool failed = read(exec_error[0], &error, sizeof(error)) == sizeof(error);
-      const Report ended{failed ? 0 : 1, failed ? error : status};
-      [[maybe_unused]] const ssize_t written = write(kReportFd, &ended, sizeof(ended));
+      const Report report = failed ? Report{0, error} : Report{info.si_code, info.si_status};
+      [[maybe_unused]] const ssize_t written = write(kReportFd, &report, sizeof(report));
     }
     if (getppid() != plan.caller) break;
     pollfd word_entry{kWordFd, POLLIN, 0};
     const int ready = ppoll(&word_entry, 1, nullptr, &plan.wake);
     if (ready > 0 || (ready < 0 && errno != EINTR)) break;
   }
-  KillDescendants(program, reaped);
+  KillDescendants(program, ended && subreaper);
   _exit(0);
 }
 
@@ -409,13 +411,13 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
   if (!ended) {
     // Its output closed, yet it lives on past the deadline (or the reaper was killed).
     run.end = deadline.Passed() ? ProgramRun::End::kTimedOut : ProgramRun::End::kKilled;
-  } else if (ended->started == 0) {
+  } else if (ended->code == 0) {
     run.end = ProgramRun::End::kNotStarted;
-  } else if (WIFEXITED(ended->value)) {
-    run.exit_status = WEXITSTATUS(ended->value);
+  } else if (ended->code == CLD_EXITED) {
+    run.exit_status = ended->value;
   } else {
     run.end = ProgramRun::End::kKilled;
-    run.signal = WIFSIGNALED(ended->value) ? WTERMSIG(ended->value) : 0;
+    run.signal = ended->value;
   }
   return run;
 }
