@@ -80,11 +80,12 @@ class SigpipeBlock {
 // A program may leave its process group (setsid, a double fork), and killing the group would miss
 // whatever it left there. So the program runs under a reaper: a process forked from the caller that
 // makes itself a child subreaper, so that every orphan below it becomes its child; it starts the
-// program, reports how the program ended, and on the caller's word (or the caller's end) kills and
-// reaps every process left below it, then exits. The caller waits for the reaper, so nothing the
-// program started outlives the call, and the calling process changes no process-wide state: no
-// subreaper flag, no signal handler. The library cannot count on an executable of ours being
-// installed, hence a fork rather than a helper program.
+// program, reports how the program ended, and kills and reaps every process left below it, then
+// exits: on the caller's word (or the caller's end), or as soon as the program has ended and
+// nothing is left below it, so that the caller, which waits for the reaper, waits no longer than it
+// must. Nothing the program started outlives the call, and the calling process changes no
+// process-wide state: no subreaper flag, no signal handler. The library cannot count on an
+// executable of ours being installed, hence a fork rather than a helper program.
 //
 // The reaper is a copy of a caller that may have other threads, so it calls async-signal-safe
 // functions only and allocates nothing: what it needs, the program's spawn attributes and file
@@ -240,6 +241,14 @@ void KillDescendants(pid_t program, bool program_reaped) {
         info.si_pid == program) {
       ended = true;
       SendReport(Report{info.si_code, info.si_status});
+    }
+    if (ended && subreaper) {
+      // Orphans that ended on their own. With no child left, nothing runs below the reaper: every
+      // orphan of the program came to it before the program could be reaped.
+      pid_t done = 0;
+      while ((done = waitpid(-1, nullptr, WNOHANG)) > 0) {
+      }
+      if (done < 0) _exit(0);
     }
     if (getppid() != plan.caller) break;
     pollfd word_entry{kWordFd, POLLIN, 0};
