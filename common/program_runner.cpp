@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -79,25 +80,28 @@ class SigpipeBlock {
 // A program may leave its process group (setsid, a double fork), and killing the group would miss
 // whatever it left there. So the program runs under a reaper: a process forked from the caller that
 // makes itself a child subreaper, so that every orphan below it becomes its child; it starts the
-// program, reports how the program ended, and on the caller's word (or the caller's end) kills and
-// reaps every process left below it, then exits. The caller waits for the reaper, so nothing the
-// program started outlives the call, and the calling process changes no process-wide state: no
-// subreaper flag, no signal handler. The library cannot count on an executable of ours being
-// installed, hence a fork rather than a helper program.
+// program, reports how the program ended, and kills and reaps every process left below it, then
+// exits: on the caller's word (or the caller's end), or as soon as the program has ended and
+// nothing is left below it, so that the caller, which waits for the reaper, waits no longer than it
+// must. Nothing the program started outlives the call, and the calling process changes no
+// process-wide state: no subreaper flag, no signal handler. The library cannot count on an
+// executable of ours being installed, hence a fork rather than a helper program.
 //
 // The reaper is a copy of a caller that may have other threads, so it calls async-signal-safe
-// functions only and allocates nothing: what it needs is prepared before the fork. It is forked
-// with fork() rather than _Fork(), so that the fork handlers of the C library and of the sanitizers
-// leave their own locks usable in the copy; its own fork, of a process with one thread, is an
-// ordinary one.
+// functions only and allocates nothing: what it needs, the program's spawn attributes and file
+// actions included, is prepared before the fork. It is forked with fork() rather than _Fork(), so
+// that the fork handlers of the C library and of the sanitizers leave their own locks usable in the
+// copy. It starts the program with posix_spawn, whose vfork-style child shares the reaper's memory
+// instead of copying it once more.
 
 // What the reaper writes to its caller, once: how the program ended, or why it never started.
 struct Report {
-  int started;  // 1 when the program ran
-  int value;    // its wait status when it ran; errno when it did not
+  int code;   // CLD_EXITED, CLD_KILLED or CLD_DUMPED as waitid() tells it; 0: it never started
+  int value;  // its exit status or the signal that ended it; errno when it never started
 };
 
-// The reaper's own descriptors, beside the program's three standard streams.
+// The reaper's own descriptors, above the program's standard input and output, which it holds on
+// 0 and 1 until the program has them.
 constexpr int kWordFd = 3;    // readable, or at its end, once the caller wants everything killed
 constexpr int kReportFd = 4;  // where the Report goes
 
@@ -109,43 +113,23 @@ struct ReaperPlan {
   const char* path;
   char* const* argv;
   char* const* envp;
+  // For the program: standard error on /dev/null, nothing above it, its own process group and
+  // default signal handling. Its standard input and output are the reaper's, set by the reaper.
+  const posix_spawn_file_actions_t* actions;
+  const posix_spawnattr_t* attributes;
   int input;   // the program's standard input
   int output;  // its standard output
-  int null;    // /dev/null open for writing: its standard error
   int word;    // the read end of the caller's word
   int report;  // the write end of the report
   pid_t caller;
   sigset_t all;   // the reaper blocks every signal but while it waits
   sigset_t wake;  // all but SIGCHLD: the mask while it waits
-  sigset_t none;
 };
 
 void NoteChild(int) {}
 
-[[noreturn]] void GiveUp(int report_fd, int error) {
-  const Report report{0, error};
-  [[maybe_unused]] const ssize_t written = write(report_fd, &report, sizeof(report));
-  _exit(127);
-}
-
-// The program's process, from the fork to the exec; a failed exec is reported on `exec_error`.
-[[noreturn]] void StartProgram(const ReaperPlan& plan, int exec_error) {
-  setpgid(0, 0);
-  close(kWordFd);
-  close(kReportFd);
-  // The caller may block or ignore signals (SIGPIPE, SIGTERM) that the program must not inherit;
-  // defaults first, so that no handler runs once the mask is empty.
-  struct sigaction fallback {};
-  fallback.sa_handler = SIG_DFL;
-  sigemptyset(&fallback.sa_mask);
-  for (int signal_number = 1; signal_number < _NSIG; ++signal_number) {
-    sigaction(signal_number, &fallback, nullptr);  // refused for SIGKILL and SIGSTOP: harmless
-  }
-  sigprocmask(SIG_SETMASK, &plan.none, nullptr);
-  execve(plan.path, plan.argv, plan.envp);
-  const int error = errno;
-  [[maybe_unused]] const ssize_t written = write(exec_error, &error, sizeof(error));
-  _exit(127);
+void SendReport(const Report& report) {
+  [[maybe_unused]] const ssize_t written = write(kReportFd, &report, sizeof(report));
 }
 
 // Sends SIGKILL to each child that /proc lists for the reaper (a single thread); how many were
@@ -206,15 +190,18 @@ void KillDescendants(pid_t program, bool program_reaped) {
 }
 
 [[noreturn]] void RunReaper(const ReaperPlan& plan) {
-  // The program's streams on 0, 1 and 2, the word and the report on 3 and 4, and nothing of the
-  // caller's: its other children's pipes and its sockets must not stay open with the reaper.
+  // The word and the report on 3 and 4, and nothing of the caller's but the program's streams
+  // until it has them: its other children's pipes and its sockets must not stay open with the
+  // reaper.
   const int word = plan.word > kReportFd ? plan.word : fcntl(plan.word, F_DUPFD, kReportFd + 1);
   const int report =
       plan.report > kReportFd ? plan.report : fcntl(plan.report, F_DUPFD, kReportFd + 1);
   if (word < 0 || report < 0 || dup2(plan.input, STDIN_FILENO) < 0 ||
-      dup2(plan.output, STDOUT_FILENO) < 0 || dup2(plan.null, STDERR_FILENO) < 0 ||
-      dup2(word, kWordFd) < 0 || dup2(report, kReportFd) < 0) {
-    GiveUp(report, errno);
+      dup2(plan.output, STDOUT_FILENO) < 0 || dup2(word, kWordFd) < 0 ||
+      dup2(report, kReportFd) < 0) {
+    const Report failed{0, errno};
+    [[maybe_unused]] const ssize_t written = write(report, &failed, sizeof(failed));
+    _exit(127);
   }
   closefrom(kReportFd + 1);
 
@@ -228,37 +215,47 @@ void KillDescendants(pid_t program, bool program_reaped) {
   if (getppid() != plan.caller) _exit(0);
   // Where this is refused (qemu-user 7 does), orphans go to init as they would without a reaper,
   // and only the program's process group is killed.
-  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
 
-  int exec_error[2];
-  if (pipe2(exec_error, O_CLOEXEC) != 0) GiveUp(kReportFd, errno);
-  const pid_t program = fork();
-  if (program < 0) GiveUp(kReportFd, errno);
-  if (program == 0) StartProgram(plan, exec_error[1]);
-  setpgid(program, program);  // as the program does itself, so that no kill can miss the group
-  close(exec_error[1]);
+  pid_t program = -1;
+  const int error =
+      posix_spawn(&program, plan.path, plan.actions, plan.attributes, plan.argv, plan.envp);
+  if (error != 0) {
+    SendReport(Report{0, error});
+    _exit(0);
+  }
+  // Where an emulator runs the spawn's vfork-style child as a copy that the reaper does not wait
+  // for, the group might not exist yet when the word comes; the group is all there is to kill.
+  if (!subreaper) setpgid(program, program);
   // Only the program holds its streams, so that its end shows as end of file to the caller.
-  dup2(STDERR_FILENO, STDIN_FILENO);
-  dup2(STDERR_FILENO, STDOUT_FILENO);
+  close(STDIN_FILENO);
+  close(STDOUT_FILENO);
 
-  bool reaped = false;
+  // Without a subreaper the program stays unreaped (a zombie) until its group is killed, so that
+  // its pid, which is the group's id, cannot pass to another process meanwhile.
+  const int keep = subreaper ? 0 : WNOWAIT;
+  bool ended = false;
   for (;;) {
-    int status = 0;
-    pid_t done = 0;
-    while ((done = waitpid(-1, &status, WNOHANG)) > 0) {
-      if (done != program) continue;  // an orphan that ended on its own
-      reaped = true;
-      int error = 0;
-      const bool failed = read(exec_error[0], &error, sizeof(error)) == sizeof(error);
-      const Report ended{failed ? 0 : 1, failed ? error : status};
-      [[maybe_unused]] const ssize_t written = write(kReportFd, &ended, sizeof(ended));
+    siginfo_t info{};
+    if (!ended && waitid(P_PID, static_cast<id_t>(program), &info, WEXITED | WNOHANG | keep) == 0 &&
+        info.si_pid == program) {
+      ended = true;
+      SendReport(Report{info.si_code, info.si_status});
+    }
+    if (ended && subreaper) {
+      // Orphans that ended on their own. With no child left, nothing runs below the reaper: every
+      // orphan of the program came to it before the program could be reaped.
+      pid_t done = 0;
+      while ((done = waitpid(-1, nullptr, WNOHANG)) > 0) {
+      }
+      if (done < 0) _exit(0);
     }
     if (getppid() != plan.caller) break;
     pollfd word_entry{kWordFd, POLLIN, 0};
     const int ready = ppoll(&word_entry, 1, nullptr, &plan.wake);
     if (ready > 0 || (ready < 0 && errno != EINTR)) break;
   }
-  KillDescendants(program, reaped);
+  KillDescendants(program, ended && subreaper);
   _exit(0);
 }
 
@@ -272,6 +269,50 @@ pid_t ForkReaper(const ReaperPlan& plan) {
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   return pid;
 }
+
+// SpawnSetup is the program's posix_spawn attributes and file actions, with their destroy calls.
+class SpawnSetup {
+ public:
+  SpawnSetup() {
+    attributes_ready_ = posix_spawnattr_init(&attributes_) == 0;
+    actions_ready_ = posix_spawn_file_actions_init(&actions_) == 0;
+  }
+  ~SpawnSetup() {
+    if (actions_ready_) posix_spawn_file_actions_destroy(&actions_);
+    if (attributes_ready_) posix_spawnattr_destroy(&attributes_);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  bool Prepare() {
+    if (!attributes_ready_ || !actions_ready_) return false;
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    // The caller may block or ignore signals (SIGPIPE, SIGTERM) that the program must not
+    // inherit; its own process group lets a kill reach whatever the program started there.
+    return posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
+           posix_spawnattr_setsigdefault(&attributes_, &all) == 0 &&
+           posix_spawnattr_setpgroup(&attributes_, 0) == 0 &&
+           posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                                      POSIX_SPAWN_SETPGROUP) == 0 &&
+           posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, "/dev/null", O_WRONLY, 0) ==
+               0 &&
+           // The reaper's word and report, and what the caller's other threads may have opened
+           // without close-on-exec, are none of the program's business.
+           posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
+  }
+
+  const posix_spawnattr_t* attributes() const { return &attributes_; }
+  const posix_spawn_file_actions_t* actions() const { return &actions_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+  posix_spawn_file_actions_t actions_;
+  bool attributes_ready_ = false;
+  bool actions_ready_ = false;
+};
 
 // Reaper is the caller's side of a started reaper: it hears the program's end, and when destroyed
 // tells the reaper to kill whatever is left and waits until it has.
@@ -374,24 +415,24 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
     return run;
   }
   if (!SetNonBlocking(to_child.write.get()) || !SetNonBlocking(from_child.read.get())) return run;
-  UniqueFd null = AboveStandardStreams(UniqueFd(open("/dev/null", O_WRONLY | O_CLOEXEC)));
-  if (!null.valid()) return run;
+  SpawnSetup setup;
+  if (!setup.Prepare()) return run;
 
   char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
   ReaperPlan plan{};
   plan.path = program.c_str();
   plan.argv = argv;
   plan.envp = environ;
+  plan.actions = setup.actions();
+  plan.attributes = setup.attributes();
   plan.input = to_child.read.get();
   plan.output = from_child.write.get();
-  plan.null = null.get();
   plan.word = word.read.get();
   plan.report = report.write.get();
   plan.caller = getpid();
   sigfillset(&plan.all);
   plan.wake = plan.all;
   sigdelset(&plan.wake, SIGCHLD);
-  sigemptyset(&plan.none);
   const pid_t pid = ForkReaper(plan);
   if (pid < 0) return run;
   Reaper reaper(pid, std::move(word.write), std::move(report.read));
@@ -400,7 +441,6 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
   from_child.write.Reset();
   word.read.Reset();
   report.write.Reset();
-  null.Reset();
 
   run.end = Converse(std::move(to_child.write), from_child.read, input, max_output_bytes, deadline,
                      &run.output);
@@ -409,13 +449,13 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
   if (!ended) {
     // Its output closed, yet it lives on past the deadline (or the reaper was killed).
     run.end = deadline.Passed() ? ProgramRun::End::kTimedOut : ProgramRun::End::kKilled;
-  } else if (ended->started == 0) {
+  } else if (ended->code == 0) {
     run.end = ProgramRun::End::kNotStarted;
-  } else if (WIFEXITED(ended->value)) {
-    run.exit_status = WEXITSTATUS(ended->value);
+  } else if (ended->code == CLD_EXITED) {
+    run.exit_status = ended->value;
   } else {
     run.end = ProgramRun::End::kKilled;
-    run.signal = WIFSIGNALED(ended->value) ? WTERMSIG(ended->value) : 0;
+    run.signal = ended->value;
   }
   return run;
 }
