@@ -7,37 +7,11 @@
 
 #include <json/writer.h>
 
+#include "utf8.h"
+
 namespace vexodl::cli {
 
 namespace {
-
-// The length of the UTF-8 sequence that starts at text[i], or 0 when none does.
-std::size_t Utf8Length(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t length = 0;
-  unsigned min_second = 0x80;
-  unsigned max_second = 0xbf;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    if (lead == 0xe0) min_second = 0xa0;  // overlong
-    if (lead == 0xed) max_second = 0x9f;  // surrogates
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    if (lead == 0xf0) min_second = 0x90;  // overlong
-    if (lead == 0xf4) max_second = 0x8f;  // past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  if (byte(i + 1) < min_second || byte(i + 1) > max_second) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xbf) return 0;
-  }
-  return length;
-}
 
 std::string Hex(const char* format, unsigned value) {
   char buffer[8];
@@ -92,7 +66,7 @@ std::string Escape(const std::string& text) {
       out += Hex("\\x%02x", c);
     } else if (c < 0x80) {
       out += static_cast<char>(c);
-    } else if (const std::size_t length = Utf8Length(text, i); length == 0) {
+    } else if (const std::size_t length = common::Utf8SequenceLength(text, i); length == 0) {
       out += Hex("\\x%02x", c);
     } else if (c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) {
       // C1 controls, U+0080 to U+009F: some terminals act on them as on ESC sequences.
