@@ -138,7 +138,6 @@ std::string MeaningOf(int code) {
       {2002, 2002, "no native host of that name"},
       {2003, 2003, "the native host's manifest is missing or invalid"},
       {2004, 2004, "the native host is shipped with the download manager and cannot be removed"},
-      {2005, 2005, "not supported by this build of the native host-plugin service"},
       {2100, 2100, "the native hosts' state directory is missing or not usable"},
       {2101, 2101, "a file system call of the native host-plugin service failed"},
       {2102, 2102, "the native hosts' store stayed locked"},
