@@ -7,6 +7,7 @@
 
 #include <json/writer.h>
 
+#include "error_codes.h"
 #include "utf8.h"
 
 namespace vexodl::cli {
@@ -116,54 +117,10 @@ void PrintJson(const Json::Value& value, std::ostream& out) {
   out << '\n';
 }
 
-std::string MeaningOf(int code) {
-  struct Meaning {
-    int first;
-    int last;
-    const char* text;
-  };
-  // Exact codes first, then the ranges that each back-end keeps for itself.
-  static constexpr Meaning kMeanings[] = {
-      {100, 100, "pyLoad's account list cannot be read, or holds no account for the host"},
-      {501, 501, "install needs a source"},
-      {528, 528, "a user name needs a password"},
-      {1601, 1601, "pyLoad did not store the account"},
-      {1602, 1602, "pyLoad did not store the enabled state"},
-      {1603, 1603, "pyLoad did not remove the account"},
-      {1604, 1604, "the account could not be verified"},
-      {1611, 1611, "pyLoad hosts cannot be installed, updated or removed here"},
-      {1612, 1612, "the type is neither \"vexo\" nor \"pyload\""},
-      {1614, 1614, "pyLoad's account list cannot be read"},
-      {2001, 2001, "invalid host name"},
-      {2002, 2002, "no native host of that name"},
-      {2003, 2003, "the native host's manifest is missing or invalid"},
-      {2004, 2004, "the native host is shipped with the download manager and cannot be removed"},
-      {2100, 2100, "the native hosts' state directory is missing or not usable"},
-      {2101, 2101, "a file system call of the native host-plugin service failed"},
-      {2102, 2102, "the native hosts' store stayed locked"},
-      {2103, 2103, "the native hosts' state directory can be changed by another user"},
-      {2200, 2200, "the native hosts' account database failed"},
-      {2201, 2201, "the native hosts' account database stayed locked by another writer"},
-      {2202, 2202, "the native hosts' account database is newer than this build"},
-      {2203, 2203, "the native hosts' account database needs a crashed change rolled back"},
-      {2407, 2407, "the update index is older than the one the native service keeps"},
-      {2408, 2408, "the update index has expired"},
-      {2300, 2499, "installing, updating or verifying a native host failed"},
-      {2000, 2499, "the native host-plugin service failed"},
-      {2501, 2501, "a pyLoad client setting (VEXODL_PYLOAD_*) is unusable"},
-      {2502, 2502, "the pyLoad socket path is too long"},
-      {2500, 2999, "the pyLoad client failed"},
-  };
-  for (const auto& meaning : kMeanings) {
-    if (code >= meaning.first && code <= meaning.last) return meaning.text;
-  }
-  return "unknown error";
-}
-
 std::string ErrorLine(int code, const std::string& message) {
   // A back-end's message says what failed; its code's meaning would only say it again.
   return "error " + std::to_string(code) + ": " +
-         (message.empty() ? MeaningOf(code) : Escape(message)) + "\n";
+         (message.empty() ? common::MeaningOf(code) : Escape(message)) + "\n";
 }
 
 }  // namespace vexodl::cli

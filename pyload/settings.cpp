@@ -7,7 +7,7 @@
 #include <string>
 
 #include "error/vexo_error.h"
-#include "errors.h"
+#include "error_codes.h"
 #include "whole_number.h"
 
 namespace vexodl::pyload::internal {
