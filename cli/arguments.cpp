@@ -3,24 +3,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "commands.h"
+
 namespace vexodl::cli {
 
 namespace {
-
-enum OptionBit : unsigned {
-  kType = 1U << 0,
-  kUsername = 1U << 1,
-  kPasswordStdin = 1U << 2,
-  kEnable = 1U << 3,
-  kDisable = 1U << 4,
-  kJson = 1U << 5,
-  kVerbose = 1U << 6,
-  kHelp = 1U << 7,
-  kVersion = 1U << 8,
-};
-
-// Every command takes these.
-constexpr unsigned kGlobalOptions = kVerbose | kHelp | kVersion;
 
 struct OptionSpec {
   const char* name;
@@ -39,85 +26,6 @@ constexpr OptionSpec kOptions[] = {
     {"--help", kHelp, false},
     {"--version", kVersion, false},
 };
-
-struct CommandSpec {
-  const char* name;
-  const char* operand;  // nullptr when the command takes none
-  unsigned options;     // beyond kGlobalOptions
-  bool type_required;
-  const char* help;
-};
-
-constexpr CommandSpec kCommands[] = {
-    {"list", nullptr, kJson, false,
-     "usage: vexodl-filehosting list [--json]\n"
-     "Lists every host, pyLoad's first, then the native ones: a table of name, type, enabled\n"
-     "state, account, version, newer version, flags and description, or with --json the\n"
-     "library's JSON array of host objects. A back-end that cannot be asked is left out (see\n"
-     "--verbose for why).\n"},
-    {"get", "NAME", kType, true,
-     "usage: vexodl-filehosting get NAME --type vexo|pyload\n"
-     "Prints the host's JSON object.\n"},
-    {"set", "NAME", kType | kUsername | kPasswordStdin | kEnable | kDisable, true,
-     "usage: vexodl-filehosting set NAME --type vexo|pyload [--username USER [--password-stdin]]\n"
-     "                              [--enable|--disable]\n"
-     "Stores the host's account, then its enabled state. The password is read from the first\n"
-     "line of standard input with --password-stdin, otherwise asked for on the terminal without\n"
-     "echo; it is never taken from the command line. --username \"\" removes the account.\n"},
-    {"verify", "NAME", kType | kUsername | kPasswordStdin, true,
-     "usage: vexodl-filehosting verify NAME --type vexo|pyload [--username USER "
-     "[--password-stdin]]\n"
-     "Asks the host's back-end whether the account is valid and prints the outcome as a word\n"
-     "and its number: rejected (0), valid (1) or premium (2); each of them exits with status 0.\n"
-     "The password is read as for set. Without --username, an empty account is verified.\n"},
-    {"remove-account", "NAME", kType, true,
-     "usage: vexodl-filehosting remove-account NAME --type vexo|pyload\n"
-     "Removes the account stored for the host.\n"},
-    {"install", "SOURCE", 0, false,
-     "usage: vexodl-filehosting install SOURCE\n"
-     "Installs a native host plug-in from SOURCE.\n"},
-    {"update", "NAME", 0, false,
-     "usage: vexodl-filehosting update NAME\n"
-     "Updates the native host plug-in NAME from the update server.\n"},
-    {"delete", "NAME", 0, false,
-     "usage: vexodl-filehosting delete NAME\n"
-     "Removes the native host plug-in NAME, with its account and enabled state.\n"},
-};
-
-constexpr char kGeneralHelp[] =
-    "usage: vexodl-filehosting [--verbose] COMMAND [ARGUMENTS]\n"
-    "Manages the file hosts of the vexodl download manager: native hosts (type vexo) and the\n"
-    "hosts of pyLoad (type pyload).\n"
-    "\n"
-    "commands (T, the host's type: vexo or pyload):\n"
-    "  list [--json]                         every host of both kinds\n"
-    "  get NAME --type T                     one host as a JSON object\n"
-    "  set NAME --type T [--username USER [--password-stdin]] [--enable|--disable]\n"
-    "                                        store the account and/or the enabled state\n"
-    "  verify NAME --type T [--username USER [--password-stdin]]\n"
-    "                                        check an account: rejected, valid or premium\n"
-    "  remove-account NAME --type T          remove the stored account\n"
-    "  install SOURCE                        install a native host plug-in\n"
-    "  update NAME                           update a native host plug-in\n"
-    "  delete NAME                           remove a native host plug-in\n"
-    "\n"
-    "options:\n"
-    "  --verbose   copy the library's log lines to standard error\n"
-    "  --help      this text, or a command's own (COMMAND --help)\n"
-    "  --version   the tool's version\n"
-    "\n"
-    "Passwords are never taken from the command line: --password-stdin reads the first line of\n"
-    "standard input; without it the tool asks on the terminal, without echo.\n"
-    "\n"
-    "exit status: 0 done; 1 the library or a back-end reported an error (\"error CODE: ...\" on\n"
-    "standard error); 2 the command line was refused; 3 any other failure.\n";
-
-const CommandSpec* FindCommand(std::string_view name) {
-  for (const auto& command : kCommands) {
-    if (name == command.name) return &command;
-  }
-  return nullptr;
-}
 
 const OptionSpec* FindOption(std::string_view name) {
   for (const auto& option : kOptions) {
@@ -195,7 +103,7 @@ Arguments ParseArguments(int argc, const char* const* argv) {
     if (args.help || args.version) return args;
     throw UsageError("no command given");
   }
-  const CommandSpec* command = FindCommand(args.command);
+  const Command* command = FindCommand(args.command);
   if (command == nullptr) throw UsageError("unknown command " + args.command);
   if (args.help || args.version) return args;
 
@@ -226,11 +134,6 @@ Arguments ParseArguments(int argc, const char* const* argv) {
     throw UsageError("set needs --username, --enable or --disable");
   }
   return args;
-}
-
-std::string HelpText(const std::string& command) {
-  const CommandSpec* entry = FindCommand(command);
-  return entry == nullptr ? kGeneralHelp : entry->help;
 }
 
 }  // namespace vexodl::cli

@@ -13,6 +13,22 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The options of the command line, as bits; Command::options says which a command takes.
+enum OptionBit : unsigned {
+  kType = 1U << 0,
+  kUsername = 1U << 1,
+  kPasswordStdin = 1U << 2,
+  kEnable = 1U << 3,
+  kDisable = 1U << 4,
+  kJson = 1U << 5,
+  kVerbose = 1U << 6,
+  kHelp = 1U << 7,
+  kVersion = 1U << 8,
+};
+
+// Every command takes these.
+inline constexpr unsigned kGlobalOptions = kVerbose | kHelp | kVersion;
+
 // What one command line asks for. `command` is empty when only --help or --version was given.
 struct Arguments {
   std::string command;
@@ -32,8 +48,5 @@ struct Arguments {
 // does not take, for a missing operand or --type, and for any attempt to give a password on the
 // command line.
 Arguments ParseArguments(int argc, const char* const* argv);
-
-// The text of `vexodl-filehosting --help`, or of `vexodl-filehosting COMMAND --help`.
-std::string HelpText(const std::string& command);
 
 }  // namespace vexodl::cli

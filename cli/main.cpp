@@ -10,10 +10,10 @@
 #include <json/value.h>
 
 #include "arguments.h"
+#include "commands.h"
 #include "error/vexo_error.h"
 #include "handler.h"
 #include "output.h"
-#include "password.h"
 
 #ifndef VEXODL_CLI_VERSION
 #define VEXODL_CLI_VERSION "unknown"
@@ -27,81 +27,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 3;
-
-// Native hosts are the only ones that can be installed, updated and removed.
-constexpr char kNativeType[] = "vexo";
-
-// Account holds a user name and its password for one call, and wipes the password afterwards.
-class Account {
- public:
-  explicit Account(const Arguments& args) {
-    if (!args.username) return;
-    username_ = *args.username;
-    // An empty user name removes the account (set) or asks about none (verify): no password.
-    if (username_.empty()) return;
-    password_ = args.password_stdin ? ReadPasswordFromStdin()
-                                    : PromptForPassword("Password for " + Escape(username_) +
-                                                        " on " + Escape(args.operand) + ": ");
-  }
-  ~Account() { Wipe(password_); }
-  Account(const Account&) = delete;
-  Account& operator=(const Account&) = delete;
-
-  const std::string& username() const { return username_; }
-  const std::string& password() const { return password_; }
-
- private:
-  std::string username_;
-  std::string password_;
-};
-
-const char* OutcomeWord(int outcome) {
-  switch (outcome) {
-    case 0:
-      return "rejected";
-    case 1:
-      return "valid";
-    case 2:
-      return "premium";
-    default:
-      return "unknown";
-  }
-}
-
-void Run(const Arguments& args, filehosting::Handler& handler) {
-  const std::string& command = args.command;
-  if (command == "list") {
-    Json::Value hosts(Json::arrayValue);
-    handler.List(hosts);
-    args.json ? PrintJson(hosts, std::cout) : PrintHostTable(hosts, std::cout);
-  } else if (command == "get") {
-    Json::Value host(Json::objectValue);
-    handler.Get(host, args.operand, *args.type);
-    PrintJson(host, std::cout);
-  } else if (command == "set") {
-    Json::Value settings(Json::objectValue);
-    Account account(args);
-    if (args.username) {
-      settings["username"] = account.username();
-      settings["password"] = account.password();
-    }
-    if (args.enabled) settings["enabled"] = *args.enabled;
-    handler.Set(args.operand, *args.type, settings);
-  } else if (command == "verify") {
-    Account account(args);
-    const int outcome =
-        handler.Verify(args.operand, *args.type, account.username(), account.password());
-    std::cout << OutcomeWord(outcome) << " (" << outcome << ")\n";
-  } else if (command == "remove-account") {
-    handler.RemoveAccount(args.operand, *args.type);
-  } else if (command == "install") {
-    handler.Create(kNativeType, args.operand);
-  } else if (command == "update") {
-    handler.Update(args.operand, kNativeType);
-  } else if (command == "delete") {
-    handler.Delete(args.operand, kNativeType);
-  }
-}
 
 int Main(int argc, const char* const* argv) {
   Arguments args;
@@ -127,7 +52,7 @@ int Main(int argc, const char* const* argv) {
   int status = kExitOk;
   try {
     filehosting::Handler handler;
-    Run(args, handler);
+    FindCommand(args.command)->run(args, handler);
   } catch (const VexoError& error) {
     std::cerr << ErrorLine(error.code, error.what());
     status = kExitError;

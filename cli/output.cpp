@@ -7,37 +7,12 @@
 
 #include <json/writer.h>
 
+#include "error_codes.h"
+#include "utf8.h"
+
 namespace vexodl::cli {
 
 namespace {
-
-// The length of the UTF-8 sequence that starts at text[i], or 0 when none does.
-std::size_t Utf8Length(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t length = 0;
-  unsigned min_second = 0x80;
-  unsigned max_second = 0xbf;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    if (lead == 0xe0) min_second = 0xa0;  // overlong
-    if (lead == 0xed) max_second = 0x9f;  // surrogates
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    if (lead == 0xf0) min_second = 0x90;  // overlong
-    if (lead == 0xf4) max_second = 0x8f;  // past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  if (byte(i + 1) < min_second || byte(i + 1) > max_second) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xbf) return 0;
-  }
-  return length;
-}
 
 std::string Hex(const char* format, unsigned value) {
   char buffer[8];
@@ -92,7 +67,7 @@ std::string Escape(const std::string& text) {
       out += Hex("\\x%02x", c);
     } else if (c < 0x80) {
       out += static_cast<char>(c);
-    } else if (const std::size_t length = Utf8Length(text, i); length == 0) {
+    } else if (const std::size_t length = common::Utf8SequenceLength(text, i); length == 0) {
       out += Hex("\\x%02x", c);
     } else if (c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) {
       // C1 controls, U+0080 to U+009F: some terminals act on them as on ESC sequences.
@@ -142,55 +117,10 @@ void PrintJson(const Json::Value& value, std::ostream& out) {
   out << '\n';
 }
 
-std::string MeaningOf(int code) {
-  struct Meaning {
-    int first;
-    int last;
-    const char* text;
-  };
-  // Exact codes first, then the ranges that each back-end keeps for itself.
-  static constexpr Meaning kMeanings[] = {
-      {100, 100, "pyLoad's account list cannot be read, or holds no account for the host"},
-      {501, 501, "install needs a source"},
-      {528, 528, "a user name needs a password"},
-      {1601, 1601, "pyLoad did not store the account"},
-      {1602, 1602, "pyLoad did not store the enabled state"},
-      {1603, 1603, "pyLoad did not remove the account"},
-      {1604, 1604, "the account could not be verified"},
-      {1611, 1611, "pyLoad hosts cannot be installed, updated or removed here"},
-      {1612, 1612, "the type is neither \"vexo\" nor \"pyload\""},
-      {1614, 1614, "pyLoad's account list cannot be read"},
-      {2001, 2001, "invalid host name"},
-      {2002, 2002, "no native host of that name"},
-      {2003, 2003, "the native host's manifest is missing or invalid"},
-      {2004, 2004, "the native host is shipped with the download manager and cannot be removed"},
-      {2005, 2005, "not supported by this build of the native host-plugin service"},
-      {2100, 2100, "the native hosts' state directory is missing or not usable"},
-      {2101, 2101, "a file system call of the native host-plugin service failed"},
-      {2102, 2102, "the native hosts' store stayed locked"},
-      {2103, 2103, "the native hosts' state directory can be changed by another user"},
-      {2200, 2200, "the native hosts' account database failed"},
-      {2201, 2201, "the native hosts' account database stayed locked by another writer"},
-      {2202, 2202, "the native hosts' account database is newer than this build"},
-      {2203, 2203, "the native hosts' account database needs a crashed change rolled back"},
-      {2407, 2407, "the update index is older than the one the native service keeps"},
-      {2408, 2408, "the update index has expired"},
-      {2300, 2499, "installing, updating or verifying a native host failed"},
-      {2000, 2499, "the native host-plugin service failed"},
-      {2501, 2501, "a pyLoad client setting (VEXODL_PYLOAD_*) is unusable"},
-      {2502, 2502, "the pyLoad socket path is too long"},
-      {2500, 2999, "the pyLoad client failed"},
-  };
-  for (const auto& meaning : kMeanings) {
-    if (code >= meaning.first && code <= meaning.last) return meaning.text;
-  }
-  return "unknown error";
-}
-
 std::string ErrorLine(int code, const std::string& message) {
   // A back-end's message says what failed; its code's meaning would only say it again.
   return "error " + std::to_string(code) + ": " +
-         (message.empty() ? MeaningOf(code) : Escape(message)) + "\n";
+         (message.empty() ? common::MeaningOf(code) : Escape(message)) + "\n";
 }
 
 }  // namespace vexodl::cli

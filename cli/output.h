@@ -23,9 +23,6 @@ void PrintHostTable(const Json::Value& hosts, std::ostream& out);
 // characters inside strings are written as \u escapes.
 void PrintJson(const Json::Value& value, std::ostream& out);
 
-// What a code of the library or of a back-end means, in a few words.
-std::string MeaningOf(int code);
-
 // The line that reports an error: "error CODE: MESSAGE" with the error's message escaped, or
 // "error CODE: MEANING" when the message is empty (the library's own errors carry none), and a
 // newline.

@@ -8,49 +8,17 @@
 #include "json_line.h"
 #include "settings.h"
 #include "strict_json.h"
+#include "utf8.h"
 
 namespace vexodl::pyload::internal {
 
 namespace {
 
-// Whether `text` is well-formed UTF-8: no stray continuation bytes, no overlong forms, no
-// surrogates, nothing above U+10FFFF.
-bool IsUtf8(const std::string& text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = s + text.size();
-  while (s < end) {
-    const unsigned char c = *s;
-    std::size_t length = 0;
-    unsigned int code = 0;
-    unsigned int min = 0;
-    if (c < 0x80) {
-      ++s;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      length = 2, code = c & 0x1F, min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-      length = 3, code = c & 0x0F, min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-      length = 4, code = c & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - s) < length) return false;
-    for (std::size_t i = 1; i < length; ++i) {
-      if ((s[i] & 0xC0) != 0x80) return false;
-      code = (code << 6) | (s[i] & 0x3F);
-    }
-    if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    s += length;
-  }
-  return true;
-}
-
 bool AllStringsUtf8(const Json::Value& value) {
-  if (value.isString()) return IsUtf8(value.asString());
+  if (value.isString()) return common::IsUtf8(value.asString());
   if (value.isObject()) {
     for (const auto& name : value.getMemberNames()) {
-      if (!IsUtf8(name)) return false;
+      if (!common::IsUtf8(name)) return false;
     }
   }
   if (value.isObject() || value.isArray()) {

@@ -2,12 +2,13 @@
 
 #include <sys/un.h>
 
-#include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "error/vexo_error.h"
-#include "errors.h"
+#include "error_codes.h"
+#include "whole_number.h"
 
 namespace vexodl::pyload::internal {
 
@@ -15,18 +16,16 @@ namespace {
 
 constexpr long long kMaxTimeoutMs = 3'600'000;  // one hour
 
-// A decimal integer from `low` to `high`, nothing else (no sign, no blanks, no suffix).
+// Variable `name`'s value `text`, a whole number from `low` to `high`; an empty one too is
+// refused, since the variable was set.
 long long Number(const char* name, const char* text, long long low, long long high) {
-  const std::string range = std::to_string(low) + " to " + std::to_string(high);
-  bool digits_only = *text != '\0';
-  for (const char* c = text; *c != '\0'; ++c) digits_only = digits_only && *c >= '0' && *c <= '9';
-  errno = 0;
-  const long long value = digits_only ? std::strtoll(text, nullptr, 10) : 0;
-  if (!digits_only || errno == ERANGE || value < low || value > high) {
-    throw VexoError(kErrorBadSetting,
-                    (std::string(name) + " must be a whole number from " + range).c_str());
+  const std::optional<long long> value = common::ParseWholeNumber(text, low, high);
+  if (!value) {
+    throw VexoError(kErrorBadSetting, (std::string(name) + " must be a whole number from " +
+                                       std::to_string(low) + " to " + std::to_string(high))
+                                          .c_str());
   }
-  return value;
+  return *value;
 }
 
 void ReadTimeout(const char* name, std::chrono::milliseconds* out) {

@@ -3,41 +3,12 @@
 #include <cstddef>
 #include <string>
 
+#include "error_codes.h"
+
 namespace vexodl::vexohost::internal {
 
-// The codes that this library throws with vexodl::VexoError; docs/vexohost.md has the table.
-// 2000-2099: the request; 2100-2199: the state directory and its files; 2200-2299: the account
-// database; 2300-2499: installing, updating and verifying. 2500-2999 belong to the pyLoad client.
-enum ErrorCode : int {
-  kErrInvalidName = 2001,
-  kErrUnknownHost = 2002,
-  kErrBrokenManifest = 2003,
-  kErrShippedHost = 2004,
-  kErrStateDir = 2100,
-  kErrFileSystem = 2101,
-  kErrLockTimeout = 2102,
-  kErrStateDirUnsafe = 2103,
-  kErrDatabase = 2200,
-  kErrDatabaseBusy = 2201,
-  kErrDatabaseVersion = 2202,
-  kErrDatabaseHotJournal = 2203,
-  kErrPackageUnreadable = 2300,
-  kErrPackageUnsafe = 2301,
-  kErrPackageTooLarge = 2302,
-  kErrPackageManifest = 2303,
-  kErrPackageMismatch = 2304,
-  kErrSetting = 2310,
-  kErrUpdateFetch = 2400,
-  kErrUpdateSignature = 2401,
-  kErrUpdateIndex = 2402,
-  kErrUpdateNotOffered = 2403,
-  kErrUpdateDigest = 2404,
-  kErrUpdateKey = 2406,
-  kErrUpdateOlder = 2407,
-  kErrUpdateExpired = 2408,
-};
-
-// Throws vexodl::VexoError(code, message). `message` says what failed and never holds a password.
+// Throws vexodl::VexoError(code, message), `code` one of this library's (error_codes.h). `message`
+// says what failed and never holds a password.
 [[noreturn]] void Fail(ErrorCode code, const std::string& message);
 
 // Every failed system call of the store ends here: `error` (an errno value) becomes

@@ -15,7 +15,6 @@
 #pragma GCC visibility pop
 
 #include <chrono>
-#include <exception>
 #include <map>
 #include <vector>
 
@@ -25,6 +24,7 @@
 #include "installer.h"
 #include "lock.h"
 #include "plugin_store.h"
+#include "staging.h"
 #include "state_dir.h"
 #include "update.h"
 #include "verifier.h"
@@ -37,6 +37,7 @@ using internal::HostSettings;
 using internal::Installer;
 using internal::Plugin;
 using internal::PluginStore;
+using internal::Staging;
 using internal::StateDir;
 using internal::StoreLock;
 
@@ -80,25 +81,6 @@ HostSettings StoredSettings(const StateDir& state, const std::string& name) {
   std::unique_ptr<AccountDb> db = OpenForReading(state);
   return db ? db->Get(name) : HostSettings{};
 }
-
-// Empties staging/ when a change of the plug-in folders ends, however it ends: a failed install
-// or update leaves nothing behind.
-class StagingSweep {
- public:
-  explicit StagingSweep(const Installer& installer) : installer_(installer) {}
-  ~StagingSweep() {
-    try {
-      installer_.ClearStaging();
-    } catch (const std::exception&) {
-      // The next change of the plug-in folders empties it first.
-    }
-  }
-  StagingSweep(const StagingSweep&) = delete;
-  StagingSweep& operator=(const StagingSweep&) = delete;
-
- private:
-  const Installer& installer_;
-};
 
 }  // namespace
 
@@ -177,10 +159,8 @@ int Handler::AccountVerify(Json::Value& info, const std::string& username,
 int Handler::HostAdd(const std::string& source) {
   const StateDir state = Impl::SafeState();
   StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
-  const Installer installer(state);
-  installer.ClearStaging();  // what an install killed earlier left behind
-  const StagingSweep sweep(installer);
-  installer.Install(source);
+  const Staging staging(state);
+  Installer(state).Install(source);
   return 0;
 }
 
@@ -188,6 +168,7 @@ int Handler::HostDelete() {
   CheckHostName(impl_->host);
   const StateDir state = Impl::SafeState();
   StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
+  const Staging staging(state);
   PluginStore(state).RemoveUserPlugin(impl_->host, [&] {
     if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
       db->Forget(impl_->host);
@@ -217,9 +198,7 @@ int Handler::HostUpdate(const std::string& url) {
       installed.manifest.name, installed.manifest.version, internal::UpdateBase(url));
   StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
   const Plugin plugin = updatable();
-  const Installer installer(state);
-  installer.ClearStaging();
-  const StagingSweep sweep(installer);
+  const Staging staging(state);
   updater.Apply(plugin, download);
   return 0;
 }

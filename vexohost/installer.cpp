@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <string>
+#include <vector>
 
 #include "errors.h"
 #include "file.h"
@@ -68,40 +70,12 @@ Manifest ReadManifest(const std::string& folder) {
   return manifest;
 }
 
-// Removes the folders of one install from staging/ however the install ends.
-class StagingSweep {
- public:
-  explicit StagingSweep(std::vector<std::string> paths) : paths_(std::move(paths)) {}
-  ~StagingSweep() {
-    for (const std::string& path : paths_) {
-      try {
-        RemoveTree(path);
-      } catch (const std::exception&) {
-        // Left for the next change, which empties staging/ first.
-      }
-    }
-  }
-  StagingSweep(const StagingSweep&) = delete;
-  StagingSweep& operator=(const StagingSweep&) = delete;
-
- private:
-  std::vector<std::string> paths_;
-};
-
 }  // namespace
-
-void Installer::ClearStaging() const {
-  RemoveTree(state_.staging());
-  MakeDirectory(state_.staging());
-}
 
 Manifest Installer::Install(const std::string& source, const std::string& expected_name,
                             const std::string& expected_version) const {
   const std::string unpacked = state_.staging() + "/unpacked";
   const std::string ready = state_.staging() + "/ready";
-  StagingSweep sweep({unpacked, ready});
-  RemoveTree(unpacked);
-  RemoveTree(ready);
   UnpackPackage(source, unpacked, limits_);
 
   const std::string folder = PluginFolder(unpacked);
@@ -138,7 +112,7 @@ Manifest Installer::Install(const std::string& source, const std::string& expect
   const std::string target = state_.user() + "/" + manifest.name;
   struct stat st {};
   if (lstat(target.c_str(), &st) == 0) {
-    // The old copy lands in staging/ready and leaves with the sweep.
+    // The old copy lands in staging/ready and leaves with the caller's Staging.
     if (renameat2(AT_FDCWD, ready.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
       FailSystem("renameat2 RENAME_EXCHANGE", target, errno);
     }

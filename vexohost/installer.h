@@ -13,10 +13,9 @@ namespace vexodl::vexohost::internal {
 // checked in staging/, beside user/ on the same file system, and then switched into place in one
 // rename (renameat2 RENAME_EXCHANGE when an older copy is there), so that readers see the old
 // plug-in or the new one, never a mix, and an install that fails or is killed changes nothing
-// in user/. staging/ is ours alone under the exclusive store lock: whatever it holds was left by
-// an interrupted change.
+// in user/. What an install puts into staging/ leaves with the caller's Staging.
 //
-// REQUIRES for every call: the store lock held exclusively.
+// REQUIRES for every call: the store lock held exclusively, and a Staging.
 class Installer {
  public:
   // Points where a test may stop an install: after unpacking and checking, and after the switch.
@@ -26,15 +25,12 @@ class Installer {
                      std::function<void(Stage)> at_stage = {})
       : state_(state), limits_(limits), at_stage_(std::move(at_stage)) {}
 
-  // Empties staging/, creating it if needed.
-  void ClearStaging() const;
-
   // Installs the package `source` (see UnpackPackage), whose top holds manifest.json, or whose
   // only entry is a folder that does. Returns its manifest. Throws kErrPackageManifest when the
   // manifest is missing or invalid (a verifier it names must be an executable regular file of the
   // package), kErrShippedHost when a shipped plug-in has its name or the same name in another
   // case, kErrPackageMismatch when `expected_name` or `expected_version` is not empty and differs,
-  // and what UnpackPackage throws. What it unpacked leaves staging/ on every path.
+  // and what UnpackPackage throws.
   Manifest Install(const std::string& source, const std::string& expected_name = "",
                    const std::string& expected_version = "") const;
 

@@ -82,13 +82,9 @@ void PluginStore::RemoveUserPlugin(const std::string& name, const std::function<
     Fail(kErrShippedHost, "host plug-in \"" + name +
                               "\" is shipped with the download manager and cannot be removed");
   }
-  // staging/ is ours alone while we hold the lock exclusively: whatever is in it was left by an
-  // interrupted change and can go.
-  const std::string staging = state_.staging();
-  RemoveTree(staging);
-  MakeDirectory(staging);
   const std::string folder = FolderOf(Origin::kUser, name);
-  const std::string removed = staging + "/" + name;
+  // The caller's Staging removes it from there when the change ends.
+  const std::string removed = state_.staging() + "/" + name;
   Rename(folder, removed);
   try {
     forget();
@@ -99,12 +95,6 @@ void PluginStore::RemoveUserPlugin(const std::string& name, const std::function<
       // The first error is the one worth reporting.
     }
     throw;
-  }
-  // The plug-in is gone for everyone now; what a failure here leaves in staging/ goes with the
-  // next change.
-  try {
-    RemoveTree(removed);
-  } catch (const std::exception&) {
   }
 }
 

@@ -43,7 +43,7 @@ class PluginStore {
   // plug-in or nothing; then `forget` runs (dropping what else is stored about it), and if it
   // throws, the folder is put back and the error passes on. Throws kErrShippedHost for a shipped
   // plug-in, kErrUnknownHost when there is none.
-  // REQUIRES: IsValidHostName(name), and the store lock held exclusively.
+  // REQUIRES: IsValidHostName(name), the store lock held exclusively, and a Staging.
   void RemoveUserPlugin(const std::string& name, const std::function<void()>& forget);
 
  private:

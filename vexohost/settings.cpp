@@ -1,10 +1,11 @@
 #include "settings.h"
 
-#include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "errors.h"
+#include "whole_number.h"
 
 namespace vexodl::vexohost::internal {
 
@@ -12,14 +13,12 @@ std::chrono::milliseconds TimeoutSetting(const char* variable, std::chrono::mill
                                          std::chrono::milliseconds most) {
   const char* text = std::getenv(variable);
   if (text == nullptr || *text == '\0') return fallback;
-  char* end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value < 1 || value > most.count()) {
+  const std::optional<long long> value = common::ParseWholeNumber(text, 1, most.count());
+  if (!value) {
     Fail(kErrSetting, std::string(variable) + " must be a whole number of milliseconds from 1 to " +
                           std::to_string(most.count()));
   }
-  return std::chrono::milliseconds(value);
+  return std::chrono::milliseconds(*value);
 }
 
 }  // namespace vexodl::vexohost::internal

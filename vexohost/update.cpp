@@ -367,7 +367,6 @@ bool Updater::Apply(const Plugin& plugin, const UpdateDownload& download) const 
     return false;
   }
   if (download.package_failure) std::rethrow_exception(download.package_failure);
-  // The caller empties staging/ when the change ends, this download with it.
   const std::string path = state_.staging() + "/" + download.entry->package;
   ReplaceFile(path, download.package);
   installer_.Install(path, name, download.entry->version);

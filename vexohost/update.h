@@ -116,8 +116,8 @@ class Updater {
   // kErrUpdateNotOffered when the index does not offer the plug-in, and the package's failure
   // when it had one. A package that is no valid package of that plug-in and version changes
   // nothing but the kept index.
-  // REQUIRES: the store lock held exclusively; `plugin` is a user plug-in; staging/ is emptied by
-  // the caller when the change ends.
+  // REQUIRES: the store lock held exclusively; `plugin` is a user plug-in; a Staging, which takes
+  // the package away when the change ends.
   bool Apply(const Plugin& plugin, const UpdateDownload& download) const;
 
  private:

@@ -131,7 +131,7 @@ TEST_F(DatabaseTest, NewerSchemaVersionIsRefusedAndLeftUntouched) {
 
 TEST_F(DatabaseTest, AnUnusableBusyTimeoutIs2310BeforeTheDatabaseIsTouched) {
   Ship("filedrop");
-  for (const char* text : {"soon", "0", "600001", "15s"}) {
+  for (const char* text : {"soon", "0", "600001", "15s", " 10", "+5"}) {
     ::setenv("VEXODL_VEXOHOST_BUSY_TIMEOUT_MS", text, 1);
     const Thrown thrown = ErrorOf([] { Handler("filedrop").AccountSet("alice", "one"); });
     EXPECT_EQ(2310, thrown.code) << text;

@@ -15,6 +15,7 @@
 #include "outside/vexohost.h"
 #include "packages.h"
 #include "process_census.h"
+#include "staging.h"
 #include "state_dir_fixture.h"
 
 namespace vexodl::vexohost::test {
@@ -277,7 +278,7 @@ class LimitsTest : public InstallTest {
   Thrown InstallWith(const internal::PackageLimits& limits, const std::string& package) {
     internal::StoreLock lock(Path("lock"), internal::StoreLock::Mode::kExclusive);
     const internal::Installer installer(internal::StateDir(state()), limits);
-    installer.ClearStaging();
+    const internal::Staging staging{internal::StateDir(state())};
     return ErrorOf([&] { installer.Install(package); });
   }
 };

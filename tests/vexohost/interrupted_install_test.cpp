@@ -16,6 +16,7 @@
 #include "lock.h"
 #include "outside/vexohost.h"
 #include "packages.h"
+#include "staging.h"
 #include "state_dir_fixture.h"
 
 namespace vexodl::vexohost::test {
@@ -48,7 +49,7 @@ class InterruptedInstallTest : public StateDirTest {
         if (write(ready[1], &byte, 1) != 1) _exit(3);
         for (;;) pause();
       });
-      installer.ClearStaging();
+      const internal::Staging staging{internal::StateDir(state())};
       installer.Install(packages_ / "new.zip");
       _exit(4);  // not reached: the parent kills us at `stage`
     }
