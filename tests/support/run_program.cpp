@@ -56,35 +56,6 @@ class IgnoreSigpipe {
   struct sigaction old_ {};
 };
 
-// Child owns a started process: destroying it kills and reaps one that has not been reaped.
-class Child {
- public:
-  explicit Child(pid_t pid) : pid_(pid) {}
-  ~Child() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      int status = 0;
-      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-      }
-    }
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  pid_t pid() const { return pid_; }
-  int Wait() {
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0) {
-      if (errno != EINTR) ThrowSystem(errno, "waitpid");
-    }
-    pid_ = -1;
-    return status;
-  }
-
- private:
-  pid_t pid_;
-};
-
 // posix_spawn's attributes and file actions, destroyed on every path.
 struct SpawnSetup {
   SpawnSetup() {
@@ -117,10 +88,8 @@ void PrintTo(const ProgramResult& result, std::ostream* os) {
       << result.err << "\"}";
 }
 
-ProgramResult RunProgram(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& environment, const std::string& input,
-                         std::chrono::milliseconds timeout) {
-  const IgnoreSigpipe ignore_sigpipe;
+StartedProgram::StartedProgram(const std::vector<std::string>& argv,
+                               const std::vector<std::string>& environment, int input_fd) {
   Pipe in;
   Pipe out;
   Pipe err;
@@ -131,34 +100,80 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
   sigemptyset(&signals);
   posix_spawnattr_setsigmask(&setup.attributes, &signals);
   posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  posix_spawn_file_actions_adddup2(&setup.actions, in.read_end.get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&setup.actions, input_fd >= 0 ? input_fd : in.read_end.get(),
+                                   STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&setup.actions, out.write_end.get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&setup.actions, err.write_end.get(), STDERR_FILENO);
 
   std::vector<std::string> arguments = argv;
   std::vector<std::string> variables = environment;
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, arguments.at(0).c_str(), &setup.actions, &setup.attributes,
-                                  Pointers(arguments).data(), Pointers(variables).data());
+  const bool search = arguments.at(0).find('/') == std::string::npos;
+  const int spawned = (search ? posix_spawnp : posix_spawn)(
+      &pid_, arguments[0].c_str(), &setup.actions, &setup.attributes, Pointers(arguments).data(),
+      Pointers(variables).data());
   if (spawned != 0) ThrowSystem(spawned, "posix_spawn " + arguments[0]);
-  Child child(pid);
-  in.read_end.Reset();
-  out.write_end.Reset();
-  err.write_end.Reset();
-  if (input.empty()) in.write_end.Reset();
+  if (input_fd < 0) input_ = std::move(in.write_end);
+  output_ = std::move(out.read_end);
+  error_ = std::move(err.read_end);
+}
 
+StartedProgram::~StartedProgram() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+bool StartedProgram::Write(const std::string& text) {
+  const IgnoreSigpipe ignore_sigpipe;
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(input_.get(), text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::optional<std::string> StartedProgram::ReadLine(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const std::size_t end = pending_.find('\n');
+    if (end != std::string::npos) {
+      std::string line = pending_.substr(0, end);
+      pending_.erase(0, end + 1);
+      return line;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd entry{output_.get(), POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) == 0) {
+      return std::nullopt;
+    }
+    char buffer[4096];
+    const ssize_t n = ::read(output_.get(), buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    pending_.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+ProgramResult StartedProgram::Finish(const std::string& input, std::chrono::milliseconds timeout) {
+  const IgnoreSigpipe ignore_sigpipe;
+  if (input.empty()) input_.Reset();
   ProgramResult result;
+  result.out = std::move(pending_);
+  pending_.clear();
   std::size_t written = 0;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (out.read_end.valid() || err.read_end.valid()) {
-    pollfd fds[3] = {{out.read_end.get(), POLLIN, 0},
-                     {err.read_end.get(), POLLIN, 0},
-                     {in.write_end.get(), POLLOUT, 0}};
+  while (output_.valid() || error_.valid()) {
+    pollfd fds[3] = {
+        {output_.get(), POLLIN, 0}, {error_.get(), POLLIN, 0}, {input_.get(), POLLOUT, 0}};
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 && !result.timed_out) {
       result.timed_out = true;
-      ::kill(child.pid(), SIGKILL);
+      ::kill(pid_, SIGKILL);
     }
     // A grandchild may still hold the outputs open; what it writes is not the program's.
     if (result.timed_out && left < -std::chrono::seconds(5)) break;
@@ -171,25 +186,35 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
       const ssize_t n = ::read(fds[i].fd, buffer, sizeof(buffer));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
-        (i == 0 ? out : err).read_end.Reset();
+        (i == 0 ? output_ : error_).Reset();
       } else {
         (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
       }
     }
     if (fds[2].revents != 0) {
-      const ssize_t n = ::write(in.write_end.get(), input.data() + written,
+      const ssize_t n = ::write(input_.get(), input.data() + written,
                                 std::min<std::size_t>(input.size() - written, PIPE_BUF));
       if (n > 0) written += static_cast<std::size_t>(n);
       if ((n < 0 && errno != EINTR && errno != EAGAIN) || written == input.size()) {
-        in.write_end.Reset();
+        input_.Reset();
       }
     }
   }
-  in.write_end.Reset();
-  const int status = child.Wait();
+  input_.Reset();
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0) {
+    if (errno != EINTR) ThrowSystem(errno, "waitpid");
+  }
+  pid_ = -1;
   if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
+}
+
+ProgramResult RunProgram(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& environment, const std::string& input,
+                         std::chrono::milliseconds timeout) {
+  return StartedProgram(argv, environment).Finish(input, timeout);
 }
 
 std::vector<std::string> CurrentEnvironment() {
