@@ -29,9 +29,21 @@ function(vexodl_shared_library target output_name version_script)
 endfunction()
 
 # vexodl_discover_tests(<target> <label>): each GoogleTest case of <target> becomes a ctest test
-# with <label>. Listing the cases runs the program, under qemu-arm or valgrind in some
-# configurations, so it may take longer than GoogleTest's default of five seconds.
+# with <label>. Listing the cases runs the program, under qemu-arm in the armhf configuration, so
+# it may take longer than GoogleTest's default of five seconds.
+#
+# A hermetic ("unit") program also becomes one test "memcheck.<target>" that runs it whole under
+# valgrind memcheck, for the configuration "memcheck" only (`ctest -C memcheck -L memcheck`, the
+# valgrind preset): valgrind's start-up costs more than most tests, so it pays it once a program.
 include(GoogleTest)
+find_program(VEXODL_VALGRIND valgrind)
 function(vexodl_discover_tests target label)
   gtest_discover_tests(${target} PROPERTIES LABELS ${label} DISCOVERY_TIMEOUT 120)
+  if(label STREQUAL "unit" AND VEXODL_VALGRIND AND NOT CMAKE_CROSSCOMPILING)
+    add_test(NAME memcheck.${target} CONFIGURATIONS memcheck
+      COMMAND ${VEXODL_VALGRIND} --tool=memcheck --error-exitcode=99 --leak-check=full
+        --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect
+        --track-fds=no --quiet $<TARGET_FILE:${target}>)
+    set_tests_properties(memcheck.${target} PROPERTIES LABELS memcheck)
+  endif()
 endfunction()
