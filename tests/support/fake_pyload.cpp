@@ -1,5 +1,5 @@
-// A fake of the pyLoad RPC client: records readiness questions, channel constructors, requests and
-// destructors, and answers as the test scripted it.
+// A fake of the pyLoad RPC client: records readiness questions and requests with their channel,
+// and answers as the test scripted it.
 #include "outside/pyload.h"
 
 #include "fake_pyload.h"
@@ -17,31 +17,26 @@ namespace vexodl::pyload {
 
 namespace {
 
-using fake::Compact;
 using fake::Quote;
 
 std::string Args(const MethodUpdateAccount& m) {
-  return "(" + Quote(m.host) + ", " + Quote(m.username) + ", " + Quote(m.password) + ")";
+  return Quote(m.host) + ", " + Quote(m.username) + ", " + Quote(m.password);
 }
 std::string Args(const MethodVerifyAccount& m) {
-  return "(" + Quote(m.host) + ", " + Quote(m.username) + ", " + Quote(m.password) + ")";
+  return Quote(m.host) + ", " + Quote(m.username) + ", " + Quote(m.password);
 }
 std::string Args(const MethodEnableAccount& m) {
-  return "(" + Quote(m.host) + ", " + (m.enabled ? "true" : "false") + ")";
+  return Quote(m.host) + ", " + (m.enabled ? "true" : "false");
 }
-std::string Args(const MethodRemoveAccount& m) { return "(" + Quote(m.host) + ")"; }
+std::string Args(const MethodRemoveAccount& m) { return Quote(m.host); }
+std::string Args(const MethodGetAccounts& m) { return m.refresh ? "true" : "false"; }
 
-// One request on the channel called `channel`: recorded as "<channel>.<method><args>".
+// One request on `channel`, recorded as "<channel>.<method>(<args>)".
 template <typename Method>
-int Request(const char* channel, const char* method, const Method& request) {
+int Request(const char* channel, const char* method, const Method& request,
+            Json::Value* out = nullptr) {
   const std::string call = std::string(channel) + "." + method;
-  return fake::Pyload().Run(call, call + Args(request));
-}
-
-int GetAccounts(const char* channel, Json::Value& out, const MethodGetAccounts& request) {
-  const std::string call = std::string(channel) + ".GetAccounts";
-  return fake::Pyload().Run(
-      call, call + "(" + Compact(out) + ", " + (request.refresh ? "true" : "false") + ")", &out);
+  return fake::Pyload().Run(call, call + "(" + Args(request) + ")", out);
 }
 
 constexpr char kSocket[] = "DomainSocketHandler";
@@ -60,10 +55,8 @@ Base::~Base() = default;
 struct DomainSocketHandler::Impl {};
 struct CommandlineHandler::Impl {};
 
-DomainSocketHandler::DomainSocketHandler() : impl_(new Impl) {
-  fake::Pyload().Run(kSocket, "DomainSocketHandler()");
-}
-DomainSocketHandler::~DomainSocketHandler() { fake::Pyload().Record("~DomainSocketHandler()"); }
+DomainSocketHandler::DomainSocketHandler() : impl_(new Impl) {}
+DomainSocketHandler::~DomainSocketHandler() = default;
 bool DomainSocketHandler::UpdateAccount(const MethodUpdateAccount& m) {
   return Request(kSocket, "UpdateAccount", m) != 0;
 }
@@ -74,16 +67,14 @@ int DomainSocketHandler::VerifyAccount(const MethodVerifyAccount& m) {
   return Request(kSocket, "VerifyAccount", m);
 }
 bool DomainSocketHandler::GetAccounts(Json::Value& out, const MethodGetAccounts& m) {
-  return pyload::GetAccounts(kSocket, out, m) != 0;
+  return Request(kSocket, "GetAccounts", m, &out) != 0;
 }
 bool DomainSocketHandler::RemoveAccount(const MethodRemoveAccount& m) {
   return Request(kSocket, "RemoveAccount", m) != 0;
 }
 
-CommandlineHandler::CommandlineHandler() : impl_(new Impl) {
-  fake::Pyload().Run(kCommandline, "CommandlineHandler()");
-}
-CommandlineHandler::~CommandlineHandler() { fake::Pyload().Record("~CommandlineHandler()"); }
+CommandlineHandler::CommandlineHandler() : impl_(new Impl) {}
+CommandlineHandler::~CommandlineHandler() = default;
 bool CommandlineHandler::UpdateAccount(const MethodUpdateAccount& m) {
   return Request(kCommandline, "UpdateAccount", m) != 0;
 }
@@ -94,7 +85,7 @@ int CommandlineHandler::VerifyAccount(const MethodVerifyAccount& m) {
   return Request(kCommandline, "VerifyAccount", m);
 }
 bool CommandlineHandler::GetAccounts(Json::Value& out, const MethodGetAccounts& m) {
-  return pyload::GetAccounts(kCommandline, out, m) != 0;
+  return Request(kCommandline, "GetAccounts", m, &out) != 0;
 }
 
 }  // namespace rpc
