@@ -1,6 +1,7 @@
 // Host JSON objects as each kind writes them from its back-end's description, and the merged
 // catalogue that lists them.
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,15 @@ TEST_F(CatalogueTest, JsonListingAppendsEachHostsObject) {
       {"name": "V", "displayname": "V", "type": "vexo", "enabled": true, "version": "2",
        "newversion": "", "removable": true, "auth_needed": true}])"),
             out);
+}
+
+// Only the library's own kind of error means a back-end failed; any other is the caller's.
+TEST_F(CatalogueTest, OtherErrorsLeaveTheOutputAsItWas) {
+  Vexohost().Throw("List", [] { throw std::runtime_error("not a VexoError"); });
+  Json::Value out = ParseJson(R"(["kept"])");
+  EXPECT_THROW(vexodl::filehosting::Handler().List(out), std::runtime_error);
+  EXPECT_EQ(ParseJson(R"(["kept"])"), out);
+  EXPECT_THROW(vexodl::filehosting::Handler().List(), std::runtime_error);
 }
 
 }  // namespace
