@@ -21,21 +21,18 @@ inline std::optional<Json::Value> JsonOf(const uint8_t* data, size_t size) {
   Json::Value value;
   const char* begin = reinterpret_cast<const char*>(data);
   try {
-    if (!reader->parse(begin, begin + size, &value, nullptr)) return std::nullopt;
+    if (reader->parse(begin, begin + size, &value, nullptr)) return value;
   } catch (const Json::Exception&) {
-    return std::nullopt;
   }
-  return value;
+  return std::nullopt;
 }
 
-// A broken invariant: say which and stop, so that libFuzzer keeps the input.
-[[noreturn]] inline void Broken(const char* what) {
+// An invariant that must hold: when it does not, say which and stop, so that libFuzzer keeps the
+// input.
+inline void Check(bool holds, const char* what) {
+  if (holds) return;
   std::fprintf(stderr, "invariant broken: %s\n", what);
   std::abort();
-}
-
-inline void Check(bool holds, const char* what) {
-  if (!holds) Broken(what);
 }
 
 }  // namespace vexodl::fuzz

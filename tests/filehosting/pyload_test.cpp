@@ -1,264 +1,141 @@
-// pyLoad hosts: the record with its pyLoad defaults, its account object, and the account
-// operations with their choice of channel.
+// pyLoad hosts through the facade: which channel each operation takes, and how pyLoad's answers
+// become the library's results, codes and log lines.
 #include "host/pyload.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "handler.h"
 #include "test_helpers.h"
 
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 using vexodl::fake::ErrorLine;
-using vexodl::fake::JsonOf;
-using vexodl::fake::LibraryErrorCode;
 using vexodl::fake::ParseJson;
 using vexodl::fake::Pyload;
 using vexodl::fake::SyslogLines;
-using PyloadHost = vexodl::filehosting::host::Pyload;
+using vexodl::filehosting::Handler;
+using Operation = std::function<int(Handler&)>;
 
-class PyloadRecordTest : public vexodl::fake::BackendTest {};
-
-TEST_F(PyloadRecordTest, FreshRecordCarriesThePyloadDefaults) {
-  PyloadHost host("ShareOnline");
-  EXPECT_EQ(ParseJson(R"({"name": "ShareOnline", "displayname": "ShareOnline", "type": "pyload",
-                          "enabled": false, "description": "pyLoad Plugin", "removable": false,
-                          "auth_needed": true})"),
-            JsonOf(host));
+// Each operation returns what the facade returns, 0 when it returns nothing.
+Operation SetTo(const char* settings) {
+  return [settings](Handler& h) { return h.Set("U", "pyload", ParseJson(settings)), 0; };
 }
-
-TEST_F(PyloadRecordTest, AccountObjectFillsTheRecord) {
-  PyloadHost host("h");
-  host.fromJson(ParseJson(R"({"login": "me", "valid": true, "premium": false, "use_premium": true,
-                              "trafficleft": "12 GiB", "version": "0.4", "type": "other",
-                              "pluginname": "other", "password": "p"})"));
-  EXPECT_EQ(ParseJson(R"({"name": "h", "displayname": "h", "type": "pyload", "enabled": true,
-                          "description": "pyLoad Plugin", "version": "0.4", "username": "me",
-                          "removable": false, "auth_needed": true, "valid": true,
-                          "trafficleft": "12 GiB"})"),
-            JsonOf(host));
-  EXPECT_EQ("h", host.name);
-  EXPECT_EQ("", host.password);
-}
-
-TEST_F(PyloadRecordTest, FlagsOfTheAccountMapOntoHostKeys) {
-  PyloadHost host("h");
-  host.fromJson(ParseJson(R"({"login": "me", "premium": true, "can_be_disabled": false,
-                              "is_tested": false})"));
-  EXPECT_EQ(ParseJson(R"({"name": "h", "displayname": "h", "type": "pyload", "enabled": false,
-                          "description": "pyLoad Plugin", "username": "me", "premium": true,
-                          "removable": false, "can_be_disabled": false, "auth_needed": true,
-                          "experimental": true, "valid": false, "trafficleft": ""})"),
-            JsonOf(host));
-}
-
-TEST_F(PyloadRecordTest, BooleansOfAnotherKindAreIgnored) {
-  PyloadHost host("h");
-  host.fromJson(
-      ParseJson(R"({"login": "me", "valid": "true", "use_premium": 1, "premium": null})"));
-  EXPECT_FALSE(host.valid);
-  EXPECT_FALSE(host.use_premium);
-  EXPECT_FALSE(host.premium);
-}
-
-TEST_F(PyloadRecordTest, NoAccountMeansNoValidOrTrafficKeys) {
-  PyloadHost host("h");
-  host.fromJson(ParseJson(R"({"login": "", "valid": true, "trafficleft": "5"})"));
-  const Json::Value out = JsonOf(host);
-  EXPECT_FALSE(out.isMember("username"));
-  EXPECT_FALSE(out.isMember("valid"));
-  EXPECT_FALSE(out.isMember("trafficleft"));
-}
-
-TEST_F(PyloadRecordTest, EnabledIsWhatPyloadUses) {
-  PyloadHost host("h");
-  host.enabled = true;
-  EXPECT_EQ(Json::Value(false), JsonOf(host)["enabled"]);
-  EXPECT_FALSE(host.enabled);
-}
-
-TEST_F(PyloadRecordTest, EmptyAccountObjectChangesNothing) {
-  PyloadHost host("h");
-  host.fromJson(ParseJson(R"({"login": "me", "valid": true, "use_premium": true,
-                              "trafficleft": "1"})"));
-  const Json::Value before = JsonOf(host);
-  host.fromJson(Json::Value(Json::objectValue));
-  EXPECT_EQ(before, JsonOf(host));
-}
-
-class PyloadAccountTest : public vexodl::fake::BackendTest {
- protected:
-  PyloadHost host_{"Uploaded"};
-
-  void SocketReady(bool ready) { Pyload().Return("Ready", ready ? 1 : 0); }
+const Operation kSaveAccount = SetTo(R"({"username": "me", "password": "pw"})");
+const Operation kClearAccount = SetTo(R"({"username": "", "password": ""})");
+const Operation kEnable = SetTo(R"({"enabled": true})");
+const Operation kVerify = [](Handler& h) { return h.Verify("U", "pyload", "me", "pw"); };
+const Operation kRemove = [](Handler& h) { return h.RemoveAccount("U", "pyload"), 0; };
+const Operation kGet = [](Handler& h) {
+  Json::Value out;
+  return h.Get(out, "U", "pyload"), 0;
 };
 
-TEST_F(PyloadAccountTest, SaveOverTheSocketRemovesTheOldAccountFirst) {
-  SocketReady(true);
-  host_.username = "me";
-  host_.password = "pw";
-  host_.SaveAccount();
-  EXPECT_THAT(Pyload().Events(),
-              ElementsAre("IsPyLoadDomainSocketReady()", "DomainSocketHandler()",
-                          "DomainSocketHandler.RemoveAccount(\"Uploaded\")",
-                          "~DomainSocketHandler()", "DomainSocketHandler()",
-                          "DomainSocketHandler.UpdateAccount(\"Uploaded\", \"me\", \"pw\")",
-                          "~DomainSocketHandler()"));
-}
+constexpr char kReady[] = "IsPyLoadDomainSocketReady()";
+constexpr char kSocketRemove[] = R"(DomainSocketHandler.RemoveAccount("U"))";
 
-TEST_F(PyloadAccountTest, EmptyAccountOverTheSocketOnlyRemoves) {
-  SocketReady(true);
-  host_.SaveAccount();
-  EXPECT_THAT(Pyload().Events(), ElementsAre("IsPyLoadDomainSocketReady()", "DomainSocketHandler()",
-                                             "DomainSocketHandler.RemoveAccount(\"Uploaded\")",
-                                             "~DomainSocketHandler()"));
-}
+struct Row {
+  const char* what;
+  bool ready;        // what the readiness question answers
+  const char* call;  // the request that answers `reply`; every other one succeeds
+  int reply;
+  Operation operation;
+  int outcome;      // what the operation returns, or the code of the error it throws
+  const char* log;  // the one log line of host/pyload.cpp, if any
+  std::vector<std::string> requests;
+};
 
-TEST_F(PyloadAccountTest, PasswordWithoutUserNameOverTheSocketIsSent) {
-  SocketReady(true);
-  host_.password = "pw";
-  host_.SaveAccount();
-  EXPECT_EQ("DomainSocketHandler.UpdateAccount(\"Uploaded\", \"\", \"pw\")", Pyload().Events()[5]);
-}
+class PyloadTest : public vexodl::fake::BackendTest {
+ protected:
+  Handler handler_;
+};
 
-TEST_F(PyloadAccountTest, SaveOverTheCommandLineSendsEvenAnEmptyAccount) {
-  host_.SaveAccount();
-  EXPECT_THAT(Pyload().Events(),
-              ElementsAre("IsPyLoadDomainSocketReady()", "CommandlineHandler()",
-                          "CommandlineHandler.UpdateAccount(\"Uploaded\", \"\", \"\")",
-                          "~CommandlineHandler()"));
-}
-
-TEST_F(PyloadAccountTest, FailedRemovalEndsTheSave) {
-  SocketReady(true);
-  Pyload().Return("DomainSocketHandler.RemoveAccount", 0);
-  host_.username = "me";
-  host_.password = "pw";
-  EXPECT_EQ(VEXODL_ERR_REMOVE_ACCOUNT, LibraryErrorCode([&] { host_.SaveAccount(); }));
-  EXPECT_THAT(SyslogLines(),
-              ElementsAre(ErrorLine("host/pyload.cpp", "Failed to remove account Uploaded")));
-  EXPECT_EQ("~DomainSocketHandler()", Pyload().Events().back());
-  EXPECT_EQ(4u, Pyload().Events().size());
-}
-
-TEST_F(PyloadAccountTest, RefusedUpdateIsLoggedOnEitherChannel) {
-  for (bool ready : {true, false}) {
+TEST_F(PyloadTest, EachOperationTakesItsChannelAndMapsTheAnswer) {
+  const Operation create = [](Handler& h) { return h.Create("pyload", "/x.tgz"), 0; };
+  const Operation update = [](Handler& h) { return h.Update("U", "pyload"), 0; };
+  const Operation remove = [](Handler& h) { return h.Delete("U", "pyload"), 0; };
+  const char* const get = "DomainSocketHandler.GetAccounts";
+  const char* const check = "CommandlineHandler.VerifyAccount";
+  const std::string verify = check + std::string(R"(("U", "me", "pw"))");
+  // clang-format off
+  const std::vector<Row> rows = {
+    {"socket replaces the account", true, nullptr, 0, kSaveAccount, 0, nullptr,
+     {kReady, kSocketRemove, R"(DomainSocketHandler.UpdateAccount("U", "me", "pw"))"}},
+    {"socket clears the account", true, nullptr, 0, kClearAccount, 0, nullptr,
+     {kReady, kSocketRemove}},
+    {"a password alone is an account", true, nullptr, 0,
+     SetTo(R"({"username": "", "password": "p"})"), 0, nullptr,
+     {kReady, kSocketRemove, R"(DomainSocketHandler.UpdateAccount("U", "", "p"))"}},
+    {"command line sends even an empty account", false, nullptr, 0, kClearAccount, 0, nullptr,
+     {kReady, R"(CommandlineHandler.UpdateAccount("U", "", ""))"}},
+    {"refused removal ends the save", true, "DomainSocketHandler.RemoveAccount", 0, kSaveAccount,
+     1603, "Failed to remove account U", {kReady, kSocketRemove}},
+    {"refused account", false, "CommandlineHandler.UpdateAccount", 0, kSaveAccount, 1601,
+     "Failed to set account U", {kReady, R"(CommandlineHandler.UpdateAccount("U", "me", "pw"))"}},
+    {"enabled over the socket", true, nullptr, 0, kEnable, 0, nullptr,
+     {kReady, R"(DomainSocketHandler.EnableAccount("U", true))"}},
+    {"enabled over the command line", false, nullptr, 0, SetTo(R"({"enabled": false})"), 0,
+     nullptr, {kReady, R"(CommandlineHandler.EnableAccount("U", false))"}},
+    {"refused enabled state", true, "DomainSocketHandler.EnableAccount", 0, kEnable, 1602,
+     "Failed to set enabled U", {kReady, R"(DomainSocketHandler.EnableAccount("U", true))"}},
+    {"removal always over the socket", false, nullptr, 0, kRemove, 0, nullptr, {kSocketRemove}},
+    {"refused removal", false, "DomainSocketHandler.RemoveAccount", 0, kRemove, 1603,
+     "Failed to remove account U", {kSocketRemove}},
+    {"rejected", true, check, 1, kVerify, 0, nullptr, {verify}},
+    {"valid", true, check, 2, kVerify, 1, nullptr, {verify}},
+    {"premium", true, check, 3, kVerify, 2, nullptr, {verify}},
+    {"no answer", true, check, 0, kVerify, 1604, "Failed to verify account U",
+     {verify}},
+    {"unknown answer", true, check, 4, kVerify, 1604,
+     "Failed to verify account U", {verify}},
+    {"unreadable account list", true, get, 0, kGet, 100, "Failed to get info of accounts",
+     {"DomainSocketHandler.GetAccounts(false)"}},
+    {"no account of the host", true, nullptr, 0, kGet, 100, nullptr,
+     {"DomainSocketHandler.GetAccounts(false)"}},
+    {"no install", true, nullptr, 0, create, 1611, nullptr, {}},
+    {"no update", true, nullptr, 0, update, 1611, nullptr, {}},
+    {"no delete", true, nullptr, 0, remove, 1611, nullptr, {}}};
+  // clang-format on
+  for (const Row& row : rows) {
     Pyload().Reset();
     vexodl::fake::ClearSyslog();
-    SocketReady(ready);
-    Pyload().Return("DomainSocketHandler.UpdateAccount", 0);
-    Pyload().Return("CommandlineHandler.UpdateAccount", 0);
-    host_.username = "me";
-    host_.password = "pw";
-    EXPECT_EQ(VEXODL_ERR_SET_ACCOUNT, LibraryErrorCode([&] { host_.SaveAccount(); }));
-    EXPECT_THAT(SyslogLines(),
-                ElementsAre(ErrorLine("host/pyload.cpp", "Failed to set account Uploaded")));
-    EXPECT_EQ(ready ? "~DomainSocketHandler()" : "~CommandlineHandler()", Pyload().Events().back());
-  }
-}
-
-TEST_F(PyloadAccountTest, EnabledStateGoesOverTheChannelThatReadinessPicks) {
-  SocketReady(true);
-  host_.enabled = true;
-  host_.SaveEnabled();
-  SocketReady(false);
-  host_.enabled = false;
-  host_.SaveEnabled();
-  EXPECT_THAT(
-      Pyload().Events(),
-      ElementsAre("IsPyLoadDomainSocketReady()", "DomainSocketHandler()",
-                  "DomainSocketHandler.EnableAccount(\"Uploaded\", true)", "~DomainSocketHandler()",
-                  "IsPyLoadDomainSocketReady()", "CommandlineHandler()",
-                  "CommandlineHandler.EnableAccount(\"Uploaded\", false)",
-                  "~CommandlineHandler()"));
-  EXPECT_THAT(SyslogLines(), IsEmpty());
-}
-
-TEST_F(PyloadAccountTest, RefusedEnabledStateIsLogged) {
-  Pyload().Return("CommandlineHandler.EnableAccount", 0);
-  EXPECT_EQ(VEXODL_ERR_SET_ENABLED, LibraryErrorCode([&] { host_.SaveEnabled(); }));
-  EXPECT_THAT(SyslogLines(),
-              ElementsAre(ErrorLine("host/pyload.cpp", "Failed to set enabled Uploaded")));
-}
-
-TEST_F(PyloadAccountTest, VerifyMapsPyloadAnswersOverTheCommandLine) {
-  SocketReady(true);  // never asked: verification always uses the command line
-  struct Case {
-    int answer;
-    int expected;  // -1: refused with 1604
-  };
-  for (const Case& c : {Case{0, -1}, Case{1, 0}, Case{2, 1}, Case{3, 2}, Case{4, -1}}) {
-    Pyload().Reset();
-    vexodl::fake::ClearSyslog();
-    Pyload().Return("CommandlineHandler.VerifyAccount", c.answer);
-    host_.username = "me";
-    host_.password = "pw";
-    if (c.expected < 0) {
-      EXPECT_EQ(VEXODL_ERR_VERIFY_ACCOUNT, LibraryErrorCode([&] { host_.VerifyAccount(); }));
-      EXPECT_THAT(SyslogLines(),
-                  ElementsAre(ErrorLine("host/pyload.cpp", "Failed to verify account Uploaded")));
-    } else {
-      EXPECT_EQ(c.expected, host_.VerifyAccount()) << "answer " << c.answer;
-      EXPECT_THAT(SyslogLines(), IsEmpty());
+    Pyload().Return("Ready", row.ready ? 1 : 0);
+    if (row.call != nullptr) Pyload().Return(row.call, row.reply);
+    int outcome = -1;
+    try {
+      outcome = row.operation(handler_);
+    } catch (const vexodl::VexoError& error) {
+      EXPECT_STREQ("", error.what()) << row.what;
+      outcome = error.code;
     }
-    EXPECT_THAT(Pyload().Events(),
-                ElementsAre("CommandlineHandler()",
-                            "CommandlineHandler.VerifyAccount(\"Uploaded\", \"me\", \"pw\")",
-                            "~CommandlineHandler()"));
+    EXPECT_EQ(row.outcome, outcome) << row.what;
+    EXPECT_THAT(Pyload().Events(), ElementsAreArray(row.requests)) << row.what;
+    if (row.log == nullptr) {
+      EXPECT_THAT(SyslogLines(), IsEmpty()) << row.what;
+    } else {
+      EXPECT_THAT(SyslogLines(), ElementsAre(ErrorLine("host/pyload.cpp", row.log))) << row.what;
+    }
   }
 }
 
-TEST_F(PyloadAccountTest, RemoveAlwaysUsesTheSocketWithoutAskingReadiness) {
-  host_.RemoveAccount();
-  EXPECT_THAT(Pyload().Events(), ElementsAre("DomainSocketHandler()",
-                                             "DomainSocketHandler.RemoveAccount(\"Uploaded\")",
-                                             "~DomainSocketHandler()"));
-  Pyload().Return("DomainSocketHandler.RemoveAccount", 0);
-  EXPECT_EQ(VEXODL_ERR_REMOVE_ACCOUNT, LibraryErrorCode([&] { host_.RemoveAccount(); }));
-  EXPECT_THAT(SyslogLines(),
-              ElementsAre(ErrorLine("host/pyload.cpp", "Failed to remove account Uploaded")));
-}
-
-TEST_F(PyloadAccountTest, PluginManagementIsNotSupported) {
-  host_.source = "/tmp/x.tgz";
-  EXPECT_EQ(VEXODL_ERR_NOT_SUPPORTED, LibraryErrorCode([&] { host_.Create(); }));
-  EXPECT_EQ(VEXODL_ERR_NOT_SUPPORTED, LibraryErrorCode([&] { host_.Update(); }));
-  EXPECT_EQ(VEXODL_ERR_NOT_SUPPORTED, LibraryErrorCode([&] { host_.Delete(); }));
-  EXPECT_THAT(Pyload().Events(), IsEmpty());
-  EXPECT_THAT(SyslogLines(), IsEmpty());
-}
-
-TEST_F(PyloadAccountTest, ClientErrorsPassUnchangedAndTheChannelIsReleased) {
-  Pyload().Throw("CommandlineHandler.UpdateAccount",
-                 vexodl::fake::RaiseVexoError(2100, "pyLoad command failed"));
-  host_.username = "me";
-  host_.password = "pw";
-  try {
-    host_.SaveAccount();
-    FAIL() << "nothing thrown";
-  } catch (const vexodl::VexoError& error) {
-    EXPECT_EQ(2100, error.code);
-    EXPECT_STREQ("pyLoad command failed", error.what());
-  }
-  EXPECT_EQ("~CommandlineHandler()", Pyload().Events().back());
-  EXPECT_THAT(SyslogLines(), IsEmpty());
-}
-
-TEST_F(PyloadAccountTest, ChannelFactoriesMakeOneOwnedChannelEach) {
-  auto socket = vexodl::filehosting::host::GetDomainSocketHandler();
-  auto command_line = vexodl::filehosting::host::GetCommandlineHandler();
-  EXPECT_NE(nullptr, dynamic_cast<vexodl::pyload::rpc::DomainSocketHandler*>(socket.get()));
-  EXPECT_NE(nullptr, dynamic_cast<vexodl::pyload::rpc::CommandlineHandler*>(command_line.get()));
-  EXPECT_EQ(1, socket.use_count());
-  socket.reset();
-  command_line.reset();
-  EXPECT_THAT(Pyload().Events(), ElementsAre("DomainSocketHandler()", "CommandlineHandler()",
-                                             "~DomainSocketHandler()", "~CommandlineHandler()"));
+TEST_F(PyloadTest, GetReadsTheFirstAccountWhoseTypeIsTheHostsName) {
+  Pyload().Fill("DomainSocketHandler.GetAccounts", ParseJson(R"([
+      {"type": "u", "login": "a"}, {"type": "U ", "login": "b"}, {"pluginname": "U", "login": "c"},
+      "U", {"type": "U", "login": "me", "use_premium": true}, {"type": "U", "login": "later"}])"),
+                1);
+  Json::Value out;
+  handler_.Get(out, "U", "pyload");
+  EXPECT_EQ(ParseJson(R"({"name": "U", "displayname": "U", "type": "pyload", "enabled": true,
+                          "description": "pyLoad Plugin", "username": "me", "removable": false,
+                          "auth_needed": true, "valid": false, "trafficleft": ""})"),
+            out);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// A fake of the pyLoad RPC client: records readiness questions, channel constructors, requests and
-// destructors, and answers as the test scripted it.
+// A fake of the pyLoad RPC client: records readiness questions and requests with their channel,
+// and answers as the test scripted it.
 #include "outside/pyload.h"
 
 #include "fake_pyload.h"
@@ -17,35 +17,35 @@ namespace vexodl::pyload {
 
 namespace {
 
-using fake::Compact;
 using fake::Quote;
 
-std::string Args(const MethodUpdateAccount& m) {
-  return "(" + Quote(m.host) + ", " + Quote(m.username) + ", " + Quote(m.password) + ")";
+// How a request is recorded: its method and arguments.
+std::string Text(const MethodUpdateAccount& m) {
+  return "UpdateAccount(" + Quote(m.host) + ", " + Quote(m.username) + ", " + Quote(m.password) +
+         ")";
 }
-std::string Args(const MethodVerifyAccount& m) {
-  return "(" + Quote(m.host) + ", " + Quote(m.username) + ", " + Quote(m.password) + ")";
+std::string Text(const MethodVerifyAccount& m) {
+  return "VerifyAccount(" + Quote(m.host) + ", " + Quote(m.username) + ", " + Quote(m.password) +
+         ")";
 }
-std::string Args(const MethodEnableAccount& m) {
-  return "(" + Quote(m.host) + ", " + (m.enabled ? "true" : "false") + ")";
+std::string Text(const MethodEnableAccount& m) {
+  return "EnableAccount(" + Quote(m.host) + ", " + (m.enabled ? "true" : "false") + ")";
 }
-std::string Args(const MethodRemoveAccount& m) { return "(" + Quote(m.host) + ")"; }
+std::string Text(const MethodRemoveAccount& m) { return "RemoveAccount(" + Quote(m.host) + ")"; }
+std::string Text(const MethodGetAccounts& m) {
+  return std::string("GetAccounts(") + (m.refresh ? "true" : "false") + ")";
+}
 
-// One request on the channel called `channel`: recorded as "<channel>.<method><args>".
+// One request on `channel`, recorded as "<channel>.<method>(<args>)" and answered as the script
+// says for "<channel>.<method>".
 template <typename Method>
-int Request(const char* channel, const char* method, const Method& request) {
-  const std::string call = std::string(channel) + "." + method;
-  return fake::Pyload().Run(call, call + Args(request));
-}
-
-int GetAccounts(const char* channel, Json::Value& out, const MethodGetAccounts& request) {
-  const std::string call = std::string(channel) + ".GetAccounts";
-  return fake::Pyload().Run(
-      call, call + "(" + Compact(out) + ", " + (request.refresh ? "true" : "false") + ")", &out);
+int Ask(const char* channel, const Method& request, Json::Value* out = nullptr) {
+  const std::string event = std::string(channel) + "." + Text(request);
+  return fake::Pyload().Run(event.substr(0, event.find('(')), event, out);
 }
 
 constexpr char kSocket[] = "DomainSocketHandler";
-constexpr char kCommandline[] = "CommandlineHandler";
+constexpr char kCli[] = "CommandlineHandler";
 
 }  // namespace
 
@@ -60,41 +60,23 @@ Base::~Base() = default;
 struct DomainSocketHandler::Impl {};
 struct CommandlineHandler::Impl {};
 
-DomainSocketHandler::DomainSocketHandler() : impl_(new Impl) {
-  fake::Pyload().Run(kSocket, "DomainSocketHandler()");
-}
-DomainSocketHandler::~DomainSocketHandler() { fake::Pyload().Record("~DomainSocketHandler()"); }
-bool DomainSocketHandler::UpdateAccount(const MethodUpdateAccount& m) {
-  return Request(kSocket, "UpdateAccount", m) != 0;
-}
-bool DomainSocketHandler::EnableAccount(const MethodEnableAccount& m) {
-  return Request(kSocket, "EnableAccount", m) != 0;
-}
-int DomainSocketHandler::VerifyAccount(const MethodVerifyAccount& m) {
-  return Request(kSocket, "VerifyAccount", m);
-}
+DomainSocketHandler::DomainSocketHandler() : impl_(new Impl) {}
+DomainSocketHandler::~DomainSocketHandler() = default;
+bool DomainSocketHandler::UpdateAccount(const MethodUpdateAccount& m) { return Ask(kSocket, m); }
+bool DomainSocketHandler::EnableAccount(const MethodEnableAccount& m) { return Ask(kSocket, m); }
+int DomainSocketHandler::VerifyAccount(const MethodVerifyAccount& m) { return Ask(kSocket, m); }
 bool DomainSocketHandler::GetAccounts(Json::Value& out, const MethodGetAccounts& m) {
-  return pyload::GetAccounts(kSocket, out, m) != 0;
+  return Ask(kSocket, m, &out);
 }
-bool DomainSocketHandler::RemoveAccount(const MethodRemoveAccount& m) {
-  return Request(kSocket, "RemoveAccount", m) != 0;
-}
+bool DomainSocketHandler::RemoveAccount(const MethodRemoveAccount& m) { return Ask(kSocket, m); }
 
-CommandlineHandler::CommandlineHandler() : impl_(new Impl) {
-  fake::Pyload().Run(kCommandline, "CommandlineHandler()");
-}
-CommandlineHandler::~CommandlineHandler() { fake::Pyload().Record("~CommandlineHandler()"); }
-bool CommandlineHandler::UpdateAccount(const MethodUpdateAccount& m) {
-  return Request(kCommandline, "UpdateAccount", m) != 0;
-}
-bool CommandlineHandler::EnableAccount(const MethodEnableAccount& m) {
-  return Request(kCommandline, "EnableAccount", m) != 0;
-}
-int CommandlineHandler::VerifyAccount(const MethodVerifyAccount& m) {
-  return Request(kCommandline, "VerifyAccount", m);
-}
+CommandlineHandler::CommandlineHandler() : impl_(new Impl) {}
+CommandlineHandler::~CommandlineHandler() = default;
+bool CommandlineHandler::UpdateAccount(const MethodUpdateAccount& m) { return Ask(kCli, m); }
+bool CommandlineHandler::EnableAccount(const MethodEnableAccount& m) { return Ask(kCli, m); }
+int CommandlineHandler::VerifyAccount(const MethodVerifyAccount& m) { return Ask(kCli, m); }
 bool CommandlineHandler::GetAccounts(Json::Value& out, const MethodGetAccounts& m) {
-  return pyload::GetAccounts(kCommandline, out, m) != 0;
+  return Ask(kCli, m, &out);
 }
 
 }  // namespace rpc

@@ -1,5 +1,5 @@
-// A fake of the native host-plugin service: records every constructor, call and destructor, and
-// answers as the test scripted it.
+// A fake of the native host-plugin service: records every call with the host its handler was made
+// for, and answers as the test scripted it.
 #include "outside/vexohost.h"
 
 #include "fake_vexohost.h"
@@ -15,58 +15,36 @@ Script& Vexohost() {
 
 namespace vexodl::vexohost {
 
-using fake::Compact;
-using fake::Quote;
-using fake::Vexohost;
-
 struct Handler::Impl {
   std::string host;
+
+  int Call(const char* method, const std::string& args, Json::Value* out = nullptr) const {
+    return fake::Vexohost().Run(method, fake::Quote(host) + "." + method + "(" + args + ")", out);
+  }
 };
 
-Handler::Handler(const std::string& host) : impl_(new Impl{host}) {
-  Vexohost().Run("Handler", "Handler(" + Quote(host) + ")");
-}
+Handler::Handler(const std::string& host) : impl_(new Impl{host}) {}
+Handler::~Handler() = default;
 
-Handler::~Handler() { Vexohost().Record("~Handler(" + Quote(impl_->host) + ")"); }
-
-int Handler::List(Json::Value& out) {
-  return Vexohost().Run("List", "List(" + Compact(out) + ")", &out);
-}
-
-int Handler::AccountGet(Json::Value& out) {
-  return Vexohost().Run("AccountGet", "AccountGet(" + Compact(out) + ")", &out);
-}
-
+int Handler::List(Json::Value& out) { return impl_->Call("List", "", &out); }
+int Handler::AccountGet(Json::Value& out) { return impl_->Call("AccountGet", "", &out); }
 int Handler::AccountSet(const std::string& username, const std::string& password) {
-  return Vexohost().Run("AccountSet",
-                        "AccountSet(" + Quote(username) + ", " + Quote(password) + ")");
+  return impl_->Call("AccountSet", fake::Quote(username) + ", " + fake::Quote(password));
 }
-
 int Handler::AccountVerify(Json::Value& info, const std::string& username,
                            const std::string& password) {
-  return Vexohost().Run(
-      "AccountVerify",
-      "AccountVerify(" + Compact(info) + ", " + Quote(username) + ", " + Quote(password) + ")",
-      &info);
+  return impl_->Call("AccountVerify", fake::Quote(username) + ", " + fake::Quote(password), &info);
 }
-
 int Handler::HostAdd(const std::string& source) {
-  return Vexohost().Run("HostAdd", "HostAdd(" + Quote(source) + ")");
+  return impl_->Call("HostAdd", fake::Quote(source));
 }
-
-int Handler::HostDelete() { return Vexohost().Run("HostDelete", "HostDelete()"); }
-
+int Handler::HostDelete() { return impl_->Call("HostDelete", ""); }
 int Handler::HostUpdate(const std::string& url) {
-  return Vexohost().Run("HostUpdate", "HostUpdate(" + Quote(url) + ")");
+  return impl_->Call("HostUpdate", fake::Quote(url));
 }
-
 int Handler::HostEnabledSet(bool enabled) {
-  return Vexohost().Run("HostEnabledSet",
-                        std::string("HostEnabledSet(") + (enabled ? "true" : "false") + ")");
+  return impl_->Call("HostEnabledSet", enabled ? "true" : "false");
 }
-
-int Handler::HostRemoveAccount() {
-  return Vexohost().Run("HostRemoveAccount", "HostRemoveAccount()");
-}
+int Handler::HostRemoveAccount() { return impl_->Call("HostRemoveAccount", ""); }
 
 }  // namespace vexodl::vexohost
