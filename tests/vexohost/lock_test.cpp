@@ -1,6 +1,9 @@
 // The store-wide lock, and many threads changing one store at once.
 #include "lock.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -24,7 +27,7 @@ class StoreLockTest : public StateDirTest {
  protected:
   std::string lock() const { return Path("lock"); }
   // Whether `call`, started in a thread while this test holds the lock in `mode`, is still waiting
-  // 300 ms later; once the lock is let go, it ends.
+  // a second later; once the lock is let go, it ends.
   bool Waits(StoreLock::Mode mode, const std::function<void()>& call) {
     std::atomic<bool> done{false};
     std::thread thread;
@@ -34,7 +37,7 @@ class StoreLockTest : public StateDirTest {
         call();
         done = true;
       });
-      std::this_thread::sleep_for(milliseconds(300));
+      std::this_thread::sleep_for(milliseconds(1000));
     }
     const bool waited = !done;
     thread.join();
@@ -74,10 +77,12 @@ TEST_F(StoreLockTest, SharedHoldersQueueBehindAnExclusiveWaiter) {
   {
     const StoreLock shared(lock(), StoreLock::Mode::kShared);
     waiter = std::thread([&] { StoreLock(lock(), StoreLock::Mode::kExclusive); });
-    std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_EQ(2102, ErrorOf([&] {
-                      StoreLock(lock(), StoreLock::Mode::kShared, milliseconds(100));
-                    }).code);
+    // Until the waiter holds the gate.
+    const common::UniqueFd gate(::open(Path("lock.gate").c_str(), O_RDWR | O_CLOEXEC));
+    while (::flock(gate.get(), LOCK_EX | LOCK_NB) == 0) ::flock(gate.get(), LOCK_UN);
+    EXPECT_EQ(
+        "2102 gave up waiting for the store lock " + lock() + ", held by another process or thread",
+        Outcome([&] { StoreLock(lock(), StoreLock::Mode::kShared, milliseconds(100)); }));
   }
   waiter.join();
 }
