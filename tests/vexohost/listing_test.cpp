@@ -15,7 +15,6 @@ namespace vexodl::vexohost::test {
 namespace {
 
 using ::testing::AllOf;
-using ::testing::EndsWith;
 using ::testing::StartsWith;
 
 class PluginsTest : public StateDirTest {};
