@@ -1,10 +1,15 @@
-// The store-wide lock: exclusive against everything, shared against exclusive only.
+// The store-wide lock, and many threads changing one store at once.
 #include "lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -21,44 +26,100 @@ using std::chrono::milliseconds;
 class StoreLockTest : public StateDirTest {
  protected:
   std::string lock() const { return Path("lock"); }
+  // Whether `call`, started in a thread while this test holds the lock in `mode`, is still waiting
+  // a second later; once the lock is let go, it ends.
+  bool Waits(StoreLock::Mode mode, const std::function<void()>& call) {
+    std::atomic<bool> done{false};
+    std::thread thread;
+    {
+      const StoreLock held(lock(), mode);
+      thread = std::thread([&] {
+        call();
+        done = true;
+      });
+      std::this_thread::sleep_for(milliseconds(1000));
+    }
+    const bool waited = !done;
+    thread.join();
+    return waited;
+  }
 };
 
-TEST_F(StoreLockTest, SharedHoldersDoNotWaitForEachOther) {
-  StoreLock first(lock(), StoreLock::Mode::kShared, milliseconds(0));
-  StoreLock second(lock(), StoreLock::Mode::kShared, milliseconds(0));
-  EXPECT_EQ(0600u, Mode(lock()));
-}
-
-TEST_F(StoreLockTest, ExclusiveHolderMakesOthersGiveUpAfterTheirTimeout) {
-  StoreLock held(lock(), StoreLock::Mode::kExclusive);
-  const auto start = std::chrono::steady_clock::now();
-  Thrown thrown = ErrorOf([&] { StoreLock(lock(), StoreLock::Mode::kShared, milliseconds(200)); });
-  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(200));
-  EXPECT_EQ(2102, thrown.code);
-  EXPECT_EQ("gave up waiting for the store lock " + lock() + ", held by another process or thread",
-            thrown.message);
-  EXPECT_EQ(2102,
-            ErrorOf([&] { StoreLock(lock(), StoreLock::Mode::kExclusive, milliseconds(0)); }).code);
-}
-
-TEST_F(StoreLockTest, DeleteWaitsForAnAccountChangeInProgress) {
-  InstallUser("cloudvault");
-  std::atomic<bool> deleted{false};
-  std::thread deleter;
+TEST_F(StoreLockTest, SharedHoldersShareAndAnExclusiveHolderMakesOthersGiveUp) {
   {
-    // As AccountSet holds it between finding the plug-in and storing the account.
-    StoreLock account_change(lock(), StoreLock::Mode::kShared);
-    deleter = std::thread([&] {
-      Handler("cloudvault").HostDelete();
-      deleted = true;
-    });
-    std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_FALSE(deleted);
-    EXPECT_TRUE(Exists(Path("user/cloudvault/manifest.json")));
+    const StoreLock first(lock(), StoreLock::Mode::kShared, milliseconds(0));
+    const StoreLock second(lock(), StoreLock::Mode::kShared, milliseconds(0));
   }
-  deleter.join();
-  EXPECT_TRUE(deleted);
+  const StoreLock held(lock(), StoreLock::Mode::kExclusive);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(
+      "2102 gave up waiting for the store lock " + lock() + ", held by another process or thread",
+      Outcome([&] { StoreLock(lock(), StoreLock::Mode::kShared, milliseconds(200)); }));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(200));
+}
+
+// Account changes hold the lock shared, plug-in changes exclusively: no account lands on a plug-in
+// that is being removed.
+TEST_F(StoreLockTest, AccountAndPluginChangesWaitForEachOther) {
+  InstallUser("cloudvault");
+  EXPECT_TRUE(
+      Waits(StoreLock::Mode::kExclusive, [] { Handler("cloudvault").AccountSet("alice", "one"); }));
+  EXPECT_TRUE(
+      Waits(StoreLock::Mode::kExclusive, [] { Handler("cloudvault").HostEnabledSet(false); }));
+  EXPECT_TRUE(Waits(StoreLock::Mode::kShared, [] { Handler("cloudvault").HostDelete(); }));
   EXPECT_FALSE(Exists(Path("user/cloudvault")));
+}
+
+// An exclusive waiter closes the gate: shared holders coming after it wait too, so a stream of
+// them cannot keep it out for ever.
+TEST_F(StoreLockTest, SharedHoldersQueueBehindAnExclusiveWaiter) {
+  std::thread waiter;
+  {
+    const StoreLock shared(lock(), StoreLock::Mode::kShared);
+    waiter = std::thread([&] { StoreLock(lock(), StoreLock::Mode::kExclusive); });
+    // Until the waiter holds the gate.
+    const common::UniqueFd gate(::open(Path("lock.gate").c_str(), O_RDWR | O_CLOEXEC));
+    while (::flock(gate.get(), LOCK_EX | LOCK_NB) == 0) ::flock(gate.get(), LOCK_UN);
+    EXPECT_EQ(
+        "2102 gave up waiting for the store lock " + lock() + ", held by another process or thread",
+        Outcome([&] { StoreLock(lock(), StoreLock::Mode::kShared, milliseconds(100)); }));
+  }
+  waiter.join();
+}
+
+// Each thread owns one host and writes it over and over while another thread lists: no call fails
+// and every thread's last write is what is stored.
+TEST_F(StoreLockTest, EveryThreadsLastWriteIsStored) {
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 25;
+  std::vector<std::string> failures(kThreads + 1);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    const std::string name = "host" + std::to_string(t);
+    WritePlugin(t % 2 == 0 ? "shipped" : "user", name, ManifestText(name));
+  }
+  for (int t = 0; t <= kThreads; ++t) {
+    threads.emplace_back([t, &failures] {
+      const std::string name = "host" + std::to_string(t);
+      failures[t] = Outcome([&] {
+        for (int round = 0; round < kRounds; ++round) {
+          if (t == kThreads) {
+            Json::Value listing;
+            Handler("").List(listing);
+          } else {
+            Handler(name).AccountSet("user" + std::to_string(round), "pw" + std::to_string(round));
+            Handler(name).HostEnabledSet(round % 2 == 0);
+          }
+        }
+      });
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ("ok", failures[t]);
+    EXPECT_EQ("1|user24|pw24", Row("host" + std::to_string(t)));
+  }
+  EXPECT_EQ("ok", failures[kThreads]);
 }
 
 }  // namespace

@@ -3,17 +3,71 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 
-#include <json/reader.h>
-#include <json/writer.h>
+#include "outside/vexohost.h"
+#include "run_program.h"
 
 namespace vexodl::vexohost::test {
+
+std::string Outcome(const std::function<void()>& call) {
+  try {
+    call();
+    return "ok";
+  } catch (const VexoError& error) {
+    return std::to_string(error.code) + " " + error.what();
+  }
+}
+
+Json::Value HostObject(const std::string& name) {
+  Json::Value out;
+  Handler(name).AccountGet(out);
+  return out;
+}
+
+Json::Value HostList() {
+  Json::Value out;
+  Handler("").List(out);
+  return out;
+}
+
+Database::Database(const std::string& path, int flags) : db_(nullptr, sqlite3_close_v2) {
+  sqlite3* raw = nullptr;
+  sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+  db_.reset(raw);
+}
+
+std::string Database::Sql(const std::string& sql) {
+  std::string last;
+  const auto keep = [](void* out, int, char** values, char**) {
+    *static_cast<std::string*>(out) = values[0] != nullptr ? values[0] : "NULL";
+    return 0;
+  };
+  EXPECT_EQ(SQLITE_OK, sqlite3_exec(db_.get(), sql.c_str(), keep, &last, nullptr))
+      << sqlite3_errmsg(db_.get()) << " in " << sql;
+  return last;
+}
+
+void CutOffAChange(const std::string& path) {
+  // A small page cache overflows, which makes SQLite sync the journal and write into the file.
+  const fake::ProgramResult writer =
+      fake::RunProgram({"python3", "-c",
+                        "import os, sqlite3, sys\n"
+                        "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                        "db.execute('PRAGMA cache_size = 8')\n"
+                        "db.execute('BEGIN IMMEDIATE')\n"
+                        "db.execute(\"UPDATE hosts SET username = 'torn', password = 'torn'\")\n"
+                        "db.execute('CREATE TABLE spill(b)')\n"
+                        "db.execute('INSERT INTO spill VALUES (zeroblob(1 << 16))')\n"
+                        "os._exit(0)\n",
+                        path},
+                       fake::CurrentEnvironment(), "");
+  EXPECT_EQ(0, writer.exit_status) << writer.err;
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -47,10 +101,6 @@ std::string ManifestText(const std::string& name, const std::string& version,
          R"(", "version": ")" + version + R"(", "authentication": ")" + authentication + "\"}";
 }
 
-StateDirTest::StateDirTest() { ::setenv("VEXODL_VEXOHOST_STATE_DIR", dir_.path().c_str(), 1); }
-
-StateDirTest::~StateDirTest() { ::unsetenv("VEXODL_VEXOHOST_STATE_DIR"); }
-
 void StateDirTest::Ship(const std::string& sample) {
   std::filesystem::create_directories(dir_ / "shipped");
   std::filesystem::copy(std::string(VEXODL_VEXOHOST_SAMPLE_PLUGINS) + "/" + sample,
@@ -69,26 +119,14 @@ void StateDirTest::WritePlugin(const std::string& parent, const std::string& fol
 }
 
 std::string StateDirTest::Row(const std::string& host) const {
-  sqlite3* raw = nullptr;
-  const int rc =
-      sqlite3_open_v2((dir_ / "accounts.db").c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-  std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close_v2);
-  if (rc != SQLITE_OK) return "<no database>";
-  sqlite3_stmt* raw_stmt = nullptr;
-  if (sqlite3_prepare_v2(db.get(), "SELECT enabled, username, password FROM hosts WHERE name = ?1",
-                         -1, &raw_stmt, nullptr) != SQLITE_OK) {
-    return std::string("<") + sqlite3_errmsg(db.get()) + ">";
-  }
-  std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(raw_stmt, sqlite3_finalize);
-  sqlite3_bind_text(stmt.get(), 1, host.c_str(), -1, SQLITE_TRANSIENT);
-  if (sqlite3_step(stmt.get()) != SQLITE_ROW) return "<none>";
-  std::string row;
-  for (int column = 0; column < 3; ++column) {
-    if (column > 0) row += "|";
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), column));
-    row += text != nullptr ? text : "NULL";
-  }
-  return row;
+  if (!Exists(dir_ / "accounts.db")) return "<no database>";
+  const std::string row =
+      Database(dir_ / "accounts.db", SQLITE_OPEN_READONLY)
+          .Sql(
+              "SELECT ifnull(enabled, 'NULL') || '|' || ifnull(username, 'NULL') || '|' || "
+              "ifnull(password, 'NULL') FROM hosts WHERE name = '" +
+              host + "'");
+  return row.empty() ? "<none>" : row;
 }
 
 }  // namespace vexodl::vexohost::test

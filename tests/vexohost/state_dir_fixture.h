@@ -1,5 +1,9 @@
 #pragma once
 
+#include <sqlite3.h>
+
+#include <functional>
+#include <memory>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -8,6 +12,7 @@
 
 #include "error/vexo_error.h"
 #include "json_text.h"
+#include "scoped_env.h"
 #include "temp_dir.h"
 
 namespace vexodl::vexohost::test {
@@ -35,6 +40,13 @@ Thrown ErrorOf(Operation&& operation) {
   return {-1, ""};
 }
 
+// What `call` did: "ok", or "<code> <message>" of the VexoError it threw.
+std::string Outcome(const std::function<void()>& call);
+
+// The service's host objects: AccountGet's of plug-in `name`, List's array.
+Json::Value HostObject(const std::string& name);
+Json::Value HostList();
+
 // Bytes of a file, or "<missing>".
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
@@ -46,13 +58,27 @@ unsigned Mode(const std::string& path);
 std::string ManifestText(const std::string& name, const std::string& version = "1.0",
                          const std::string& authentication = "yes");
 
+// Database is a connection of our own to the SQLite database at `path`, past the service; closing
+// it rolls back a transaction left open.
+class Database {
+ public:
+  explicit Database(const std::string& path,
+                    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  // Runs `sql`: the first column of the last row it gave, or "". A test failure if it fails.
+  std::string Sql(const std::string& sql);
+
+ private:
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> db_;
+};
+
+// Has another process start a change of every row of `hosts` in the database at `path`, write part
+// of it into the file and die, as a writer does in a power cut: a hot journal is left beside it.
+void CutOffAChange(const std::string& path);
+
 // StateDirTest gives every test a state directory of its own, empty, named by the service's
 // environment variable for the length of the test.
 class StateDirTest : public ::testing::Test {
  protected:
-  StateDirTest();
-  ~StateDirTest() override;
-
   const std::string& state() const { return dir_.path(); }
   std::string Path(const std::string& relative) const { return dir_ / relative; }
 
@@ -69,6 +95,7 @@ class StateDirTest : public ::testing::Test {
 
  private:
   fake::TempDir dir_;
+  fake::ScopedEnv env_{{"VEXODL_VEXOHOST_STATE_DIR", dir_.path()}};
 };
 
 }  // namespace vexodl::vexohost::test
