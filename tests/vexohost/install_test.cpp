@@ -70,7 +70,6 @@ TEST_F(InstallTest, EachKindOfPackageInstallsWithItsFilesModesAndLinks) {
   EXPECT_EQ(ReadFile(Path("user/alphahost/verify")), ReadFile(Path("user/alphahost/copy")));
   EXPECT_EQ("verify", fs::read_symlink(Path("user/alphahost/alias")).string());
   EXPECT_EQ("data/list", fs::read_symlink(Path("user/folderhost/alias")).string());
-  EXPECT_EQ("one\n", ReadFile(folder + "/data/list"));  // the source stays
   EXPECT_FALSE(Exists(Path("user/whatever")));
 }
 
@@ -112,16 +111,9 @@ struct Hostile {
 
 void PrintTo(const Hostile& hostile, std::ostream* os) { *os << hostile.name; }
 
-const std::string kDeep = [] {
-  std::string path;
-  for (int i = 0; i < 32; ++i) path += "a/";
-  return path + "x";
-}();
-const std::string kLong = [] {
-  std::string path;
-  for (int i = 0; i < 8; ++i) path += std::string(127, 'p') + "/";
-  return path + "x";
-}();
+std::string Repeat(const std::string& part, int times) {
+  return times == 0 ? "" : part + Repeat(part, times - 1);
+}
 
 const Hostile kHostile[] = {
     {"Traversal", "t.tar.gz", With(kGood, {File("a/../../escaped", "x")}), 2301, "\"..\""},
@@ -144,9 +136,10 @@ const Hostile kHostile[] = {
      "entry \".\" is the package's own folder but no folder"},
     {"NameLongerThan255Bytes", "l.tar.gz", With(kGood, {File(std::string(256, 'n'), "")}), 2302,
      "has a name longer than 255 bytes in its path"},
-    {"PathLongerThan1024Bytes", "l.tar.gz", With(kGood, {File(kLong, "")}), 2302,
+    {"PathLongerThan1024Bytes", "l.tar.gz",
+     With(kGood, {File(Repeat(std::string(127, 'p') + "/", 8) + "x", "")}), 2302,
      "has a path longer than 1024 bytes"},
-    {"DeeperThan32Folders", "l.tar.gz", With(kGood, {File(kDeep, "")}), 2302,
+    {"DeeperThan32Folders", "l.tar.gz", With(kGood, {File(Repeat("a/", 32) + "x", "")}), 2302,
      "has a path more than 32 levels deep"},
     {"DeclaresMoreThan64MiB",
      "z.zip",

@@ -13,8 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "outside/vexohost.h"
-#include "plugin_store.h"
-#include "state_dir.h"
 #include "update.h"
 #include "update_fixture.h"
 
@@ -211,24 +209,6 @@ INSTANTIATE_TEST_SUITE_P(
         FreshnessRow{"NoSerial", 6, kFarFuture, "serial", 2402, kNoSerial, "1.0 / 2.0", false},
         FreshnessRow{"NoExpiry", 6, kFarFuture, "expires", 2402, kNoExpiry, "1.0 / 2.0", false}),
     [](const ::testing::TestParamInfo<FreshnessRow>& info) { return info.param.name; });
-
-// Apply runs under the lock, after a download that may have taken minutes: what another update
-// did meanwhile wins, a newer index and a newer version alike.
-TEST_F(UpdateTest, ApplyUnderTheLockChecksTheSerialAndVersionAgain) {
-  const internal::StateDir state(this->state());
-  const internal::Updater updater(state);
-  Publish({Rapidbox("2.0")}, Signing::kTrusted, 5);
-  const internal::UpdateDownload older = updater.Download("rapidbox", "1.0", Url());
-  Publish({Rapidbox("3.0")}, Signing::kTrusted, 6);
-  Update();
-  const std::string kept = ReadFile(Path("update-index.json"));
-  const internal::Plugin installed = internal::PluginStore(state).Find("rapidbox");
-  EXPECT_EQ(2407, ErrorOf([&] { updater.Apply(installed, older); }).code);
-  EXPECT_EQ(kept, ReadFile(Path("update-index.json")));
-  Publish({Rapidbox("2.0")}, Signing::kTrusted, 7);
-  EXPECT_FALSE(updater.Apply(installed, updater.Download("rapidbox", "1.0", Url())));
-  EXPECT_EQ("3.0 / 3.0", Versions());
-}
 
 }  // namespace
 }  // namespace vexodl::vexohost::test

@@ -93,18 +93,6 @@ TEST_F(VerifyTest, AVerifierThatCannotStartOrIsMissingCannotDecide) {
   EXPECT_EQ(ParseJson(R"({"error": "host plug-in \"openmirror\" has no verifier"})"), info_);
 }
 
-TEST_F(VerifyTest, TheSampleVerifiersAnswerTheirDemoAccounts) {
-  Ship("filedrop");
-  Ship("cloudvault");
-  EXPECT_EQ(2, Verify("demo", "premium", "filedrop"));
-  EXPECT_EQ(ParseJson(R"({"verifier": "verify", "result": 2, "details": {"plan": "premium"}})"),
-            info_);
-  EXPECT_EQ(1, Verify("demo", "free", "filedrop"));
-  EXPECT_EQ(0, Verify("demo", "wrong", "filedrop"));
-  EXPECT_EQ(1, Verify("anyone", "pw", "cloudvault"));
-  EXPECT_EQ(0, Verify("anyone", "", "cloudvault"));
-}
-
 TEST_F(VerifyTest, AnUnusableDeadlineSettingIs2310NamingIt) {
   Verifier("echo '{\"result\": 1}'");
   for (const char* text : {"soon", "0", "600001"}) {
