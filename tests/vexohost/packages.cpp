@@ -4,11 +4,8 @@
 #include <archive_entry.h>
 #include <sodium.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -30,7 +27,11 @@ Entry Hardlink(const std::string& path, const std::string& target) {
   return {Entry::Kind::kHardlink, path, target, 0644};
 }
 Entry Fifo(const std::string& path) { return {Entry::Kind::kFifo, path, "", 0644}; }
-Entry CharDevice(const std::string& path) { return {Entry::Kind::kCharDevice, path, "", 0644}; }
+
+std::vector<Entry> With(std::vector<Entry> entries, const std::vector<Entry>& more) {
+  entries.insert(entries.end(), more.begin(), more.end());
+  return entries;
+}
 
 std::vector<Entry> Plugin(const std::string& name, const std::string& version,
                           const std::string& prefix, int result) {
@@ -48,14 +49,13 @@ std::vector<Entry> Plugin(const std::string& name, const std::string& version,
   return entries;
 }
 
-void WriteArchive(const std::string& path, const std::vector<Entry>& entries,
-                  const std::string& raw_first) {
+void WriteArchive(const std::string& path, const std::vector<Entry>& entries) {
   std::unique_ptr<archive, int (*)(archive*)> out(archive_write_new(), archive_write_free);
   const bool zip = path.size() > 4 && path.compare(path.size() - 4, 4, ".zip") == 0;
   if (zip) {
     archive_write_set_format_zip(out.get());
   } else {
-    if (raw_first.empty()) archive_write_add_filter_gzip(out.get());
+    archive_write_add_filter_gzip(out.get());
     archive_write_set_format_pax_restricted(out.get());
   }
   const auto check = [&](int status) {
@@ -89,10 +89,6 @@ void WriteArchive(const std::string& path, const std::vector<Entry>& entries,
       case Entry::Kind::kFifo:
         archive_entry_set_filetype(header.get(), AE_IFIFO);
         break;
-      case Entry::Kind::kCharDevice:
-        archive_entry_set_filetype(header.get(), AE_IFCHR);
-        archive_entry_set_rdev(header.get(), makedev(1, 3));
-        break;
     }
     check(archive_write_header(out.get(), header.get()));
     if (entry.kind == Entry::Kind::kFile && !entry.data.empty()) {
@@ -102,43 +98,25 @@ void WriteArchive(const std::string& path, const std::vector<Entry>& entries,
     }
   }
   check(archive_write_close(out.get()));
-  if (!raw_first.empty()) WriteFile(path, raw_first + ReadFile(path));
 }
 
-// One ustar header block, its checksum filled in.
-static std::string TarHeader(const std::string& path, char type, std::uint64_t size) {
-  std::string block(512, '\0');
-  path.copy(&block[0], std::min<std::size_t>(path.size(), 99));
-  std::snprintf(&block[100], 8, "%07o", 0755u);
-  std::snprintf(&block[124], 12, "%011llo", static_cast<unsigned long long>(size));
-  std::memset(&block[148], ' ', 8);
-  block[156] = type;
-  std::memcpy(&block[257],
-              "ustar\0"
-              "00",
-              8);
-  unsigned sum = 0;
-  for (const char byte : block) sum += static_cast<unsigned char>(byte);
-  std::snprintf(&block[148], 7, "%06o", sum);
-  return block;
-}
-
-static std::string Padded(std::string bytes) {
-  bytes.resize((bytes.size() + 511) / 512 * 512, '\0');
-  return bytes;
-}
-
-std::string TarEntryDeclaring(const std::string& path, char type, std::uint64_t declared,
+std::string ZipEntryDeclaring(const std::string& path, std::uint32_t declared,
                               const std::string& data) {
-  // A pax record starts with its own length in decimal, that number's digits included.
-  const std::string record = " size=" + std::to_string(declared) + "\n";
-  std::string length = std::to_string(record.size());
-  while (length.size() + record.size() != std::stoul(length)) {
-    length = std::to_string(length.size() + record.size());
-  }
-  const std::string pax = length + record;
-  return TarHeader("PaxHeader", 'x', pax.size()) + Padded(pax) + TarHeader(path, type, declared) +
-         Padded(data);
+  std::string bytes;
+  const auto put = [&](std::uint32_t value, int size) {
+    for (int i = 0; i < size; ++i) bytes += static_cast<char>(value >> (8 * i));
+  };
+  put(0x04034b50, 4);  // a local file header: version 20, no flags, stored, no time, no CRC
+  put(20, 2);
+  put(0, 2);
+  put(0, 2);
+  put(0, 4);
+  put(0, 4);
+  put(static_cast<std::uint32_t>(data.size()), 4);  // the bytes stored
+  put(declared, 4);                                 // the bytes it unpacks to
+  put(static_cast<std::uint32_t>(path.size()), 2);
+  put(0, 2);
+  return bytes + path + data;
 }
 
 std::string Listing(const std::string& root) {
@@ -186,18 +164,14 @@ std::string SigningKey::Sign(const std::string& text) const {
   return Hex(signature, sizeof signature) + "\n";
 }
 
-std::string Sha256(const std::string& bytes) {
+std::string IndexEntry(const std::string& package_path, const std::string& version) {
+  const std::string bytes = ReadFile(package_path);
   if (sodium_init() < 0) throw std::runtime_error("sodium_init failed");
   unsigned char digest[crypto_hash_sha256_BYTES];
   crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  return Hex(digest, sizeof digest);
-}
-
-std::string IndexEntry(const std::string& package_path, const std::string& version) {
-  const std::string bytes = ReadFile(package_path);
   return R"({"version": ")" + version + R"(", "package": ")" +
          fs::path(package_path).filename().string() + R"(", "size": )" +
-         std::to_string(bytes.size()) + R"(, "sha256": ")" + Sha256(bytes) + "\"}";
+         std::to_string(bytes.size()) + R"(, "sha256": ")" + Hex(digest, sizeof digest) + "\"}";
 }
 
 }  // namespace vexodl::vexohost::test

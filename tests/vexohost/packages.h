@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -11,7 +10,7 @@ namespace vexodl::vexohost::test {
 
 // One entry of an archive as the tests write it, hostile ones included.
 struct Entry {
-  enum class Kind { kFile, kFolder, kSymlink, kHardlink, kFifo, kCharDevice };
+  enum class Kind { kFile, kFolder, kSymlink, kHardlink, kFifo };
   Kind kind = Kind::kFile;
   std::string path;
   std::string data;  // a file's bytes, or a link's target
@@ -23,7 +22,9 @@ Entry Folder(const std::string& path);
 Entry Symlink(const std::string& path, const std::string& target);
 Entry Hardlink(const std::string& path, const std::string& target);
 Entry Fifo(const std::string& path);
-Entry CharDevice(const std::string& path);
+
+// `entries` followed by `more`.
+std::vector<Entry> With(std::vector<Entry> entries, const std::vector<Entry>& more);
 
 // The entries of a valid plug-in `name` at `version`, under folder `prefix` ("" for the top):
 // its manifest naming the verifier "verify", and that verifier (a shell script that answers
@@ -32,17 +33,13 @@ std::vector<Entry> Plugin(const std::string& name, const std::string& version,
                           const std::string& prefix = "", int result = 1);
 
 // Writes `entries` as an archive at `path`: zip for a name ending in .zip, gzip-compressed pax
-// otherwise. Throws std::runtime_error with libarchive's reason. With `raw_first`, the archive is
-// an uncompressed pax tar (which the unpacker reads under a .tar.gz name too) that starts with
-// those bytes.
-void WriteArchive(const std::string& path, const std::vector<Entry>& entries,
-                  const std::string& raw_first = "");
+// otherwise. Throws std::runtime_error with libarchive's reason.
+void WriteArchive(const std::string& path, const std::vector<Entry>& entries);
 
-// The bytes of one tar entry that libarchive's writer would not make: `path`, of tar type `type`
-// ('5' a folder, '2' a symbolic link...), whose pax header declares `declared` bytes of data
-// whatever the type, followed by `data` (padded to whole blocks), which may be shorter.
-std::string TarEntryDeclaring(const std::string& path, char type, std::uint64_t declared,
-                              const std::string& data = "");
+// The bytes of a zip archive that libarchive's writer would not make: one stored file `path`
+// whose header declares `declared` bytes whatever `data` holds, and no central directory.
+std::string ZipEntryDeclaring(const std::string& path, std::uint32_t declared,
+                              const std::string& data);
 
 // Every file below `root` but the store lock's and the folder staging/ (not what it holds): "path
 // mode kind [bytes|target]" per line, sorted, so that two listings differ when anything changed.
@@ -60,9 +57,6 @@ class SigningKey {
   std::array<unsigned char, 32> public_{};
   std::array<unsigned char, 64> secret_{};
 };
-
-// The hex SHA-256 of `bytes`.
-std::string Sha256(const std::string& bytes);
 
 // The index entry of a package file: {"version", "package", "size", "sha256"} as JSON text.
 std::string IndexEntry(const std::string& package_path, const std::string& version);

@@ -1,12 +1,14 @@
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "outside/vexohost.h"
 #include "packages.h"
+#include "scoped_env.h"
 #include "state_dir_fixture.h"
 
 namespace vexodl::vexohost::test {
@@ -26,14 +28,10 @@ class UpdateServerTest : public StateDirTest {
   };
   enum class Signing { kTrusted, kOtherKey, kNone };
 
-  UpdateServerTest() { ::setenv("VEXODL_VEXOHOST_UPDATE_KEY", key_.PublicHex().c_str(), 1); }
-  ~UpdateServerTest() override { ::unsetenv("VEXODL_VEXOHOST_UPDATE_KEY"); }
-
   // Writes an archive of `entries` called `file` into the tree.
   std::string Package(const std::string& file, const std::vector<Entry>& entries) {
-    const std::string path = server_ / file;
-    WriteArchive(path, entries);
-    return path;
+    WriteArchive(server_ / file, entries);
+    return server_ / file;
   }
 
   // An index of format 1 whose "plugins" member is `plugins` (JSON text).
@@ -48,7 +46,7 @@ class UpdateServerTest : public StateDirTest {
                std::uint64_t serial = 1, const std::string& expires = kFarFuture) {
     std::string plugins;
     for (const Offer& offer : offers) {
-      plugins += (plugins.empty() ? "" : ", ") + std::string("\"") + offer.name +
+      plugins += (plugins.empty() ? "\"" : ", \"") + offer.name +
                  "\": " + IndexEntry(offer.package, offer.version);
     }
     WriteSignedIndex(IndexText("{" + plugins + "}", serial, expires), signing);
@@ -70,6 +68,7 @@ class UpdateServerTest : public StateDirTest {
   fake::TempDir server_;
   SigningKey key_;
   SigningKey other_;
+  fake::ScopedEnv env_{{"VEXODL_VEXOHOST_UPDATE_KEY", key_.PublicHex()}};
 };
 
 }  // namespace vexodl::vexohost::test
