@@ -8,10 +8,12 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "json_text.h"
@@ -26,6 +28,9 @@ namespace vexodl::pyload {
 namespace {
 
 using std::chrono::milliseconds;
+using ::testing::AllOf;
+using ::testing::Ge;
+using ::testing::Lt;
 using Clock = std::chrono::steady_clock;
 
 sockaddr_un Address(const std::string& path) {
@@ -47,55 +52,48 @@ std::set<int> InheritableDescriptors() {
   return fds;
 }
 
-// A Unix stream socket listening at `path`, removed when destroyed.
-class Listener {
+// A Unix stream socket listening at `path`, removed when destroyed. Given an answer, it serves one
+// connection in a thread: reads the request to its end, notes which descriptors a program started
+// meanwhile would inherit, writes the answer and closes.
+class Server {
  public:
-  Listener(std::string path, int backlog) : path_(std::move(path)) {
+  Server(std::string path, int backlog, std::optional<std::string> answer = std::nullopt)
+      : path_(std::move(path)) {
     const sockaddr_un address = Address(path_);
     EXPECT_EQ(0, bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
     EXPECT_EQ(0, listen(fd_.get(), backlog));
+    if (!answer) return;
+    thread_ = std::thread([this, answer = std::move(*answer)] {
+      const common::UniqueFd connection(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      char buffer[4096];
+      for (ssize_t n; (n = read(connection.get(), buffer, sizeof(buffer))) > 0;) {
+        request_.append(buffer, static_cast<std::size_t>(n));
+      }
+      inheritable_ = InheritableDescriptors();
+      for (std::size_t sent = 0; sent < answer.size();) {
+        const ssize_t n =
+            send(connection.get(), answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+      }
+    });
   }
-  ~Listener() { unlink(path_.c_str()); }
+  ~Server() {
+    Join();
+    unlink(path_.c_str());
+  }
   int fd() const { return fd_.get(); }
+  // What the client sent, and what was inheritable meanwhile; once the exchange is over.
+  const std::string& Request() { return Join(), request_; }
+  const std::set<int>& Inheritable() { return Join(), inheritable_; }
 
  private:
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
   std::string path_;
   common::UniqueFd fd_{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-};
-
-// Serves one connection in a thread: reads the request to its end, notes which descriptors
-// would be inherited while the client waits, writes `answer` and closes.
-class OneShotServer {
- public:
-  OneShotServer(const Listener& listener, std::string answer)
-      : thread_([this, fd = listener.fd(), answer = std::move(answer)] {
-          const common::UniqueFd connection(accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
-          char buffer[4096];
-          for (ssize_t n; (n = read(connection.get(), buffer, sizeof(buffer))) > 0;) {
-            request_.append(buffer, static_cast<std::size_t>(n));
-          }
-          inheritable_ = InheritableDescriptors();
-          for (std::size_t sent = 0; sent < answer.size();) {
-            const ssize_t n =
-                send(connection.get(), answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) break;
-            sent += static_cast<std::size_t>(n);
-          }
-        }) {}
-  ~OneShotServer() {
-    if (thread_.joinable()) thread_.join();
-  }
-  // What the client sent, and what was inheritable meanwhile; after the exchange.
-  const std::string& Request() {
-    if (thread_.joinable()) thread_.join();
-    return request_;
-  }
-  const std::set<int>& Inheritable() {
-    Request();
-    return inheritable_;
-  }
-
- private:
   std::string request_;
   std::set<int> inheritable_;
   std::thread thread_;
@@ -175,8 +173,7 @@ TEST_F(SocketTest, EveryMethodSendsItsRequestAndReadsItsAnswer) {
   };
   const std::set<int> inheritable = InheritableDescriptors();
   for (const MethodRow& row : rows) {
-    const Listener listener(path_, 4);
-    OneShotServer server(listener, row.answer);
+    Server server(path_, 4, row.answer);
     EXPECT_EQ(row.result, row.call()) << row.request << " answered " << row.answer;
     EXPECT_EQ(row.request + "\n", server.Request());
     EXPECT_EQ(inheritable, server.Inheritable()) << "the client's socket is inheritable";
@@ -184,22 +181,19 @@ TEST_F(SocketTest, EveryMethodSendsItsRequestAndReadsItsAnswer) {
 }
 
 TEST_F(SocketTest, RequestsWaitTheSocketTimeoutAndReadinessTheReadyTimeout) {
-  const Listener never_accepts(path_, 4);
+  const Server never_accepts(path_, 4);
   const fake::ScopedEnv env{{"VEXODL_PYLOAD_CONNECT_TIMEOUT_MS", "5000"},
                             {"VEXODL_PYLOAD_SOCKET_TIMEOUT_MS", "200"},
                             {"VEXODL_PYLOAD_READY_TIMEOUT_MS", "1200"}};
   EXPECT_FALSE(Timed([] { return rpc::DomainSocketHandler().UpdateAccount({"Up", "me", "pw"}); }));
-  EXPECT_GE(elapsed_, milliseconds(180));
-  EXPECT_LT(elapsed_, milliseconds(1000));
+  EXPECT_THAT(elapsed_.count(), AllOf(Ge(180), Lt(1000)));
   EXPECT_FALSE(Timed([] { return Utils::IsPyLoadDomainSocketReady(); }));
-  EXPECT_GE(elapsed_, milliseconds(1180));
-  EXPECT_LT(elapsed_, milliseconds(2500));
+  EXPECT_THAT(elapsed_.count(), AllOf(Ge(1180), Lt(2500)));
 }
 
 TEST_F(SocketTest, AnAnswerOfExactlyTheCapIsTakenOneByteMoreIsRefused) {
   for (const std::size_t size : {100'000, 100'001}) {
-    const Listener listener(path_, 4);
-    OneShotServer server(listener, std::string(size, 'a'));
+    const Server server(path_, 4, std::string(size, 'a'));
     EXPECT_EQ(size == 100'000,
               Exchange(milliseconds(5000), milliseconds(5000), 100'000).has_value());
   }
@@ -208,18 +202,17 @@ TEST_F(SocketTest, AnAnswerOfExactlyTheCapIsTakenOneByteMoreIsRefused) {
 TEST_F(SocketTest, NoServerIsNoAnswerAtOnceAndAFullBacklogAtTheConnectDeadline) {
   EXPECT_FALSE(Exchange(milliseconds(5000), milliseconds(5000)).has_value());
   EXPECT_LT(elapsed_, milliseconds(1000));
-  const Listener listener(path_, 0);
+  const Server listener(path_, 0);
   // The one connection that a backlog of 0 admits, never accepted.
   const common::UniqueFd queued(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const sockaddr_un address = Address(path_);
   ASSERT_EQ(0, connect(queued.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
   EXPECT_FALSE(Exchange(milliseconds(200), milliseconds(5000)).has_value());
-  EXPECT_GE(elapsed_, milliseconds(180));
-  EXPECT_LT(elapsed_, milliseconds(2000));
+  EXPECT_THAT(elapsed_.count(), AllOf(Ge(180), Lt(2000)));
 }
 
 TEST_F(SocketTest, APeerThatClosesWithoutReadingIsNoAnswerAndRaisesNoSigpipe) {
-  const Listener listener(path_, 4);
+  const Server listener(path_, 4);
   std::thread closer([&] { close(accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC)); });
   // Larger than the socket buffers: the peer closes while the client is still sending.
   EXPECT_FALSE(internal::ExchangeOverUnixSocket(path_, std::string(8 << 20, 'r'),
