@@ -9,15 +9,12 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "outside/pyload.h"
 #include "process_census.h"
-#include "scoped_env.h"
 #include "temp_dir.h"
 
 namespace vexodl::common {
@@ -126,19 +123,6 @@ TEST_F(ProgramRunnerTest, DescendantsThatLeaveItsProcessGroupAreGoneWhenTheCallR
     EXPECT_FALSE(fake::IsAlive(escaped)) << body;
     if (fake::IsAlive(escaped)) kill(escaped, SIGKILL);
   }
-}
-
-// The command-line channel carries the same requests as the socket, on the program's input.
-TEST_F(ProgramRunnerTest, TheCommandLineChannelWritesTheRequestToTheProgramAndReadsItsAnswer) {
-  const std::string request = dir_ / "request";
-  const fake::ScopedEnv env{
-      {"VEXODL_PYLOAD_CLI", Script("cat >" + request + "; echo '{\"result\": 2}'")}};
-  EXPECT_EQ(2, pyload::rpc::CommandlineHandler().VerifyAccount({"Up", "me", "pw"}));
-  std::stringstream text;
-  text << std::ifstream(request).rdbuf();
-  EXPECT_EQ(R"({"method":"verify_account","params":{"login":"me","password":"pw","plugin":"Up"}})"
-            "\n",
-            text.str());
 }
 
 }  // namespace
