@@ -52,8 +52,18 @@ struct RunRow {
   std::optional<std::string> answer;
 };
 
+// The caller ignores and blocks SIGTERM and leaves a descriptor open without close-on-exec; the
+// program gets neither. Then it ignores SIGCHLD too, and still gets its answer.
 TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
-  // What a careless caller may leave open: a descriptor without close-on-exec.
+  struct sigaction ignore {};
+  struct sigaction saved_term {};
+  struct sigaction saved_chld {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGTERM, &ignore, &saved_term);
+  sigset_t term, old;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &term, &old);
   const int inherited = open("/dev/null", O_RDONLY);
   const std::string big(2 << 20, 'i');  // larger than a pipe: both ways at once, or a deadlock
   const RunRow rows[] = {
@@ -69,6 +79,7 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
       {"exec yes", "", 5000, 64 << 10, std::nullopt},
       {"echo '{\"result\": true}'; exit 3", "", 5000, 64, std::nullopt},
       {"echo '{\"result\": true}'; kill -KILL $$", "", 5000, 64, std::nullopt},
+      {"kill -TERM $$; echo survived", "", 5000, 64, std::nullopt},
       {"exec sleep 30", "", 300, 64, std::nullopt},
       {"echo '{\"result\": true}'; exec >&-; exec sleep 30", "", 300, 64, std::nullopt},
   };
@@ -80,29 +91,13 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
     EXPECT_LT(Clock::now() - start, milliseconds(2000)) << row.body;
   }
   close(inherited);
-  EXPECT_EQ(std::nullopt, RunProgram(dir_ / "absent", "", milliseconds(5000), 64));
-  EXPECT_EQ(std::nullopt, RunProgram(dir_.path(), "", milliseconds(5000), 64));
-}
-
-TEST_F(ProgramRunnerTest, TheProgramGetsDefaultSignalsAndACallerIgnoringSigchldItsAnswer) {
-  struct sigaction ignore {};
-  struct sigaction saved_term {};
-  struct sigaction saved_chld {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGTERM, &ignore, &saved_term);
-  sigaction(SIGCHLD, &ignore, &saved_chld);
-  sigset_t term, old;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &term, &old);
-  const auto killed =
-      RunProgram(Script("kill -TERM $$; echo survived"), "", milliseconds(5000), 64);
-  const auto answered = RunProgram(Script("echo ok"), "", milliseconds(5000), 64);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   sigaction(SIGTERM, &saved_term, nullptr);
+  EXPECT_EQ(std::nullopt, RunProgram(dir_ / "absent", "", milliseconds(5000), 64));
+  EXPECT_EQ(std::nullopt, RunProgram(dir_.path(), "", milliseconds(5000), 64));
+  sigaction(SIGCHLD, &ignore, &saved_chld);
+  EXPECT_EQ("ok\n", RunProgram(Script("echo ok"), "", milliseconds(5000), 64));
   sigaction(SIGCHLD, &saved_chld, nullptr);
-  EXPECT_EQ(std::nullopt, killed);
-  EXPECT_EQ("ok\n", answered);
 }
 
 TEST_F(ProgramRunnerTest, DescendantsThatLeaveItsProcessGroupAreGoneWhenTheCallReturns) {
