@@ -1,82 +1,69 @@
 #!/usr/bin/env python3
-"""Checks the dynamic symbol table of an installed libvexodlfilehosting.
+"""Checks the dynamic symbol tables of the installed libraries.
 
-It must define what callers use (Handler, the host classes, the two channel factories and
-VexoError's type information) and nothing else: no internals, no std:: template instances. And it
-must carry no RPATH or RUNPATH: an installed library finds its dependencies where the system
-keeps them, never in a build tree.
-Usage: check_exports.py LIBRARY
+Each must define what callers use and nothing else (no internals, no std:: template instances),
+and carry no RPATH or RUNPATH: an installed library finds its dependencies where the system keeps
+them, never in a build tree.
+Usage: check_exports.py LIBRARY...
 """
+import os
 import re
 import subprocess
 import sys
 
-ALLOWED = re.compile(
-    r"^((typeinfo for |typeinfo name for |vtable for )?"
-    r"(vexodl::filehosting::(Handler|host::(Base|Vexo|Pyload|GetDomainSocketHandler|"
-    r"GetCommandlineHandler))\b|vexodl::VexoError\b))")
-
-REQUIRED = [
-    "vexodl::filehosting::Handler::Handler()",
-    "vexodl::filehosting::Handler::~Handler()",
-    "vexodl::filehosting::Handler::List()",
-    "vexodl::filehosting::Handler::List(Json::Value&)",
-    "vexodl::filehosting::Handler::Get(Json::Value&,",
-    "vexodl::filehosting::Handler::Set(",
-    "vexodl::filehosting::Handler::Verify(",
-    "vexodl::filehosting::Handler::Create(",
-    "vexodl::filehosting::Handler::GetCorrespondingHost(",
-    "vexodl::filehosting::host::Base::toJson(Json::Value&)",
-    "vexodl::filehosting::host::Vexo::ListSupportedHosts()",
-    "vexodl::filehosting::host::Vexo::fromJson(Json::Value const&)",
-    "vexodl::filehosting::host::Pyload::ListSupportedHosts()",
-    "vexodl::filehosting::host::Pyload::SaveAccountImp(",
-    "vexodl::filehosting::host::Pyload::VerifyAccountImp(",
-    "vexodl::filehosting::host::GetDomainSocketHandler()",
-    "vexodl::filehosting::host::GetCommandlineHandler()",
-    "typeinfo for vexodl::VexoError",
-    "typeinfo for vexodl::filehosting::host::Base",
-    "typeinfo for vexodl::filehosting::host::Vexo",
-    "typeinfo for vexodl::filehosting::host::Pyload",
-    "vtable for vexodl::filehosting::host::Pyload",
-]
+# Per library: what it may export beside VexoError, by demangled name (typeinfo and vtables
+# included), and what it must export beyond what the consumer program (consumer/main.cpp) links.
+INTERFACES = {
+    "libvexodlfilehosting": (
+        r"vexodl::filehosting::(Handler|host::(Base|Vexo|Pyload|GetDomainSocketHandler|"
+        r"GetCommandlineHandler))\b",
+        ["vexodl::filehosting::Handler::List(Json::Value&)",
+         "vexodl::filehosting::Handler::Get(Json::Value&,",
+         "vexodl::filehosting::Handler::Set(",
+         "vexodl::filehosting::host::Base::toJson(Json::Value&)",
+         "vexodl::filehosting::host::Vexo::fromJson(Json::Value const&)",
+         "vexodl::filehosting::host::Pyload::ListSupportedHosts()",
+         "vexodl::filehosting::host::Pyload::SaveAccountImp(",
+         "vexodl::filehosting::host::Pyload::VerifyAccountImp(",
+         "vexodl::filehosting::host::GetDomainSocketHandler()",
+         "vexodl::filehosting::host::GetCommandlineHandler()",
+         "typeinfo for vexodl::VexoError",
+         "vtable for vexodl::filehosting::host::Pyload"]),
+    "libvexodlvexohost": (r"vexodl::vexohost::Handler\b",
+                          ["vexodl::vexohost::Handler::HostUpdate(", "typeinfo for vexodl::VexoError"]),
+    "libvexodlpyload": (r"vexodl::pyload::(Utils|rpc::(Base|DomainSocketHandler|CommandlineHandler))\b",
+                        ["vexodl::pyload::rpc::DomainSocketHandler::RemoveAccount(",
+                         "typeinfo for vexodl::VexoError"]),
+}
 
 
-def defined_symbols(library):
-    out = subprocess.run(["readelf", "-W", "--dyn-syms", "--demangle", library],
-                         check=True, capture_output=True, text=True).stdout
+def readelf(library, *options):
+    return subprocess.run(["readelf", "-W", *options, library],
+                          check=True, capture_output=True, text=True).stdout.splitlines()
+
+
+def problems_of(library):
+    interface, required = INTERFACES[os.path.basename(library).split(".")[0]]
+    allowed = re.compile(r"^(typeinfo for |typeinfo name for |vtable for )?"
+                         r"(" + interface + r"|vexodl::VexoError\b)")
     symbols = []
-    for line in out.splitlines():
-        # Num: Value Size Type Bind Vis Ndx Name
-        fields = line.split(None, 7)
-        if len(fields) < 8 or not fields[0].rstrip(":").isdigit():
-            continue
-        kind, bind, ndx, name = fields[3], fields[4], fields[6], fields[7]
-        if ndx == "UND" or bind == "LOCAL" or kind in ("SECTION", "FILE"):
-            continue
-        symbols.append(re.sub(r"@.*$", "", name))
-    return symbols
-
-
-def search_paths(library):
-    out = subprocess.run(["readelf", "-W", "--dynamic", library],
-                         check=True, capture_output=True, text=True).stdout
-    return [line.strip() for line in out.splitlines() if "(RPATH)" in line or "(RUNPATH)" in line]
+    for line in readelf(library, "--dyn-syms", "--demangle"):
+        fields = line.split(None, 7)  # Num: Value Size Type Bind Vis Ndx Name
+        if (len(fields) == 8 and fields[0].rstrip(":").isdigit() and fields[6] != "UND"
+                and fields[4] != "LOCAL" and fields[3] not in ("SECTION", "FILE")):
+            symbols.append(re.sub(r"@.*$", "", fields[7]))
+    problems = [line.strip() for line in readelf(library, "--dynamic") if "PATH)" in line]
+    problems += ["exported but not part of the interface: " + s
+                 for s in sorted(symbols) if not allowed.match(s)]
+    problems += ["missing from the dynamic symbol table: " + r
+                 for r in required if not any(s.startswith(r) for s in symbols)]
+    return [f"{library}: {p}" for p in problems]
 
 
 def main():
-    paths = search_paths(sys.argv[1])
-    for line in paths:
-        print("installed library has a search path:", line)
-    symbols = defined_symbols(sys.argv[1])
-    stray = sorted(s for s in symbols if not ALLOWED.match(s))
-    missing = [r for r in REQUIRED if not any(s.startswith(r) for s in symbols)]
-    for s in stray:
-        print("exported but not part of the interface:", s)
-    for r in missing:
-        print("missing from the dynamic symbol table:", r)
-    print(f"{len(symbols)} exported symbols, {len(stray)} stray, {len(missing)} missing")
-    return 1 if stray or missing or paths else 0
+    problems = [p for library in sys.argv[1:] for p in problems_of(library)]
+    print("\n".join(problems + [f"{len(sys.argv) - 1} libraries, {len(problems)} problems"]))
+    return 1 if problems else 0
 
 
 if __name__ == "__main__":
