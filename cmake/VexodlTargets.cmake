@@ -28,6 +28,19 @@ function(vexodl_shared_library target output_name version_script)
   vexodl_strict_warnings(${target})
 endfunction()
 
+# vexodl_soname(<variable> <imported library target>): the SONAME of the shared library behind
+# the target, read from the name its development link resolves to (libcurl.so ->
+# libcurl.so.4.8.0 gives libcurl.so.4), as dlopen must ask for it.
+function(vexodl_soname variable target)
+  get_target_property(location ${target} LOCATION)
+  get_filename_component(real "${location}" REALPATH)
+  get_filename_component(name "${real}" NAME)
+  if(NOT name MATCHES "^(.+\\.so\\.[0-9]+)")
+    message(FATAL_ERROR "cannot tell the SONAME of ${location} (${real})")
+  endif()
+  set(${variable} "${CMAKE_MATCH_1}" PARENT_SCOPE)
+endfunction()
+
 # vexodl_discover_tests(<target> <label>): each GoogleTest case of <target> becomes a ctest test
 # with <label>. Listing the cases runs the program, under qemu-arm in the armhf configuration, so
 # it may take longer than GoogleTest's default of five seconds.

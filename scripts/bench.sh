@@ -33,7 +33,7 @@ rm -rf "$results"
 mkdir -p "$results"
 
 status=0
-for suite in handler backends; do
+for suite in handler backends startup; do
   echo "=== $suite"
   "$bin/vexodl-bench-$suite" --benchmark_min_time="$min_time" \
     --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=false \

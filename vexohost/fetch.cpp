@@ -1,19 +1,18 @@
 #include "fetch.h"
 
-#include <curl/curl.h>
 #include <sys/socket.h>
 
 #include <memory>
-#include <mutex>
 
 #include "errors.h"
+#include "on_demand.h"
 
 namespace vexodl::vexohost::internal {
 
 namespace {
 
 struct CurlFree {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+  void operator()(CURL* handle) const { Curl().curl_easy_cleanup(handle); }
 };
 
 struct Body {
@@ -43,12 +42,8 @@ curl_socket_t OpenSocket(void*, curlsocktype, curl_sockaddr* address) {
 
 std::string Fetch(const std::string& url, std::uint64_t max_bytes,
                   std::chrono::milliseconds timeout, bool* too_large) {
-  // Thread-safe since curl 7.84 (Debian 12 has 7.88); never undone, as other users of curl in
-  // the process may rely on it.
-  static std::once_flag global_init;
-  std::call_once(global_init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-
-  const std::unique_ptr<CURL, CurlFree> handle(curl_easy_init());
+  const CurlApi& lib = Curl();
+  const std::unique_ptr<CURL, CurlFree> handle(lib.curl_easy_init());
   const auto fail = [&](const std::string& why) {
     Fail(kErrUpdateFetch, "cannot fetch " + Printable(url) + ": " + why);
   };
@@ -57,19 +52,19 @@ std::string Fetch(const std::string& url, std::uint64_t max_bytes,
   body.max_bytes = max_bytes;
   char error[CURL_ERROR_SIZE] = "";
   CURL* curl = handle.get();
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,file");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 3L);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
-  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-  curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
-  const CURLcode code = curl_easy_perform(curl);
+  lib.curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  lib.curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,file");
+  lib.curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  lib.curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  lib.curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 3L);
+  lib.curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  lib.curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
+  lib.curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+  lib.curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+  lib.curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  lib.curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
+  lib.curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
+  const CURLcode code = lib.curl_easy_perform(curl);
   // The cap is kept by Collect alone: curl's own (CURLOPT_MAXFILESIZE) would judge an error page
   // by its length before its status.
   if (body.too_large) {
@@ -77,7 +72,7 @@ std::string Fetch(const std::string& url, std::uint64_t max_bytes,
     *too_large = true;
     return std::move(body.bytes);
   }
-  if (code != CURLE_OK) fail(error[0] != '\0' ? error : curl_easy_strerror(code));
+  if (code != CURLE_OK) fail(error[0] != '\0' ? error : lib.curl_easy_strerror(code));
   return std::move(body.bytes);
 }
 

@@ -1,7 +1,5 @@
 #include "package.h"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,13 +12,14 @@
 
 #include "errors.h"
 #include "file.h"
+#include "on_demand.h"
 
 namespace vexodl::vexohost::internal {
 
 namespace {
 
 struct ArchiveFree {
-  void operator()(archive* handle) const { archive_read_free(handle); }
+  void operator()(archive* handle) const { Archive().archive_read_free(handle); }
 };
 using ArchivePtr = std::unique_ptr<archive, ArchiveFree>;
 
@@ -75,8 +74,8 @@ class Unpacker {
     const std::vector<std::string> parts = Components(path, path);
     const std::string name = parts.empty() ? "." : Join(parts);
     CheckShape(name, "path", path, parts);
-    const char* hardlink = archive_entry_hardlink(entry);
-    const mode_t type = archive_entry_filetype(entry);
+    const char* hardlink = Archive().archive_entry_hardlink(entry);
+    const mode_t type = Archive().archive_entry_filetype(entry);
     if (parts.empty() && (hardlink != nullptr || type != AE_IFDIR)) {
       Unsafe(name, "is the package's own folder but no folder");
     }
@@ -113,7 +112,7 @@ class Unpacker {
         WriteFile(handle, entry, name, parent.get(), leaf);
         return;
       case AE_IFLNK: {
-        const char* target = archive_entry_symlink(entry);
+        const char* target = Archive().archive_entry_symlink(entry);
         const std::string text = target == nullptr ? "" : target;
         // Relative and without "..": every link then resolves at or below its own folder.
         if (text.empty() || text[0] == '/') Unsafe(name, "is a symbolic link out of the package");
@@ -172,8 +171,8 @@ class Unpacker {
   // What an entry declares counts before any of it is read, or skipped: libarchive inflates the
   // data of an entry that is not read (a folder or link may carry some too) to reach the next.
   void CheckDeclared(archive_entry* entry, const std::string& name) const {
-    if (!archive_entry_size_is_set(entry) || archive_entry_size(entry) <= 0) return;
-    const auto declared = static_cast<std::uint64_t>(archive_entry_size(entry));
+    if (!Archive().archive_entry_size_is_set(entry) || Archive().archive_entry_size(entry) <= 0) return;
+    const auto declared = static_cast<std::uint64_t>(Archive().archive_entry_size(entry));
     if (declared > limits_.max_entry_bytes) EntryTooLarge(name);
     if (declared > limits_.max_total_bytes - total_) TotalTooLarge();
   }
@@ -184,11 +183,11 @@ class Unpacker {
     std::uint64_t size = 0;
     char buffer[64 * 1024];
     for (;;) {
-      const la_ssize_t n = archive_read_data(handle, buffer, sizeof buffer);
+      const la_ssize_t n = Archive().archive_read_data(handle, buffer, sizeof buffer);
       if (n == 0) return;
       if (n < 0) {
         Fail(kErrPackageUnreadable, "cannot read package entry \"" + Printable(name) +
-                                        "\": " + archive_error_string(handle));
+                                        "\": " + Archive().archive_error_string(handle));
       }
       size += static_cast<std::uint64_t>(n);
       total_ += static_cast<std::uint64_t>(n);
@@ -227,7 +226,7 @@ class Unpacker {
 
   void WriteFile(archive* handle, archive_entry* entry, const std::string& name, int parent,
                  const std::string& leaf) {
-    const mode_t mode = (archive_entry_perm(entry) & 0111) != 0 ? 0755 : 0644;
+    const mode_t mode = (Archive().archive_entry_perm(entry) & 0111) != 0 ? 0755 : 0644;
     const UniqueFd out(
         openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (!out.valid()) {
@@ -249,7 +248,7 @@ class Unpacker {
 // The package's path comes from the caller and libarchive's text may quote an entry's name:
 // both reach the message Printable.
 [[noreturn]] void Unreadable(const std::string& source, archive* handle) {
-  const char* why = handle == nullptr ? nullptr : archive_error_string(handle);
+  const char* why = handle == nullptr ? nullptr : Archive().archive_error_string(handle);
   Fail(kErrPackageUnreadable,
        "cannot read package " + Printable(source, std::string::npos) + ": " +
            (why == nullptr ? "not a valid archive" : Printable(why, std::string::npos)));
@@ -263,23 +262,23 @@ class Unpacker {
 void UnpackArchive(const std::string& source, Unpacker* unpacker) {
   const UniqueFd fd(open(source.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
   if (!fd.valid()) CannotOpen(source, errno);
-  const ArchivePtr handle(archive_read_new());
+  const ArchivePtr handle(Archive().archive_read_new());
   if (!handle) Unreadable(source, nullptr);
   if (EndsWith(source, ".zip")) {
-    archive_read_support_format_zip(handle.get());
+    Archive().archive_read_support_format_zip(handle.get());
   } else {
-    archive_read_support_filter_gzip(handle.get());
-    archive_read_support_format_tar(handle.get());
+    Archive().archive_read_support_filter_gzip(handle.get());
+    Archive().archive_read_support_format_tar(handle.get());
   }
-  if (archive_read_open_fd(handle.get(), fd.get(), 64 * 1024) != ARCHIVE_OK) {
+  if (Archive().archive_read_open_fd(handle.get(), fd.get(), 64 * 1024) != ARCHIVE_OK) {
     Unreadable(source, handle.get());
   }
   for (;;) {
     archive_entry* entry = nullptr;
-    const int status = archive_read_next_header(handle.get(), &entry);
+    const int status = Archive().archive_read_next_header(handle.get(), &entry);
     if (status == ARCHIVE_EOF) return;
     if (status < ARCHIVE_WARN) Unreadable(source, handle.get());
-    const char* path = archive_entry_pathname(entry);
+    const char* path = Archive().archive_entry_pathname(entry);
     if (path == nullptr) Unreadable(source, handle.get());
     unpacker->Add(handle.get(), entry, path);
   }
@@ -288,26 +287,26 @@ void UnpackArchive(const std::string& source, Unpacker* unpacker) {
 // A folder goes through the same checks as an archive: libarchive walks it as it stands on disk,
 // links as links.
 void UnpackFolder(const std::string& source, Unpacker* unpacker) {
-  const ArchivePtr handle(archive_read_disk_new());
+  const ArchivePtr handle(Archive().archive_read_disk_new());
   if (!handle) Unreadable(source, nullptr);
-  archive_read_disk_set_symlink_physical(handle.get());
-  if (archive_read_disk_open(handle.get(), source.c_str()) != ARCHIVE_OK) {
+  Archive().archive_read_disk_set_symlink_physical(handle.get());
+  if (Archive().archive_read_disk_open(handle.get(), source.c_str()) != ARCHIVE_OK) {
     Unreadable(source, handle.get());
   }
   const std::string prefix = source + "/";
   for (;;) {
     archive_entry* entry = nullptr;
-    const int status = archive_read_next_header(handle.get(), &entry);
+    const int status = Archive().archive_read_next_header(handle.get(), &entry);
     if (status == ARCHIVE_EOF) return;
     if (status < ARCHIVE_WARN) Unreadable(source, handle.get());
     // On disk only a regular file has data: the size that lstat gives a folder or a link is none.
-    if (archive_entry_filetype(entry) != AE_IFREG) archive_entry_set_size(entry, 0);
-    const std::string path = archive_entry_pathname(entry);
+    if (Archive().archive_entry_filetype(entry) != AE_IFREG) Archive().archive_entry_set_size(entry, 0);
+    const std::string path = Archive().archive_entry_pathname(entry);
     if (path != source) {
       if (path.compare(0, prefix.size(), prefix) != 0) Unreadable(source, handle.get());
       unpacker->Add(handle.get(), entry, path.substr(prefix.size()));
     }
-    if (archive_read_disk_can_descend(handle.get())) archive_read_disk_descend(handle.get());
+    if (Archive().archive_read_disk_can_descend(handle.get())) Archive().archive_read_disk_descend(handle.get());
   }
 }
 
@@ -319,6 +318,7 @@ bool IsArchiveName(const std::string& name) {
 
 void UnpackPackage(const std::string& source, const std::string& into,
                    const PackageLimits& limits) {
+  Archive();  // a missing libarchive fails the install before anything is made
   struct stat st {};
   if (stat(source.c_str(), &st) != 0) CannotOpen(source, errno);
   if (S_ISDIR(st.st_mode)) {
