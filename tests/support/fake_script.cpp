@@ -52,11 +52,6 @@ int Script::Run(const std::string& call, std::string event, Json::Value* out) {
   return reply->result;
 }
 
-void Script::Record(std::string event) {
-  std::lock_guard<std::mutex> lock(mu_);
-  events_.push_back(std::move(event));
-}
-
 std::vector<std::string> Script::Events() const {
   std::lock_guard<std::mutex> lock(mu_);
   return events_;

@@ -24,8 +24,8 @@ struct Reply {
 };
 
 // Script drives one fake back-end: the replies that tests script per call name ("List",
-// "DomainSocketHandler.UpdateAccount", ...) and the events the fake saw (constructors with their
-// host name, calls with their arguments, destructors), in order. Thread-safe.
+// "DomainSocketHandler.UpdateAccount", ...) and the requests the fake received (each call with its
+// host and arguments), in order. Thread-safe.
 class Script {
  public:
   // Unscripted calls return `default_result`, or their entry in `defaults`.
@@ -47,7 +47,6 @@ class Script {
   // Records `event`, then performs the reply scripted for `call` (or returns the default result)
   // on `out`. Used by the fakes themselves.
   int Run(const std::string& call, std::string event, Json::Value* out = nullptr);
-  void Record(std::string event);
 
   std::vector<std::string> Events() const;
 
