@@ -171,7 +171,8 @@ class Unpacker {
   // What an entry declares counts before any of it is read, or skipped: libarchive inflates the
   // data of an entry that is not read (a folder or link may carry some too) to reach the next.
   void CheckDeclared(archive_entry* entry, const std::string& name) const {
-    if (!Archive().archive_entry_size_is_set(entry) || Archive().archive_entry_size(entry) <= 0) return;
+    if (!Archive().archive_entry_size_is_set(entry) || Archive().archive_entry_size(entry) <= 0)
+      return;
     const auto declared = static_cast<std::uint64_t>(Archive().archive_entry_size(entry));
     if (declared > limits_.max_entry_bytes) EntryTooLarge(name);
     if (declared > limits_.max_total_bytes - total_) TotalTooLarge();
@@ -300,13 +301,15 @@ void UnpackFolder(const std::string& source, Unpacker* unpacker) {
     if (status == ARCHIVE_EOF) return;
     if (status < ARCHIVE_WARN) Unreadable(source, handle.get());
     // On disk only a regular file has data: the size that lstat gives a folder or a link is none.
-    if (Archive().archive_entry_filetype(entry) != AE_IFREG) Archive().archive_entry_set_size(entry, 0);
+    if (Archive().archive_entry_filetype(entry) != AE_IFREG)
+      Archive().archive_entry_set_size(entry, 0);
     const std::string path = Archive().archive_entry_pathname(entry);
     if (path != source) {
       if (path.compare(0, prefix.size(), prefix) != 0) Unreadable(source, handle.get());
       unpacker->Add(handle.get(), entry, path.substr(prefix.size()));
     }
-    if (Archive().archive_read_disk_can_descend(handle.get())) Archive().archive_read_disk_descend(handle.get());
+    if (Archive().archive_read_disk_can_descend(handle.get()))
+      Archive().archive_read_disk_descend(handle.get());
   }
 }
 
