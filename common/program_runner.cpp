@@ -408,16 +408,22 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
   ProgramRun run;
   // A missing program is common (pyLoad not installed, where every listing asks it): found out
   // here, it costs a system call, not a fork of the caller. The spawn still tells the rest.
-  if (access(program.c_str(), X_OK) != 0) return run;
+  const auto not_started = [&run](int error) {
+    run.start_error = error;
+    return run;
+  };
+  if (access(program.c_str(), X_OK) != 0) return not_started(errno);
   const Deadline deadline(timeout);
   Pipe to_child;
   Pipe from_child;
   Pipe word;
   Pipe report;
   if (!MakePipe(&to_child) || !MakePipe(&from_child) || !MakePipe(&word) || !MakePipe(&report)) {
-    return run;
+    return not_started(errno);
   }
-  if (!SetNonBlocking(to_child.write.get()) || !SetNonBlocking(from_child.read.get())) return run;
+  if (!SetNonBlocking(to_child.write.get()) || !SetNonBlocking(from_child.read.get())) {
+    return not_started(errno);
+  }
   SpawnSetup setup;
   if (!setup.Prepare()) return run;
 
@@ -437,7 +443,7 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
   plan.wake = plan.all;
   sigdelset(&plan.wake, SIGCHLD);
   const pid_t pid = ForkReaper(plan);
-  if (pid < 0) return run;
+  if (pid < 0) return not_started(errno);
   Reaper reaper(pid, std::move(word.write), std::move(report.read));
   // Only the reaper and the program keep their ends, so that their end shows here.
   to_child.read.Reset();
@@ -454,6 +460,7 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
     run.end = deadline.Passed() ? ProgramRun::End::kTimedOut : ProgramRun::End::kKilled;
   } else if (ended->code == 0) {
     run.end = ProgramRun::End::kNotStarted;
+    run.start_error = ended->value;
   } else if (ended->code == CLD_EXITED) {
     run.exit_status = ended->value;
   } else {

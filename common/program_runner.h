@@ -19,7 +19,8 @@ struct ProgramRun {
   End end = End::kNotStarted;
   int exit_status = 0;
   int signal = 0;
-  std::string output;  // what it wrote to its standard output, whole only when kExited
+  int start_error = 0;  // kNotStarted: the errno value that kept it from starting; 0 if unknown
+  std::string output;   // what it wrote to its standard output, whole only when kExited
 };
 
 // RunProgramFully runs the executable at `program` with no arguments and the caller's

@@ -18,7 +18,8 @@ namespace {
 std::string WhatWentWrong(const ProgramRun& run, std::chrono::milliseconds timeout) {
   switch (run.end) {
     case ProgramRun::End::kNotStarted:
-      return "could not be started";
+      return run.start_error == 0 ? "could not be started"
+                                  : "could not be started: " + SystemText(run.start_error);
     case ProgramRun::End::kTimedOut:
       return "did not answer within " + std::to_string(timeout.count()) + " ms and was killed";
     case ProgramRun::End::kKilled:

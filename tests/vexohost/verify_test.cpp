@@ -86,8 +86,9 @@ TEST_F(VerifyTest, AVerifierThatCannotStartOrIsMissingCannotDecide) {
   EXPECT_EQ(-1, Verify("alice", "pw"));
   // Under qemu-arm the C library cannot hand a failed exec back through posix_spawn (the emulator
   // runs its vfork-style child as a copy), so there the child exits with status 127 instead.
-  EXPECT_THAT(info_["error"].asString(), ::testing::AnyOf("the verifier could not be started",
-                                                          "the verifier exited with status 127"));
+  EXPECT_THAT(info_["error"].asString(),
+              ::testing::AnyOf("the verifier could not be started: Permission denied",
+                               "the verifier exited with status 127"));
   Ship("openmirror");
   EXPECT_EQ(-1, Verify("alice", "pw", "openmirror"));
   EXPECT_EQ(ParseJson(R"({"error": "host plug-in \"openmirror\" has no verifier"})"), info_);
