@@ -200,6 +200,8 @@ UpdateIndex ParseIndex(const std::string& text, IndexSource source) {
     std::string why;
     if (std::optional<IndexEntry> entry = ParseEntry(plugins[name], &why)) {
       index.plugins.emplace(name, std::move(*entry));
+    } else {
+      index.unusable.emplace(name, why);
     }
   }
   return index;
@@ -321,6 +323,9 @@ UpdateDownload Updater::Download(const std::string& name, const std::string& ins
 
   const auto offered = index.plugins.find(name);
   download.offered = offered != index.plugins.end();
+  if (const auto unusable = index.unusable.find(name); unusable != index.unusable.end()) {
+    download.unusable = unusable->second;
+  }
   if (!download.offered || CompareVersions(offered->second.version, installed_version) <= 0) {
     return download;
   }
@@ -361,7 +366,9 @@ bool Updater::Apply(const Plugin& plugin, const UpdateDownload& download) const 
   if (CheckSerial(download.serial)) ReplaceFile(state_.update_index(), download.index_text);
   const std::string& name = plugin.manifest.name;
   if (!download.offered) {
-    Fail(kErrUpdateNotOffered, "the update server offers no host plug-in \"" + name + "\"");
+    Fail(kErrUpdateNotOffered,
+         "the update server offers no host plug-in \"" + name + "\"" +
+             (download.unusable.empty() ? "" : ": its entry in the index " + download.unusable));
   }
   if (!download.entry || CompareVersions(download.entry->version, plugin.manifest.version) <= 0) {
     return false;

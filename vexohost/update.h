@@ -51,6 +51,7 @@ struct UpdateIndex {
   std::string expires;
   std::int64_t expires_at = 0;
   std::map<std::string, IndexEntry> plugins;
+  std::map<std::string, std::string> unusable;  // entries left out of `plugins`, with why
 };
 
 // Where an index comes from: an update server, or update-index.json, which a build before
@@ -86,11 +87,12 @@ std::map<std::string, std::string> OfferedVersions(const StateDir& state);
 
 // What an update server offers for one plug-in, downloaded and checked.
 struct UpdateDownload {
-  std::string index_text;              // the index, signature checked
-  std::uint64_t serial = 0;            // the index's serial
-  bool offered = false;                // whether the index offers the plug-in at all
-  std::optional<IndexEntry> entry;     // set when it offers a version newer than the installed one
-  std::string package;                 // entry's package, size and digest checked
+  std::string index_text;           // the index, signature checked
+  std::uint64_t serial = 0;         // the index's serial
+  bool offered = false;             // whether the index offers the plug-in at all
+  std::string unusable;             // when it does not: why its entry was left out, if it has one
+  std::optional<IndexEntry> entry;  // set when it offers a version newer than the installed one
+  std::string package;              // entry's package, size and digest checked
   std::exception_ptr package_failure;  // why entry's package could not be had, if it could not
 };
 

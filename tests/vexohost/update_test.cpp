@@ -150,6 +150,11 @@ TEST_F(UpdateTest, OnlyANewerVersionOfAUserPluginOnOfferIsInstalled) {
   const Thrown thrown = ErrorOf([&] { Update(); });
   EXPECT_EQ(2403, thrown.code);
   EXPECT_EQ("the update server offers no host plug-in \"rapidbox\"", thrown.message);
+  WriteSignedIndex(IndexText(R"({"rapidbox": {"version": "2.0", "package": "r.tar.gz"}})"));
+  EXPECT_EQ(
+      "2403 the update server offers no host plug-in \"rapidbox\": its entry in the index "
+      "has no \"size\" in bytes",
+      Outcome([&] { Update(); }));
   Ship("filedrop");
   EXPECT_EQ(2004, ErrorOf([&] { Handler("filedrop").HostUpdate(Url()); }).code);
 }
