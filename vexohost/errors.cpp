@@ -1,5 +1,7 @@
 #include "errors.h"
 
+#include <syslog.h>
+
 #include <cstdio>
 #include <system_error>
 
@@ -16,11 +18,15 @@ void FailSystem(const std::string& operation, const std::string& path, int error
 
 std::string SystemText(int error) { return std::generic_category().message(error); }
 
-std::string Printable(const std::string& text, std::size_t max_bytes) {
+namespace {
+
+// `text` with every byte outside printable ASCII as \xNN, and quotes and backslashes too where
+// `quotes` (for text that goes between quotes); at most `max_bytes` of it, then "...".
+std::string Escaped(const std::string& text, std::size_t max_bytes, bool quotes) {
   std::string out;
   for (std::size_t i = 0; i < text.size() && i < max_bytes; ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte < 0x20 || byte > 0x7e || byte == '"' || byte == '\\') {
+    if (byte < 0x20 || byte > 0x7e || (quotes && (byte == '"' || byte == '\\'))) {
       char escaped[5];
       std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
       out += escaped;
@@ -30,6 +36,21 @@ std::string Printable(const std::string& text, std::size_t max_bytes) {
   }
   if (text.size() > max_bytes) out += "...";
   return out;
+}
+
+}  // namespace
+
+std::string Printable(const std::string& text, std::size_t max_bytes) {
+  return Escaped(text, max_bytes, /*quotes=*/true);
+}
+
+void Report(int priority, const std::string& call, const std::string& host,
+            const std::string& cause) {
+  // Messages are already Printable where they quote a name or path; what is left to escape here
+  // is whatever reached them unescaped, and the host name of a call that refused it.
+  const std::string who = host.empty() ? call : call + " " + Escaped(host, 80, /*quotes=*/false);
+  syslog(priority, "vexohost: %s: %s", who.c_str(),
+         Escaped(cause, std::string::npos, /*quotes=*/false).c_str());
 }
 
 }  // namespace vexodl::vexohost::internal

@@ -14,11 +14,15 @@
 #include "outside/vexohost.h"
 #pragma GCC visibility pop
 
+#include <syslog.h>
+
 #include <chrono>
+#include <exception>
 #include <map>
 #include <vector>
 
 #include "account_db.h"
+#include "error/vexo_error.h"
 #include "errors.h"
 #include "host_name.h"
 #include "installer.h"
@@ -82,6 +86,22 @@ HostSettings StoredSettings(const StateDir& state, const std::string& name) {
   return db ? db->Get(name) : HostSettings{};
 }
 
+// Runs `body`, public call `call` of the service for `host`. An error that leaves the service is
+// reported first: libvexodlfilehosting passes on no more than the code of some.
+template <typename Body>
+int Reporting(const char* call, const std::string& host, Body&& body) {
+  try {
+    return body();
+  } catch (const VexoError& error) {
+    internal::Report(LOG_ERR, call, host,
+                     std::string(error.what()) + " (error " + std::to_string(error.code) + ")");
+    throw;
+  } catch (const std::exception& error) {
+    internal::Report(LOG_ERR, call, host, error.what());
+    throw;
+  }
+}
+
 }  // namespace
 
 struct Handler::Impl {
@@ -104,126 +124,151 @@ Handler::Handler(const std::string& host) : impl_(new Impl{host}) {}
 Handler::~Handler() = default;
 
 int Handler::List(Json::Value& out) {
-  const StateDir state = Impl::State();
-  const std::vector<Plugin> plugins = PluginStore(state).List();
-  const std::map<std::string, std::string> offered = internal::OfferedVersions(state);
-  std::map<std::string, HostSettings> stored;
-  if (std::unique_ptr<AccountDb> db = OpenForReading(state)) {
-    stored = db->GetAll();
-  }
-  Json::Value hosts(Json::arrayValue);
-  for (const Plugin& plugin : plugins) {
-    const auto settings = stored.find(plugin.manifest.name);
-    hosts.append(
-        HostObject(plugin, settings == stored.end() ? HostSettings{} : settings->second, offered));
-  }
-  out.swap(hosts);
-  return 0;
+  return Reporting("list", "", [&] {
+    const StateDir state = Impl::State();
+    const std::vector<Plugin> plugins = PluginStore(state).List();
+    const std::map<std::string, std::string> offered = internal::OfferedVersions(state);
+    std::map<std::string, HostSettings> stored;
+    if (std::unique_ptr<AccountDb> db = OpenForReading(state)) {
+      stored = db->GetAll();
+    }
+    Json::Value hosts(Json::arrayValue);
+    for (const Plugin& plugin : plugins) {
+      const auto settings = stored.find(plugin.manifest.name);
+      hosts.append(HostObject(plugin, settings == stored.end() ? HostSettings{} : settings->second,
+                              offered));
+    }
+    out.swap(hosts);
+    return 0;
+  });
 }
 
 int Handler::AccountGet(Json::Value& out) {
-  CheckHostName(impl_->host);
-  const StateDir state = Impl::State();
-  const Plugin plugin = PluginStore(state).Find(impl_->host);
-  Json::Value host =
-      HostObject(plugin, StoredSettings(state, impl_->host), internal::OfferedVersions(state));
-  out.swap(host);
-  return 0;
+  return Reporting("get", impl_->host, [&] {
+    CheckHostName(impl_->host);
+    const StateDir state = Impl::State();
+    const Plugin plugin = PluginStore(state).Find(impl_->host);
+    Json::Value host =
+        HostObject(plugin, StoredSettings(state, impl_->host), internal::OfferedVersions(state));
+    out.swap(host);
+    return 0;
+  });
 }
 
 int Handler::AccountSet(const std::string& username, const std::string& password) {
-  CheckHostName(impl_->host);
-  const StateDir state = Impl::SafeState();
-  StoreLock lock(state.lock(), StoreLock::Mode::kShared);
-  PluginStore(state).Find(impl_->host);
-  std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/true);
-  // An empty user name is no account: storing one clears the account, as a cleared form would.
-  if (username.empty()) {
-    db->RemoveAccount(impl_->host);
-  } else {
-    db->SetAccount(impl_->host, username, password);
-  }
-  return 0;
+  return Reporting("set", impl_->host, [&] {
+    CheckHostName(impl_->host);
+    const StateDir state = Impl::SafeState();
+    StoreLock lock(state.lock(), StoreLock::Mode::kShared);
+    PluginStore(state).Find(impl_->host);
+    std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/true);
+    // An empty user name is no account: storing one clears the account, as a cleared form would.
+    if (username.empty()) {
+      db->RemoveAccount(impl_->host);
+    } else {
+      db->SetAccount(impl_->host, username, password);
+    }
+    return 0;
+  });
 }
 
 int Handler::AccountVerify(Json::Value& info, const std::string& username,
                            const std::string& password) {
-  CheckHostName(impl_->host);
-  const std::chrono::milliseconds timeout = internal::VerifyTimeout();
-  // No lock: the verifier runs from the folder it was found in, even if an install swaps that
-  // folder meanwhile, and may take long.
-  const Plugin plugin = PluginStore(Impl::SafeState()).Find(impl_->host);
-  return internal::RunVerifier(plugin, username, password, timeout, &info);
+  return Reporting("verify", impl_->host, [&] {
+    CheckHostName(impl_->host);
+    const std::chrono::milliseconds timeout = internal::VerifyTimeout();
+    // No lock: the verifier runs from the folder it was found in, even if an install swaps that
+    // folder meanwhile, and may take long.
+    const Plugin plugin = PluginStore(Impl::SafeState()).Find(impl_->host);
+    const int result = internal::RunVerifier(plugin, username, password, timeout, &info);
+    // The library reports a run that decided nothing as a bare code, without info.
+    if (result < 0) {
+      internal::Report(
+          LOG_ERR, "verify", impl_->host,
+          info["error"].asString() + " (error " + std::to_string(VEXODL_ERR_VERIFY_ACCOUNT) + ")");
+    }
+    return result;
+  });
 }
 
 int Handler::HostAdd(const std::string& source) {
-  const StateDir state = Impl::SafeState();
-  StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
-  const Staging staging(state);
-  Installer(state).Install(source);
-  return 0;
+  return Reporting("install", "", [&] {
+    const StateDir state = Impl::SafeState();
+    StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
+    const Staging staging(state);
+    Installer(state).Install(source);
+    return 0;
+  });
 }
 
 int Handler::HostDelete() {
-  CheckHostName(impl_->host);
-  const StateDir state = Impl::SafeState();
-  StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
-  const Staging staging(state);
-  PluginStore(state).RemoveUserPlugin(impl_->host, [&] {
-    if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
-      db->Forget(impl_->host);
-    }
+  return Reporting("delete", impl_->host, [&] {
+    CheckHostName(impl_->host);
+    const StateDir state = Impl::SafeState();
+    StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
+    const Staging staging(state);
+    PluginStore(state).RemoveUserPlugin(impl_->host, [&] {
+      if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
+        db->Forget(impl_->host);
+      }
+    });
+    return 0;
   });
-  return 0;
 }
 
 int Handler::HostUpdate(const std::string& url) {
-  CheckHostName(impl_->host);
-  const StateDir state = Impl::SafeState();
-  const auto updatable = [&] {
-    Plugin plugin = PluginStore(state).Find(impl_->host);
-    if (plugin.origin == internal::Origin::kShipped) {
-      internal::Fail(internal::kErrShippedHost,
-                     "host plug-in \"" + impl_->host +
-                         "\" is shipped with the download manager and updated with it");
-    }
-    return plugin;
-  };
-  const internal::Updater updater(state);
-  // A download may take minutes: it happens before the store is locked for the change, so that
-  // other changes need not wait for the server; Apply checks the index's serial and the versions
-  // again under the lock.
-  const Plugin installed = updatable();
-  const internal::UpdateDownload download = updater.Download(
-      installed.manifest.name, installed.manifest.version, internal::UpdateBase(url));
-  StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
-  const Plugin plugin = updatable();
-  const Staging staging(state);
-  updater.Apply(plugin, download);
-  return 0;
+  return Reporting("update", impl_->host, [&] {
+    CheckHostName(impl_->host);
+    const StateDir state = Impl::SafeState();
+    const auto updatable = [&] {
+      Plugin plugin = PluginStore(state).Find(impl_->host);
+      if (plugin.origin == internal::Origin::kShipped) {
+        internal::Fail(internal::kErrShippedHost,
+                       "host plug-in \"" + impl_->host +
+                           "\" is shipped with the download manager and updated with it");
+      }
+      return plugin;
+    };
+    const internal::Updater updater(state);
+    // A download may take minutes: it happens before the store is locked for the change, so that
+    // other changes need not wait for the server; Apply checks the index's serial and the versions
+    // again under the lock.
+    const Plugin installed = updatable();
+    const internal::UpdateDownload download = updater.Download(
+        installed.manifest.name, installed.manifest.version, internal::UpdateBase(url));
+    StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
+    const Plugin plugin = updatable();
+    const Staging staging(state);
+    updater.Apply(plugin, download);
+    return 0;
+  });
 }
 
 int Handler::HostEnabledSet(bool enabled) {
-  CheckHostName(impl_->host);
-  const StateDir state = Impl::SafeState();
-  StoreLock lock(state.lock(), StoreLock::Mode::kShared);
-  PluginStore(state).Find(impl_->host);
-  AccountDb::Open(state.database(), /*create=*/true)->SetEnabled(impl_->host, enabled);
-  return 0;
+  return Reporting(enabled ? "enable" : "disable", impl_->host, [&] {
+    CheckHostName(impl_->host);
+    const StateDir state = Impl::SafeState();
+    StoreLock lock(state.lock(), StoreLock::Mode::kShared);
+    PluginStore(state).Find(impl_->host);
+    AccountDb::Open(state.database(), /*create=*/true)->SetEnabled(impl_->host, enabled);
+    return 0;
+  });
 }
 
 int Handler::HostRemoveAccount() {
-  CheckHostName(impl_->host);
-  const StateDir state = Impl::SafeState();
-  StoreLock lock(state.lock(), StoreLock::Mode::kShared);
-  // A broken plug-in's account can still be removed: removing needs no manifest.
-  if (!PluginStore(state).Locate(impl_->host)) {
-    internal::Fail(internal::kErrUnknownHost, "no host plug-in named \"" + impl_->host + "\"");
-  }
-  if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
-    db->RemoveAccount(impl_->host);
-  }
-  return 0;
+  return Reporting("remove-account", impl_->host, [&] {
+    CheckHostName(impl_->host);
+    const StateDir state = Impl::SafeState();
+    StoreLock lock(state.lock(), StoreLock::Mode::kShared);
+    // A broken plug-in's account can still be removed: removing needs no manifest.
+    if (!PluginStore(state).Locate(impl_->host)) {
+      internal::Fail(internal::kErrUnknownHost, "no host plug-in named \"" + impl_->host + "\"");
+    }
+    if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
+      db->RemoveAccount(impl_->host);
+    }
+    return 0;
+  });
 }
 
 }  // namespace vexodl::vexohost

@@ -1,5 +1,7 @@
 #include "plugin_store.h"
 
+#include <syslog.h>
+
 #include <cerrno>
 #include <exception>
 #include <map>
@@ -41,13 +43,21 @@ std::vector<Plugin> PluginStore::List() const {
   for (const Origin origin : {Origin::kShipped, Origin::kUser}) {
     const std::string parent = origin == Origin::kShipped ? state_.shipped() : state_.user();
     for (const std::string& name : ListDirectory(parent)) {
-      if (!IsValidHostName(name) || found.count(name) != 0) continue;
+      if (!IsValidHostName(name)) continue;
       const std::string folder = parent + "/" + name;
+      if (found.count(name) != 0) {
+        Report(LOG_WARNING, "list", name,
+               "left out " + folder + ": a shipped plug-in has its name");
+        continue;
+      }
       // No stat of the folder first: where it is no directory, its manifest cannot be read
       // either, and the entry is passed over all the same.
       Manifest manifest;
       std::string why;
-      if (!Load(folder, name, &manifest, &why)) continue;
+      if (!Load(folder, name, &manifest, &why)) {
+        Report(LOG_WARNING, "list", name, "left out: " + why);
+        continue;
+      }
       found.emplace(name, Plugin{origin, folder, std::move(manifest)});
     }
   }
@@ -91,8 +101,11 @@ void PluginStore::RemoveUserPlugin(const std::string& name, const std::function<
   } catch (...) {
     try {
       Rename(removed, folder);
-    } catch (const std::exception&) {
-      // The first error is the one worth reporting.
+    } catch (const std::exception& error) {
+      // The first error is the one thrown; this one leaves the plug-in in staging/, which the
+      // change empties.
+      Report(LOG_ERR, "delete", name,
+             folder + " is lost: putting it back failed: " + std::string(error.what()));
     }
     throw;
   }

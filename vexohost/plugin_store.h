@@ -27,7 +27,8 @@ class PluginStore {
  public:
   explicit PluginStore(const StateDir& state) : state_(state) {}
 
-  // Every plug-in whose manifest is valid, sorted by name; broken ones are left out.
+  // Every plug-in whose manifest is valid, sorted by name; broken ones, and user copies hidden by
+  // a shipped plug-in, are left out, each with a warning (Report).
   std::vector<Plugin> List() const;
 
   // The plug-in called `name`. Throws kErrUnknownHost when neither folder holds it, and

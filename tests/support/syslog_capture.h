@@ -17,6 +17,9 @@ struct LogLine {
 std::vector<LogLine> SyslogLines();
 void ClearSyslog();
 
+inline bool operator==(const LogLine& a, const LogLine& b) {
+  return a.priority == b.priority && a.text == b.text;
+}
 void PrintTo(const LogLine& line, std::ostream* os);
 
 }  // namespace vexodl::fake

@@ -1,5 +1,7 @@
 // Shipped and user plug-ins: what List and AccountGet find, which ones HostDelete may remove,
 // where the state directory is, and the host names that calls take.
+#include <syslog.h>
+
 #include <functional>
 #include <string>
 #include <utility>
@@ -10,14 +12,19 @@
 
 #include "outside/vexohost.h"
 #include "state_dir_fixture.h"
+#include "syslog_capture.h"
 
 namespace vexodl::vexohost::test {
 namespace {
 
+using fake::LogLine;
 using ::testing::AllOf;
 using ::testing::StartsWith;
 
 class PluginsTest : public StateDirTest {};
+
+// What the service wrote to syslog: one line.
+std::vector<LogLine> OneLine(int priority, const std::string& text) { return {{priority, text}}; }
 
 // A shipped plug-in hides a user plug-in of its name; the password is never shown.
 TEST_F(PluginsTest, ListShowsEachPluginOnceWithWhatIsStored) {
@@ -26,6 +33,7 @@ TEST_F(PluginsTest, ListShowsEachPluginOnceWithWhatIsStored) {
   WritePlugin("user", "filedrop", ManifestText("filedrop", "9.9"));
   Handler("filedrop").AccountSet("alice", "s3cret");
   Handler("cloudvault").HostEnabledSet(false);
+  fake::ClearSyslog();
   EXPECT_EQ(ParseJson(R"([
     {"name": "cloudvault", "description": "CloudVault shared folders; downloads need an account",
      "version": "1.0", "newversion": "1.0", "enable": false, "user": true, "authentication": "yes"},
@@ -34,6 +42,9 @@ TEST_F(PluginsTest, ListShowsEachPluginOnceWithWhatIsStored) {
      "version": "2.3.1", "newversion": "2.3.1", "enable": true, "user": false,
      "authentication": "yes", "username": "alice"}])"),
             HostList());
+  EXPECT_EQ(OneLine(LOG_WARNING, "vexohost: list filedrop: left out " + Path("user/filedrop") +
+                                     ": a shipped plug-in has its name"),
+            fake::SyslogLines());
 }
 
 TEST_F(PluginsTest, BrokenPluginsAreLeftOutAndAccountGetSaysWhy) {
@@ -58,13 +69,20 @@ TEST_F(PluginsTest, BrokenPluginsAreLeftOutAndAccountGetSaysWhy) {
   for (const auto& row : rows) {
     WriteFile(Path("user/" + row[0] + (row[1].empty() ? "/readme" : "/manifest.json")), row[1]);
   }
-  ASSERT_EQ(1u, HostList().size()) << Text(HostList());
+  fake::ClearSyslog();
+  ASSERT_EQ(1u, HostList().size());
+  const std::vector<LogLine> listed = fake::SyslogLines();
+  // Each left out with a warning that gives the reason that AccountGet's error gives.
+  std::vector<LogLine> warnings;
   for (const auto& row : rows) {
-    EXPECT_THAT(Outcome([&] { HostObject(row[0]); }),
-                AllOf(StartsWith("2003 host plug-in \"" + row[0] +
-                                 "\" is broken: " + Path("user/" + row[0] + "/manifest.json")),
-                      ::testing::HasSubstr(row[2])));
+    const std::string outcome = Outcome([&] { HostObject(row[0]); });
+    EXPECT_THAT(outcome, AllOf(StartsWith("2003 host plug-in \"" + row[0] + "\" is broken: " +
+                                          Path("user/" + row[0] + "/manifest.json")),
+                               ::testing::HasSubstr(row[2])));
+    const std::string why = outcome.substr(outcome.find(Path("user/")));
+    warnings.push_back({LOG_WARNING, "vexohost: list " + row[0] + ": left out: " + why});
   }
+  EXPECT_THAT(listed, ::testing::UnorderedElementsAreArray(warnings));
   EXPECT_EQ("2002 no host plug-in named \"nosuch\"", Outcome([] { HostObject("nosuch"); }));
 }
 
@@ -96,7 +114,10 @@ TEST(StateDirSettingTest, AMissingOrRelativeStateDirectoryIs2100) {
   };
   for (const auto& [value, message] : rows) {
     const fake::ScopedEnv env{{"VEXODL_VEXOHOST_STATE_DIR", value}};
+    fake::ClearSyslog();
     EXPECT_EQ("2100 " + message, Outcome(HostList));
+    EXPECT_EQ(OneLine(LOG_ERR, "vexohost: list: " + message + " (error 2100)"),
+              fake::SyslogLines());
     EXPECT_EQ("2100 " + message, Outcome([] { Handler("filedrop").HostEnabledSet(true); }));
   }
   EXPECT_FALSE(Exists(dir / "absent"));
@@ -112,37 +133,47 @@ class HostNameTest : public ::testing::Test {
 
 TEST_F(HostNameTest, EveryCallChecksTheNameFirst) {
   Json::Value out;
+  // Each with the name that the service's syslog line gives the call.
   const std::vector<std::pair<const char*, std::function<void(Handler&)>>> calls = {
-      {"AccountGet", [&](Handler& h) { h.AccountGet(out); }},
-      {"AccountSet", [](Handler& h) { h.AccountSet("u", "p"); }},
-      {"AccountVerify", [&](Handler& h) { h.AccountVerify(out, "u", "p"); }},
-      {"HostDelete", [](Handler& h) { h.HostDelete(); }},
-      {"HostUpdate", [](Handler& h) { h.HostUpdate("https://updates.example/"); }},
-      {"HostEnabledSet", [](Handler& h) { h.HostEnabledSet(false); }},
-      {"HostRemoveAccount", [](Handler& h) { h.HostRemoveAccount(); }},
+      {"get", [&](Handler& h) { h.AccountGet(out); }},
+      {"set", [](Handler& h) { h.AccountSet("u", "p"); }},
+      {"verify", [&](Handler& h) { h.AccountVerify(out, "u", "p"); }},
+      {"delete", [](Handler& h) { h.HostDelete(); }},
+      {"update", [](Handler& h) { h.HostUpdate("https://updates.example/"); }},
+      {"enable", [](Handler& h) { h.HostEnabledSet(true); }},
+      {"disable", [](Handler& h) { h.HostEnabledSet(false); }},
+      {"remove-account", [](Handler& h) { h.HostRemoveAccount(); }},
   };
+  const std::string refused =
+      "invalid host name \"../x\": only letters, digits, '.', '_' and '-' are allowed";
   for (const auto& [label, call] : calls) {
     Handler handler("../x");
-    EXPECT_EQ("2001 invalid host name \"../x\": only letters, digits, '.', '_' and '-' are allowed",
-              Outcome([&] { call(handler); }))
-        << label;
+    fake::ClearSyslog();
+    EXPECT_EQ("2001 " + refused, Outcome([&] { call(handler); })) << label;
+    EXPECT_EQ(
+        OneLine(LOG_ERR, std::string("vexohost: ") + label + " ../x: " + refused + " (error 2001)"),
+        fake::SyslogLines());
   }
 }
 
 TEST_F(HostNameTest, TheRefusalSaysWhyAndShowsTheNameEscaped) {
   const std::string letters = "only letters, digits, '.', '_' and '-' are allowed";
   const std::vector<std::vector<std::string>> rows = {
-      // name, as shown, why
-      {"", "", "it is empty"},
-      {"..", "..", "it names a directory"},
-      {std::string(65, 'a'), std::string(65, 'a'), "it is longer than 64 bytes"},
-      {"a\"b\n", "a\\x22b\\x0a", letters},
-      {std::string("nul\0", 4), "nul\\x00", letters},
-      {"caf\xc3\xa9", "caf\\xc3\\xa9", letters},
+      // name, as shown, why, as the syslog line's call shows it
+      {"", "", "it is empty", "delete"},
+      {"..", "..", "it names a directory", "delete .."},
+      {std::string(65, 'a'), std::string(65, 'a'), "it is longer than 64 bytes",
+       "delete " + std::string(65, 'a')},
+      {"a\"b\n", "a\\x22b\\x0a", letters, "delete a\"b\\x0a"},
+      {std::string("nul\0", 4), "nul\\x00", letters, "delete nul\\x00"},
+      {"caf\xc3\xa9", "caf\\xc3\\xa9", letters, "delete caf\\xc3\\xa9"},
   };
   for (const auto& row : rows) {
-    EXPECT_EQ("2001 invalid host name \"" + row[1] + "\": " + row[2],
-              Outcome([&] { Handler(row[0]).HostDelete(); }));
+    const std::string message = "invalid host name \"" + row[1] + "\": " + row[2];
+    fake::ClearSyslog();
+    EXPECT_EQ("2001 " + message, Outcome([&] { Handler(row[0]).HostDelete(); }));
+    EXPECT_EQ(OneLine(LOG_ERR, "vexohost: " + row[3] + ": " + message + " (error 2001)"),
+              fake::SyslogLines());
   }
 }
 

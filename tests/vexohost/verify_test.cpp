@@ -2,8 +2,10 @@
 // says of every other ending. How programs are run, bounded and reaped is the process runner's
 // (tests/pyload/program_runner_test.cpp).
 #include <sys/stat.h>
+#include <syslog.h>
 
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,10 +14,12 @@
 #include "process_census.h"
 #include "scoped_env.h"
 #include "state_dir_fixture.h"
+#include "syslog_capture.h"
 
 namespace vexodl::vexohost::test {
 namespace {
 
+using fake::LogLine;
 using ::testing::IsEmpty;
 
 class VerifyTest : public StateDirTest {
@@ -36,7 +40,13 @@ class VerifyTest : public StateDirTest {
 
   int Verify(const std::string& username, const std::string& password,
              const std::string& host = "checked") {
+    fake::ClearSyslog();
     return Handler(host).AccountVerify(info_, username, password);
+  }
+
+  // The one line by which the service says why `host` could not be verified.
+  static std::vector<LogLine> Why(const std::string& host, const std::string& error) {
+    return {{LOG_ERR, "vexohost: verify " + host + ": " + error + " (error 1604)"}};
   }
 
   Json::Value info_;
@@ -69,7 +79,11 @@ TEST_F(VerifyTest, EachEndingGivesItsResultAndInfo) {
   for (const auto& row : rows) {
     Verifier(row.script);
     EXPECT_EQ(row.result, Verify("alice", "hunter2")) << row.script;
-    EXPECT_EQ(ParseJson(R"({"verifier": "check", )" + row.info + "}"), info_) << row.script;
+    const Json::Value info = ParseJson(R"({"verifier": "check", )" + row.info + "}");
+    EXPECT_EQ(info, info_) << row.script;
+    EXPECT_EQ(row.result < 0 ? Why("checked", info["error"].asString()) : std::vector<LogLine>{},
+              fake::SyslogLines())
+        << row.script;
   }
 }
 
@@ -89,9 +103,11 @@ TEST_F(VerifyTest, AVerifierThatCannotStartOrIsMissingCannotDecide) {
   EXPECT_THAT(info_["error"].asString(),
               ::testing::AnyOf("the verifier could not be started: Permission denied",
                                "the verifier exited with status 127"));
+  EXPECT_EQ(Why("checked", info_["error"].asString()), fake::SyslogLines());
   Ship("openmirror");
   EXPECT_EQ(-1, Verify("alice", "pw", "openmirror"));
   EXPECT_EQ(ParseJson(R"({"error": "host plug-in \"openmirror\" has no verifier"})"), info_);
+  EXPECT_EQ(Why("openmirror", "host plug-in \"openmirror\" has no verifier"), fake::SyslogLines());
 }
 
 TEST_F(VerifyTest, AnUnusableDeadlineSettingIs2310NamingIt) {
