@@ -267,5 +267,27 @@ TEST_F(CliTest, APasswordNeverReachesOutputErrorLinesOrTheLog) {
   for (const ProgramResult& run : runs) EXPECT_THAT(run.out + run.err, Not(HasSubstr(password)));
 }
 
+// A verifier whose interpreter is missing (python3 on a minimal system): standard error says why
+// the account could not be verified, in the service's line before the library's.
+TEST_F(CliTest, VerifyShowsWhyTheNativeServiceCouldNotDecide) {
+  WritePlugin("user", "stale", R"({"format": 1, "name": "stale", "description": "",
+      "version": "1", "authentication": "yes", "verifier": "verify"})");
+  WriteFile(Path("user/stale/verify"), "#!/nonexistent/python3\n");
+  ::chmod(Path("user/stale/verify").c_str(), 0755);
+  const ProgramResult result = Run(
+      {"--verbose", "verify", "stale", "--type", "vexo", "--username", "me", "--password-stdin"},
+      "pw\n");
+  EXPECT_EQ(1, result.exit_status);
+  EXPECT_EQ("", result.out);
+  // Under qemu-arm a failed exec shows as exit status 127 (vexohost/verify_test.cpp).
+  EXPECT_THAT(result.err,
+              MatchesRegex("vexodl-filehosting: vexohost: verify stale: the verifier (could not be "
+                           "started: No such file or directory|exited with status 127) "
+                           "\\(error 1604\\)\n"
+                           "vexodl-filehosting: host/vexo\\.cpp:[0-9]+ Failed to verify account "
+                           "stale\n"
+                           "error 1604: the account could not be verified\n"));
+}
+
 }  // namespace
 }  // namespace vexodl::cli
