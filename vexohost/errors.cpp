@@ -46,11 +46,12 @@ std::string Printable(const std::string& text, std::size_t max_bytes) {
 
 void Report(int priority, const std::string& call, const std::string& host,
             const std::string& cause) {
-  // Messages are already Printable where they quote a name or path; what is left to escape here
-  // is whatever reached them unescaped, and the host name of a call that refused it.
-  const std::string who = host.empty() ? call : call + " " + Escaped(host, 80, /*quotes=*/false);
-  syslog(priority, "vexohost: %s: %s", who.c_str(),
-         Escaped(cause, std::string::npos, /*quotes=*/false).c_str());
+  // Messages are Printable where they quote a name or a path, yet parts of them (a path from the
+  // environment, a library's text) and a refused host name are not: the line is escaped whole.
+  std::string line = call;
+  if (!host.empty()) line += " " + (host.size() > 80 ? host.substr(0, 80) + "..." : host);
+  line += ": " + cause;
+  syslog(priority, "vexohost: %s", Escaped(line, std::string::npos, /*quotes=*/false).c_str());
 }
 
 }  // namespace vexodl::vexohost::internal
