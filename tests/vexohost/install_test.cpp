@@ -1,5 +1,6 @@
 // HostAdd: packages of each kind, hostile ones refused with the store left byte for byte as it
 // was, the limits, and the switch that puts a plug-in into place.
+#include <syslog.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include "process_census.h"
 #include "staging.h"
 #include "state_dir_fixture.h"
+#include "syslog_capture.h"
 
 namespace vexodl::vexohost::test {
 namespace {
@@ -166,10 +168,15 @@ TEST_P(HostileInstallTest, IsRefusedAndTheStoreStaysAsItWas) {
   if (!hostile.raw.empty()) WriteFile(package, hostile.raw);
   const std::string before = Listing(state());
   const int descriptors = fake::OpenDescriptorCount();
+  fake::ClearSyslog();
   const Thrown thrown = ErrorOf([&] { Handler("").HostAdd(package); });
   EXPECT_EQ(descriptors, fake::OpenDescriptorCount());
   EXPECT_EQ(hostile.code, thrown.code);
   EXPECT_THAT(thrown.message, HasSubstr(hostile.says));
+  EXPECT_THAT(fake::SyslogLines(),
+              ::testing::ElementsAre(
+                  fake::LogLine{LOG_ERR, "vexohost: install: " + thrown.message + " (error " +
+                                             std::to_string(hostile.code) + ")"}));
   EXPECT_EQ(before, Listing(state()));
   EXPECT_FALSE(Exists("/tmp/vexohost-absolute"));
 }
