@@ -30,7 +30,7 @@ inline std::string PrintablePath(const std::string& path) {
 
 // Report writes the one syslog line by which the service says why a call failed, was refused or
 // left something out, since libvexodlfilehosting passes on no more than a code for some of them:
-// "vexohost: <call>[ <host>]: <cause>", with bytes outside printable ASCII in `host` and `cause`
+// "vexohost: <call>[ <host>]: <cause>", `host` cut at 80 bytes, and bytes outside printable ASCII
 // written as \xNN, so that no name can forge a line. `priority` is LOG_ERR for a failure,
 // LOG_WARNING for what a listing leaves out. `cause` never holds a password, nor what a verifier
 // wrote (it may echo its input).

@@ -86,6 +86,16 @@ HostSettings StoredSettings(const StateDir& state, const std::string& name) {
   return db ? db->Get(name) : HostSettings{};
 }
 
+// What OfferedVersions gives, for public call `call` of the service for `host`: a kept index
+// that cannot be read hides every newer version, which is said in a warning.
+std::map<std::string, std::string> Offered(const StateDir& state, const char* call,
+                                           const std::string& host) {
+  std::string why;
+  std::map<std::string, std::string> offered = internal::OfferedVersions(state, &why);
+  if (!why.empty()) internal::Report(LOG_WARNING, call, host, "newer versions unknown: " + why);
+  return offered;
+}
+
 // Runs `body`, public call `call` of the service for `host`. An error that leaves the service is
 // reported first: libvexodlfilehosting passes on no more than the code of some.
 template <typename Body>
@@ -127,7 +137,7 @@ int Handler::List(Json::Value& out) {
   return Reporting("list", "", [&] {
     const StateDir state = Impl::State();
     const std::vector<Plugin> plugins = PluginStore(state).List();
-    const std::map<std::string, std::string> offered = internal::OfferedVersions(state);
+    const std::map<std::string, std::string> offered = Offered(state, "list", "");
     std::map<std::string, HostSettings> stored;
     if (std::unique_ptr<AccountDb> db = OpenForReading(state)) {
       stored = db->GetAll();
@@ -149,7 +159,7 @@ int Handler::AccountGet(Json::Value& out) {
     const StateDir state = Impl::State();
     const Plugin plugin = PluginStore(state).Find(impl_->host);
     Json::Value host =
-        HostObject(plugin, StoredSettings(state, impl_->host), internal::OfferedVersions(state));
+        HostObject(plugin, StoredSettings(state, impl_->host), Offered(state, "get", impl_->host));
     out.swap(host);
     return 0;
   });

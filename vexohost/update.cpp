@@ -262,16 +262,20 @@ std::string UpdateBase(const std::string& url) {
   return base;
 }
 
-std::map<std::string, std::string> OfferedVersions(const StateDir& state) {
+std::map<std::string, std::string> OfferedVersions(const StateDir& state, std::string* why) {
   std::map<std::string, std::string> versions;
   std::string text;
-  if (ReadSmallFile(state.update_index(), kMaxIndexBytes, &text) != 0) return versions;
+  if (const int error = ReadSmallFile(state.update_index(), kMaxIndexBytes, &text)) {
+    if (error != ENOENT) *why = PrintablePath(state.update_index()) + ": " + SystemText(error);
+    return versions;
+  }
   try {
     for (const auto& [name, entry] : ParseIndex(text, IndexSource::kKept).plugins) {
       versions.emplace(name, entry.version);
     }
-  } catch (const std::exception&) {
-    // Only a good index is ever kept; a damaged one tells nothing.
+  } catch (const std::exception& error) {
+    // Only a good index is ever kept; a damaged one tells nothing, but that it is damaged.
+    *why = PrintablePath(state.update_index()) + ": " + error.what();
   }
   return versions;
 }

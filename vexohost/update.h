@@ -82,8 +82,8 @@ std::string Sha256Hex(const std::string& bytes);
 std::string UpdateBase(const std::string& url);
 
 // The version of each plug-in that the last good index kept in `state` offers; empty when none
-// is kept.
-std::map<std::string, std::string> OfferedVersions(const StateDir& state);
+// is kept, or when the kept one cannot be read, and then `why` says why.
+std::map<std::string, std::string> OfferedVersions(const StateDir& state, std::string* why);
 
 // What an update server offers for one plug-in, downloaded and checked.
 struct UpdateDownload {

@@ -1,6 +1,7 @@
 // HostUpdate from an update server tree on disk (file:// URLs): signed indexes, package digests,
 // version order, the freshness of indexes and the kept index behind "newversion". Fetching over
 // HTTP is in http_update_test.cpp.
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "outside/vexohost.h"
+#include "syslog_capture.h"
 #include "update.h"
 #include "update_fixture.h"
 
@@ -80,6 +82,14 @@ TEST_F(UpdateTest, ANewerSignedPackageFromTheMirrorReplacesThePlugin) {
   EXPECT_THAT(ReadFile(Path("user/rapidbox/verify")), HasSubstr("\"result\": 2"));
   EXPECT_EQ(ReadFile(server_ / "index.json"), ReadFile(Path("update-index.json")));
   EXPECT_EQ("", Listing(Path("staging")));
+  WriteFile(Path("update-index.json"), "{");
+  fake::ClearSyslog();
+  Get("rapidbox");
+  EXPECT_THAT(
+      fake::SyslogLines(),
+      ::testing::ElementsAre(fake::LogLine{
+          LOG_WARNING, "vexohost: get rapidbox: newer versions unknown: " +
+                           Path("update-index.json") + ": the update index is no JSON object"}));
 }
 
 TEST_F(UpdateTest, AnIndexWithoutATrustedSignatureChangesNothing) {
