@@ -26,9 +26,6 @@ enum OptionBit : unsigned {
   kVersion = 1U << 8,
 };
 
-// Every command takes these.
-inline constexpr unsigned kGlobalOptions = kVerbose | kHelp | kVersion;
-
 // What one command line asks for. `command` is empty when only --help or --version was given.
 struct Arguments {
   std::string command;

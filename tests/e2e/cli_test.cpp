@@ -8,7 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -136,6 +140,79 @@ TEST_F(CliTest, VerifyPrintsEachOutcomeAsAWordAndANumber) {
 TEST_F(CliTest, DeleteRemovesAUserPlugin) {
   EXPECT_THAT(Run({"delete", "openmirror"}), Ended(0, "", ""));
   EXPECT_FALSE(vexohost::test::Exists(Path("user/openmirror")));
+}
+
+// -- help, manual page, completion ---------------------------------------------------------------
+
+// The entries of --help's lists of commands and options: "  ENTRY  SUMMARY", or the summary alone
+// on the next line when the entry leaves it no room.
+std::map<std::string, std::string> HelpEntries(const std::string& help) {
+  static const std::regex entry(R"(  (\S.*?)(?: {2,}(\S.*))?)"), summary(R"( {3,}(\S.*))");
+  std::map<std::string, std::string> entries;
+  std::istringstream lines(help);
+  std::string line, last;
+  for (std::smatch match; std::getline(lines, line);) {
+    if (std::regex_match(line, match, summary)) {
+      entries[last] = match[1];
+    } else if (std::regex_match(line, match, entry)) {
+      entries[last = match[1]] = match[2];
+    }
+  }
+  return entries;
+}
+
+// The entries of the page's COMMANDS and OPTIONS: ".TP", the entry, its summary; fonts and the
+// minus escape taken out.
+std::map<std::string, std::string> PageEntries(std::string page) {
+  page = std::regex_replace(std::regex_replace(page, std::regex(R"(\\f[BIR])"), ""),
+                            std::regex(R"(\\-)"), "-");
+  std::map<std::string, std::string> entries;
+  std::istringstream lines(page);
+  std::string line, section, entry;
+  while (std::getline(lines, line)) {
+    if (line.rfind(".SH ", 0) == 0) section = line.substr(4);
+    if (line == ".TP" && (section == "COMMANDS" || section == "OPTIONS") &&
+        std::getline(lines, entry)) {
+      std::getline(lines, entries[entry]);
+    }
+  }
+  return entries;
+}
+
+TEST_F(CliTest, TheManualPageHasTheCommandsAndOptionsOfHelpWithTheirSummaries) {
+  const ProgramResult help = Run({"--help"});
+  ASSERT_EQ(0, help.exit_status);
+  const std::map<std::string, std::string> entries = HelpEntries(help.out);
+  EXPECT_EQ(17U, entries.size());  // 8 commands, 9 options
+  EXPECT_EQ("remove the stored account", entries.at("remove-account NAME --type T"));
+  EXPECT_EQ(entries, PageEntries(ReadFile(VEXODL_CLI_PAGE)));
+}
+
+// The completion, run in bash with the tool in PATH: what completes the last word of each row.
+TEST_F(CliTest, BashCompletesCommandsOptionsTypesAndHostNames) {
+  const std::string program = kProgram;
+  const fake::ScopedEnv path{
+      {"PATH", program.substr(0, program.rfind('/')) + ":" + ::getenv("PATH")}};
+  const std::pair<std::vector<std::string>, std::string> rows[] = {
+      {{""}, "list get set verify remove-account install update delete"},
+      {{"verify", "--"}, "--type --username --password-stdin --verbose --help --version"},
+      {{"set", "x", "--type", ""}, "vexo pyload"},
+      {{"--verbose", "get", "--type", "pyload", ""}, "Uploaded Zippyshare"},  // no escaped names
+      {{"set", "--username", "Uploaded", "--enable", "o"}, "openmirror"},
+      {{"delete", ""}, "filedrop openmirror"},
+      {{"get", "filedrop", ""}, ""},
+  };
+  for (const auto& [words, expected] : rows) {
+    std::vector<std::string> argv = {
+        "/bin/bash", "-c",
+        "source \"$1\"; shift; COMP_WORDS=(vexodl-filehosting \"$@\"); "
+        "COMP_CWORD=$#; _vexodl_filehosting; echo \"${COMPREPLY[*]}\"",
+        "bash", VEXODL_CLI_COMPLETION};
+    argv.insert(argv.end(), words.begin(), words.end());
+    EXPECT_THAT(fake::RunProgram(argv, fake::CurrentEnvironment(), ""),
+                Ended(0, expected + "\n", ""))
+        << ::testing::PrintToString(words);
+  }
 }
 
 // -- refusals and errors -------------------------------------------------------------------------
