@@ -79,13 +79,14 @@ Arguments ParseArguments(int argc, const char* const* argv) {
     } else if (equals != std::string_view::npos) {
       throw UsageError(std::string(option->name) + " takes no value");
     }
-    if ((given & option->bit) != 0 && option->bit != kVerbose && option->bit != kHelp) {
+    if ((given & option->bit) != 0 && option->bit != kVerbose && option->bit != kQuiet &&
+        option->bit != kHelp) {
       throw UsageError(std::string(option->name) + " is given twice");
     }
     given |= option->bit;
   }
 
-  args.verbose = (given & kVerbose) != 0;
+  args.quiet = (given & kQuiet) != 0;
   args.help = (given & kHelp) != 0;
   args.version = (given & kVersion) != 0;
   args.json = (given & kJson) != 0;
@@ -101,6 +102,9 @@ Arguments ParseArguments(int argc, const char* const* argv) {
   if (command == nullptr) throw UsageError("unknown command " + args.command);
   if (args.help || args.version) return args;
 
+  if ((given & kQuiet) != 0 && (given & kVerbose) != 0) {
+    throw UsageError("--quiet and --verbose exclude each other");
+  }
   for (const auto& option : kOptions) {
     if ((given & option.bit) != 0 && ((kGlobalOptions | command->options) & option.bit) == 0) {
       if (option.bit == kType && command->operand != nullptr && !command->type_required) {

@@ -24,6 +24,7 @@ enum OptionBit : unsigned {
   kVerbose = 1U << 6,
   kHelp = 1U << 7,
   kVersion = 1U << 8,
+  kQuiet = 1U << 9,
 };
 
 // What one command line asks for. `command` is empty when only --help or --version was given.
@@ -35,7 +36,7 @@ struct Arguments {
   std::optional<bool> enabled;
   bool password_stdin = false;
   bool json = false;
-  bool verbose = false;
+  bool quiet = false;  // the library's log lines stay off standard error
   bool help = false;
   bool version = false;
 };

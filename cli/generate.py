@@ -148,7 +148,7 @@ def manual_page(table, version):
             ".SH NAME", program + " \\- " + roff_text(table["purpose"]),
             ".SH SYNOPSIS"]
     for c in table["commands"]:
-        page += [".B " + program, "[\\fB\\-\\-verbose\\fR]", roff_synopsis(c["synopsis"]), ".br"]
+        page += [".B " + program, "[\\fB\\-\\-quiet\\fR]", roff_synopsis(c["synopsis"]), ".br"]
     page += [".B " + program, "[\\fICOMMAND\\fR] \\fB\\-\\-help\\fR", ".br",
              ".B " + program, "\\fB\\-\\-version\\fR", ".SH DESCRIPTION"]
     page += [roff_text(p) + "\n.PP" for p in table["description"]]
@@ -197,7 +197,7 @@ def completion(table):
 # The names of the hosts that `{program} list --json` shows, of type $1 when it is given. A name
 # that the tool had to escape is left out: it could not be typed back.
 {function}_hosts() {{
-  {program} list --json 2>/dev/null | awk -v want="$1" '
+  {program} --quiet list --json 2>/dev/null | awk -v want="$1" '
     match($0, /^ *"(name|type)" : "[^"\\\\]*"/) {{
       split(substr($0, RSTART, RLENGTH), field, "\\""); host[field[2]] = field[4]; next
     }}

@@ -80,8 +80,26 @@ class CliTest : public vexohost::test::StateDirTest {
 
 // -- one case per command ------------------------------------------------------------------------
 
-// Control characters from plug-ins and from pyLoad are escaped; backslashes are not.
+// Control characters from plug-ins and from pyLoad are escaped; backslashes are not. A back-end
+// that fails is left out, and the library's log line says so on standard error unless --quiet.
 TEST_F(CliTest, ListShowsPyloadHostsThenNativeOnesAsATableOfEscapedTexts) {
+  WriteFile(peer_ / "fault", "error\n");
+  const std::string without_pyload =
+      "NAME        TYPE  ENABLED  ACCOUNT  VERSION  NEW VERSION  FLAGS           DESCRIPTION\n"
+      "filedrop    vexo  yes      -        2.3.1    -            account-needed  FileDrop one-click"
+      " hosting; premium accounts lift the speed limit\n"
+      "openmirror  vexo  yes      -        0.9.2    -            removable       OpenMirror public "
+      "mirrors; no account needed\n";
+  const ProgramResult failed = Run({"list"});
+  EXPECT_EQ(0, failed.exit_status);
+  EXPECT_EQ(without_pyload, failed.out);
+  EXPECT_THAT(failed.err, MatchesRegex("vexodl-filehosting: host/pyload.cpp:[0-9]+ Failed to get "
+                                       "info of accounts\n"
+                                       "vexodl-filehosting: handler.cpp:[0-9]+ Failed to list "
+                                       "hosts of pyload. Error: 1614\n"));
+  EXPECT_THAT(Run({"--quiet", "list"}), Ended(0, without_pyload, ""));
+
+  WriteFile(peer_ / "fault", "");
   WritePlugin("shipped", "clear",
               R"({"format": 1, "name": "clear", "version": "1.0", "authentication": "no",
                   "description": "wipes\u001b[2J\nthe\tscreen\u009b\u007f C:\\dir"})");
@@ -183,7 +201,7 @@ TEST_F(CliTest, TheManualPageHasTheCommandsAndOptionsOfHelpWithTheirSummaries) {
   const ProgramResult help = Run({"--help"});
   ASSERT_EQ(0, help.exit_status);
   const std::map<std::string, std::string> entries = HelpEntries(help.out);
-  EXPECT_EQ(17U, entries.size());  // 8 commands, 9 options
+  EXPECT_EQ(18U, entries.size());  // 8 commands, 10 options
   EXPECT_EQ("remove the stored account", entries.at("remove-account NAME --type T"));
   EXPECT_EQ(entries, PageEntries(ReadFile(VEXODL_CLI_PAGE)));
 }
@@ -195,9 +213,9 @@ TEST_F(CliTest, BashCompletesCommandsOptionsTypesAndHostNames) {
       {"PATH", program.substr(0, program.rfind('/')) + ":" + ::getenv("PATH")}};
   const std::pair<std::vector<std::string>, std::string> rows[] = {
       {{""}, "list get set verify remove-account install update delete"},
-      {{"verify", "--"}, "--type --username --password-stdin --verbose --help --version"},
+      {{"verify", "--"}, "--type --username --password-stdin --quiet --verbose --help --version"},
       {{"set", "x", "--type", ""}, "vexo pyload"},
-      {{"--verbose", "get", "--type", "pyload", ""}, "Uploaded Zippyshare"},  // no escaped names
+      {{"--quiet", "get", "--type", "pyload", ""}, "Uploaded Zippyshare"},  // no escaped names
       {{"set", "--username", "Uploaded", "--enable", "o"}, "openmirror"},
       {{"delete", ""}, "filedrop openmirror"},
       {{"get", "filedrop", ""}, ""},
@@ -263,6 +281,7 @@ TEST_F(CliTest, FailuresEndInTheirExitStatusAndOneLineOnStandardError) {
        Refused("--enable and --disable exclude each other")},
       {"set filedrop --type vexo --password-stdin", 2,
        Refused("--password-stdin goes with --username")},
+      {"--quiet list --verbose", 2, Refused("--quiet and --verbose exclude each other")},
   };
   for (const Failure& row : rows) {
     std::vector<std::string> arguments;
