@@ -9,7 +9,8 @@ the bash completion (vexodl-filehosting.bash).
 
 The build runs this on the build machine, standard library only, so that a cross build (armhf) gets
 its page and completion without running a program of the target; the tool's own --help comes from
-the same tables, so it cannot say something other than the page.
+the same tables, so it cannot say something other than the page. The roff is written here rather
+than by help2man, which makes a page by running the tool.
 """
 
 import gzip
@@ -195,7 +196,8 @@ def completion(table):
     return f"""# bash completion for {program}; made by cli/generate.py from cli/commands.json.
 
 # The names of the hosts that `{program} list --json` shows, of type $1 when it is given. A name
-# that the tool had to escape is left out: it could not be typed back.
+# that the tool had to escape is left out: it could not be typed back. awk reads the tool's indented
+# JSON of flat objects, one member a line, because jq is not on every system that has bash.
 {function}_hosts() {{
   {program} --quiet list --json 2>/dev/null | awk -v want="$1" '
     match($0, /^ *"(name|type)" : "[^"\\\\]*"/) {{

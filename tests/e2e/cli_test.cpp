@@ -1,7 +1,7 @@
 // vexodl-filehosting end to end: the program itself, started without a shell, over our own native
 // host-plugin service (a state directory with the sample plug-ins) and our pyLoad client running
 // the peer (pyload/peer/pyload-peer) as pyLoad's command-line program, on a store in a temporary
-// directory. One case per command, then the
+// directory. One case per command, the manual page against --help, the bash completion, then the
 // tool's own refusals, error lines and exit statuses, and what it does with passwords.
 #include <stdlib.h>
 #include <sys/stat.h>
