@@ -9,27 +9,21 @@ namespace vexodl::cli {
 
 namespace {
 
-struct OptionSpec {
+// One option of the command line; kOptions lists them all, in the order of the help.
+struct Option {
   const char* name;
+  const char* short_name;  // or nullptr
+  const char* value;       // what its value stands for; nullptr when it takes none
   OptionBit bit;
-  bool takes_value;
 };
 
-constexpr OptionSpec kOptions[] = {
-    {"--type", kType, true},
-    {"--username", kUsername, true},
-    {"--password-stdin", kPasswordStdin, false},
-    {"--enable", kEnable, false},
-    {"--disable", kDisable, false},
-    {"--json", kJson, false},
-    {"--verbose", kVerbose, false},
-    {"--help", kHelp, false},
-    {"--version", kVersion, false},
-};
+#include "options.inc"
 
-const OptionSpec* FindOption(std::string_view name) {
+const Option* FindOption(std::string_view name) {
   for (const auto& option : kOptions) {
-    if (name == option.name) return &option;
+    if (name == option.name || (option.short_name != nullptr && name == option.short_name)) {
+      return &option;
+    }
   }
   return nullptr;
 }
@@ -70,9 +64,9 @@ Arguments ParseArguments(int argc, const char* const* argv) {
           "passwords are not taken from the command line, where other users can read them: use "
           "--password-stdin, or run on a terminal to be asked");
     }
-    const OptionSpec* option = name == "-h" ? FindOption("--help") : FindOption(name);
+    const Option* option = FindOption(name);
     if (option == nullptr) throw UsageError("unknown option " + std::string(name));
-    if (option->takes_value) {
+    if (option->value != nullptr) {
       std::string value;
       if (equals != std::string_view::npos) {
         value = std::string(arg.substr(equals + 1));
@@ -85,13 +79,14 @@ Arguments ParseArguments(int argc, const char* const* argv) {
     } else if (equals != std::string_view::npos) {
       throw UsageError(std::string(option->name) + " takes no value");
     }
-    if ((given & option->bit) != 0 && option->bit != kVerbose && option->bit != kHelp) {
+    if ((given & option->bit) != 0 && option->bit != kVerbose && option->bit != kQuiet &&
+        option->bit != kHelp) {
       throw UsageError(std::string(option->name) + " is given twice");
     }
     given |= option->bit;
   }
 
-  args.verbose = (given & kVerbose) != 0;
+  args.quiet = (given & kQuiet) != 0;
   args.help = (given & kHelp) != 0;
   args.version = (given & kVersion) != 0;
   args.json = (given & kJson) != 0;
@@ -107,6 +102,9 @@ Arguments ParseArguments(int argc, const char* const* argv) {
   if (command == nullptr) throw UsageError("unknown command " + args.command);
   if (args.help || args.version) return args;
 
+  if ((given & kQuiet) != 0 && (given & kVerbose) != 0) {
+    throw UsageError("--quiet and --verbose exclude each other");
+  }
   for (const auto& option : kOptions) {
     if ((given & option.bit) != 0 && ((kGlobalOptions | command->options) & option.bit) == 0) {
       if (option.bit == kType && command->operand != nullptr && !command->type_required) {

@@ -24,10 +24,8 @@ enum OptionBit : unsigned {
   kVerbose = 1U << 6,
   kHelp = 1U << 7,
   kVersion = 1U << 8,
+  kQuiet = 1U << 9,
 };
-
-// Every command takes these.
-inline constexpr unsigned kGlobalOptions = kVerbose | kHelp | kVersion;
 
 // What one command line asks for. `command` is empty when only --help or --version was given.
 struct Arguments {
@@ -38,7 +36,7 @@ struct Arguments {
   std::optional<bool> enabled;
   bool password_stdin = false;
   bool json = false;
-  bool verbose = false;
+  bool quiet = false;  // the library's log lines stay off standard error
   bool help = false;
   bool version = false;
 };

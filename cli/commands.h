@@ -12,16 +12,14 @@ class Handler;
 namespace vexodl::cli {
 
 // Command is one command of vexodl-filehosting: the command line it takes, its help and what it
-// does. The table in commands.cpp holds every command; the parser, the help and main() all read
-// it.
+// does. The table in commands.cpp, made from commands.json, holds every command; the parser, the
+// help and main() all read it.
 struct Command {
   const char* name;
-  const char* operand;   // NAME or SOURCE; nullptr when the command takes none
-  unsigned options;      // the OptionBits it takes beyond kGlobalOptions
-  bool type_required;    // whether it needs --type
-  const char* synopsis;  // its line in the general help, beside `summary`
-  const char* summary;
-  const char* help;  // the text of `vexodl-filehosting NAME --help`
+  const char* operand;  // NAME or SOURCE; nullptr when the command takes none
+  unsigned options;     // the OptionBits it takes beyond the global ones
+  bool type_required;   // whether it needs --type
+  const char* help;     // the text of `vexodl-filehosting NAME --help`
   // Does the command, with one call of `handler`; what the library throws passes on.
   void (*run)(const Arguments& args, filehosting::Handler& handler);
 };

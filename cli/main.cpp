@@ -44,10 +44,9 @@ int Main(int argc, const char* const* argv) {
     std::cout << HelpText(args.command);
     return kExitOk;
   }
-  if (args.verbose) {
-    // The library logs with syslog(); LOG_PERROR copies every line to standard error as well.
-    ::openlog("vexodl-filehosting", LOG_PERROR, LOG_USER);
-  }
+  // The library logs with syslog(), and only what fails: LOG_PERROR copies each line to standard
+  // error, or a back-end left out of `list` would go unmentioned.
+  ::openlog("vexodl-filehosting", args.quiet ? 0 : LOG_PERROR, LOG_USER);
 
   int status = kExitOk;
   try {
@@ -79,7 +78,7 @@ int Main(int argc, const char* const* argv) {
     std::cerr << "vexodl-filehosting: cannot write to standard output\n";
     return kExitFailure;
   }
-  if (args.verbose) ::closelog();
+  ::closelog();
   return status;
 }
 

@@ -1,14 +1,18 @@
 // vexodl-filehosting end to end: the program itself, started without a shell, over our own native
 // host-plugin service (a state directory with the sample plug-ins) and our pyLoad client running
 // the peer (pyload/peer/pyload-peer) as pyLoad's command-line program, on a store in a temporary
-// directory. One case per command, then the
+// directory. One case per command, the manual page against --help, the bash completion, then the
 // tool's own refusals, error lines and exit statuses, and what it does with passwords.
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -76,8 +80,26 @@ class CliTest : public vexohost::test::StateDirTest {
 
 // -- one case per command ------------------------------------------------------------------------
 
-// Control characters from plug-ins and from pyLoad are escaped; backslashes are not.
+// Control characters from plug-ins and from pyLoad are escaped; backslashes are not. A back-end
+// that fails is left out, and the library's log line says so on standard error unless --quiet.
 TEST_F(CliTest, ListShowsPyloadHostsThenNativeOnesAsATableOfEscapedTexts) {
+  WriteFile(peer_ / "fault", "error\n");
+  const std::string without_pyload =
+      "NAME        TYPE  ENABLED  ACCOUNT  VERSION  NEW VERSION  FLAGS           DESCRIPTION\n"
+      "filedrop    vexo  yes      -        2.3.1    -            account-needed  FileDrop one-click"
+      " hosting; premium accounts lift the speed limit\n"
+      "openmirror  vexo  yes      -        0.9.2    -            removable       OpenMirror public "
+      "mirrors; no account needed\n";
+  const ProgramResult failed = Run({"list"});
+  EXPECT_EQ(0, failed.exit_status);
+  EXPECT_EQ(without_pyload, failed.out);
+  EXPECT_THAT(failed.err, MatchesRegex("vexodl-filehosting: host/pyload.cpp:[0-9]+ Failed to get "
+                                       "info of accounts\n"
+                                       "vexodl-filehosting: handler.cpp:[0-9]+ Failed to list "
+                                       "hosts of pyload. Error: 1614\n"));
+  EXPECT_THAT(Run({"--quiet", "list"}), Ended(0, without_pyload, ""));
+
+  WriteFile(peer_ / "fault", "");
   WritePlugin("shipped", "clear",
               R"({"format": 1, "name": "clear", "version": "1.0", "authentication": "no",
                   "description": "wipes\u001b[2J\nthe\tscreen\u009b\u007f C:\\dir"})");
@@ -138,6 +160,79 @@ TEST_F(CliTest, DeleteRemovesAUserPlugin) {
   EXPECT_FALSE(vexohost::test::Exists(Path("user/openmirror")));
 }
 
+// -- help, manual page, completion ---------------------------------------------------------------
+
+// The entries of --help's lists of commands and options: "  ENTRY  SUMMARY", or the summary alone
+// on the next line when the entry leaves it no room.
+std::map<std::string, std::string> HelpEntries(const std::string& help) {
+  static const std::regex entry(R"(  (\S.*?)(?: {2,}(\S.*))?)"), summary(R"( {3,}(\S.*))");
+  std::map<std::string, std::string> entries;
+  std::istringstream lines(help);
+  std::string line, last;
+  for (std::smatch match; std::getline(lines, line);) {
+    if (std::regex_match(line, match, summary)) {
+      entries[last] = match[1];
+    } else if (std::regex_match(line, match, entry)) {
+      entries[last = match[1]] = match[2];
+    }
+  }
+  return entries;
+}
+
+// The entries of the page's COMMANDS and OPTIONS: ".TP", the entry, its summary; fonts and the
+// minus escape taken out.
+std::map<std::string, std::string> PageEntries(std::string page) {
+  page = std::regex_replace(std::regex_replace(page, std::regex(R"(\\f[BIR])"), ""),
+                            std::regex(R"(\\-)"), "-");
+  std::map<std::string, std::string> entries;
+  std::istringstream lines(page);
+  std::string line, section, entry;
+  while (std::getline(lines, line)) {
+    if (line.rfind(".SH ", 0) == 0) section = line.substr(4);
+    if (line == ".TP" && (section == "COMMANDS" || section == "OPTIONS") &&
+        std::getline(lines, entry)) {
+      std::getline(lines, entries[entry]);
+    }
+  }
+  return entries;
+}
+
+TEST_F(CliTest, TheManualPageHasTheCommandsAndOptionsOfHelpWithTheirSummaries) {
+  const ProgramResult help = Run({"--help"});
+  ASSERT_EQ(0, help.exit_status);
+  const std::map<std::string, std::string> entries = HelpEntries(help.out);
+  EXPECT_EQ(18U, entries.size());  // 8 commands, 10 options
+  EXPECT_EQ("remove the stored account", entries.at("remove-account NAME --type T"));
+  EXPECT_EQ(entries, PageEntries(ReadFile(VEXODL_CLI_PAGE)));
+}
+
+// The completion, run in bash with the tool in PATH: what completes the last word of each row.
+TEST_F(CliTest, BashCompletesCommandsOptionsTypesAndHostNames) {
+  const std::string program = kProgram;
+  const fake::ScopedEnv path{
+      {"PATH", program.substr(0, program.rfind('/')) + ":" + ::getenv("PATH")}};
+  const std::pair<std::vector<std::string>, std::string> rows[] = {
+      {{""}, "list get set verify remove-account install update delete"},
+      {{"verify", "--"}, "--type --username --password-stdin --quiet --verbose --help --version"},
+      {{"set", "x", "--type", ""}, "vexo pyload"},
+      {{"--quiet", "get", "--type", "pyload", ""}, "Uploaded Zippyshare"},  // no escaped names
+      {{"set", "--username", "Uploaded", "--enable", "o"}, "openmirror"},
+      {{"delete", ""}, "filedrop openmirror"},
+      {{"get", "filedrop", ""}, ""},
+  };
+  for (const auto& [words, expected] : rows) {
+    std::vector<std::string> argv = {
+        "/bin/bash", "-c",
+        "source \"$1\"; shift; COMP_WORDS=(vexodl-filehosting \"$@\"); "
+        "COMP_CWORD=$#; _vexodl_filehosting; echo \"${COMPREPLY[*]}\"",
+        "bash", VEXODL_CLI_COMPLETION};
+    argv.insert(argv.end(), words.begin(), words.end());
+    EXPECT_THAT(fake::RunProgram(argv, fake::CurrentEnvironment(), ""),
+                Ended(0, expected + "\n", ""))
+        << ::testing::PrintToString(words);
+  }
+}
+
 // -- refusals and errors -------------------------------------------------------------------------
 
 // A command line (arguments between single spaces, a trailing space an empty one), the exit status
@@ -186,6 +281,7 @@ TEST_F(CliTest, FailuresEndInTheirExitStatusAndOneLineOnStandardError) {
        Refused("--enable and --disable exclude each other")},
       {"set filedrop --type vexo --password-stdin", 2,
        Refused("--password-stdin goes with --username")},
+      {"--quiet list --verbose", 2, Refused("--quiet and --verbose exclude each other")},
   };
   for (const Failure& row : rows) {
     std::vector<std::string> arguments;
