@@ -248,18 +248,25 @@ std::string Refused(const std::string& why) {
   return "vexodl-filehosting: " + why + "\nTry 'vexodl-filehosting --help'.\n";
 }
 
-// Exit 1 with "error CODE: MESSAGE" (the back-end's message, escaped only where the back-end did
-// not, or the code's meaning), 2 for a refused command line; nothing on standard output or stored.
+// Exit 1 with "error CODE: MESSAGE" last (the back-end's message, escaped only where the back-end
+// did not, or the code's meaning), 2 for a refused command line; nothing on standard output or
+// stored.
 TEST_F(CliTest, FailuresEndInTheirExitStatusAndOneLineOnStandardError) {
   const std::string set = "set filedrop --type vexo --username alice ";
   const std::string from_command_line = Refused(
       "passwords are not taken from the command line, where other users can read them: use "
       "--password-stdin, or run on a terminal to be asked");
   const Failure rows[] = {
-      {"get nosuch --type vexo", 1, "error 2002: no host plug-in named \"nosuch\"\n"},
+      // The native service's own line says why first, as the tool copies the log by default.
+      {"get nosuch --type vexo", 1,
+       "vexodl-filehosting: vexohost: get nosuch: no host plug-in named \"nosuch\" (error 2002)\n"
+       "error 2002: no host plug-in named \"nosuch\"\n"},
       {"get filedrop --type Vexo", 1, "error 1612: the type is neither \"vexo\" nor \"pyload\"\n"},
       {"install ", 1, "error 501: install needs a source\n"},
       {"update bad\x1bname", 1,
+       "vexodl-filehosting: vexohost: update bad\\x1bname: invalid host name \"bad\\x1bname\": "
+       "only "
+       "letters, digits, '.', '_' and '-' are allowed (error 2001)\n"
        "error 2001: invalid host name \"bad\\x1bname\": only letters, digits, '.', '_' and '-' "
        "are allowed\n"},
       {set + "--password-stdin", 2, "vexodl-filehosting: the password is longer than 4096 bytes\n",
