@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <exception>
 #include <map>
+#include <set>
 
 #include "errors.h"
 #include "file.h"
@@ -39,13 +40,16 @@ bool PluginStore::Load(const std::string& folder, const std::string& name, Manif
 
 std::vector<Plugin> PluginStore::List() const {
   std::map<std::string, Plugin> found;
+  // Names that a shipped folder holds, as Locate sees them: a broken shipped plug-in keeps its
+  // name too, so that the user's copy is not listed under a name that AccountGet answers with 2003.
+  std::set<std::string> shipped;
   // Shipped first: where a user plug-in has the same name, the shipped one is kept.
   for (const Origin origin : {Origin::kShipped, Origin::kUser}) {
     const std::string parent = origin == Origin::kShipped ? state_.shipped() : state_.user();
     for (const std::string& name : ListDirectory(parent)) {
       if (!IsValidHostName(name)) continue;
       const std::string folder = parent + "/" + name;
-      if (found.count(name) != 0) {
+      if (shipped.count(name) != 0) {
         Report(LOG_WARNING, "list", name,
                "left out " + folder + ": a shipped plug-in has its name");
         continue;
@@ -56,8 +60,12 @@ std::vector<Plugin> PluginStore::List() const {
       std::string why;
       if (!Load(folder, name, &manifest, &why)) {
         Report(LOG_WARNING, "list", name, "left out: " + why);
+        if (origin == Origin::kShipped && KindOf(folder) == FileKind::kDirectory) {
+          shipped.insert(name);
+        }
         continue;
       }
+      if (origin == Origin::kShipped) shipped.insert(name);
       found.emplace(name, Plugin{origin, folder, std::move(manifest)});
     }
   }

@@ -69,6 +69,9 @@ TEST_F(PluginsTest, BrokenPluginsAreLeftOutAndAccountGetSaysWhy) {
   for (const auto& row : rows) {
     WriteFile(Path("user/" + row[0] + (row[1].empty() ? "/readme" : "/manifest.json")), row[1]);
   }
+  // A broken shipped plug-in keeps its name from the user's valid copy.
+  WriteFile(Path("shipped/shadow/manifest.json"), "[1]");
+  WritePlugin("user", "shadow", ManifestText("shadow"));
   fake::ClearSyslog();
   ASSERT_EQ(1u, HostList().size());
   const std::vector<LogLine> listed = fake::SyslogLines();
@@ -82,6 +85,14 @@ TEST_F(PluginsTest, BrokenPluginsAreLeftOutAndAccountGetSaysWhy) {
     const std::string why = outcome.substr(outcome.find(Path("user/")));
     warnings.push_back({LOG_WARNING, "vexohost: list " + row[0] + ": left out: " + why});
   }
+  EXPECT_EQ("2003 host plug-in \"shadow\" is broken: " + Path("shipped/shadow/manifest.json") +
+                ": not a JSON object",
+            Outcome([] { HostObject("shadow"); }));
+  warnings.push_back(
+      {LOG_WARNING, "vexohost: list shadow: left out: " + Path("shipped/shadow/manifest.json") +
+                        ": not a JSON object"});
+  warnings.push_back({LOG_WARNING, "vexohost: list shadow: left out " + Path("user/shadow") +
+                                       ": a shipped plug-in has its name"});
   EXPECT_THAT(listed, ::testing::UnorderedElementsAreArray(warnings));
   EXPECT_EQ("2002 no host plug-in named \"nosuch\"", Outcome([] { HostObject("nosuch"); }));
 }
