@@ -83,6 +83,7 @@ mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Created-By: Pac
 [[ -n $mirror ]] || { say "the apt sources here name no mirror for $release"; exit 2; }
 
 mkdir -p "$cache_dir"
+rm -f "$actual"
 started=$SECONDS
 exec {lock}> "$cache_dir/.lock"
 flock "$lock"
@@ -212,12 +213,19 @@ EOF
   [[ $(awk '/^\$ /{k++} END {print k}' "$expected") == "$op" ]] ||
     { say "$expected holds another number of commands than the $op run"; step transcript 1; }
   rm -rf "${root:?}$state"
+else
+  step "the tool's commands (not run)" 1
 fi
 
 # Purge: our packages and what apt pulled in for them go, and nothing of ours stays behind.
+# Only what dpkg knows can be purged: after a failed install, apt would refuse the other names.
 ok=0
-in_root env DEBIAN_FRONTEND=noninteractive apt-get -q -y purge --autoremove "${ours[@]}" \
-  > "$work/purge.log" 2>&1 || { ok=1; tail -n 20 "$work/purge.log" >&2; }
+mapfile -t known < <(in_root dpkg-query -W -f '${Package} ${db:Status-Abbrev}\n' "${ours[@]}" \
+  2> /dev/null | awk '$2 != "un" {print $1}' || true)
+if ((${#known[@]})); then
+  in_root env DEBIAN_FRONTEND=noninteractive apt-get -q -y purge --autoremove "${known[@]}" \
+    > "$work/purge.log" 2>&1 || { ok=1; tail -n 20 "$work/purge.log" >&2; }
+fi
 after=$(status)
 if [[ $after != "$before" ]]; then
   say "the packages known to dpkg differ from those before the install:"
