@@ -41,13 +41,20 @@ unmount_all() {
     umount "$mount" 2> /dev/null || umount -l "$mount" || true
   done
 }
+stage="making the root ready" summarised=0
 cleanup() {
+  local code=$?
+  if ((code != 0 && !summarised)); then
+    echo "armhf root check: stopped while $stage (exit status $code)"
+    ((code == 130)) || code=1
+  fi
   unmount_all
   if awk -v top="$work/" 'index($5, top) == 1 {found = 1} END {exit !found}' /proc/self/mountinfo; then
     say "left $work in place: something is still mounted below it"
   else
     rm -rf --one-file-system "$work"
   fi
+  exit "$code"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -112,6 +119,7 @@ version=$(in_root sh -c '. /etc/os-release && echo "$NAME $VERSION_ID"')
 version="${version/ GNU\/Linux/} $(in_root dpkg --print-architecture) ($release)"
 
 if ! compgen -G "$debs/*_armhf.deb" > /dev/null; then
+  stage="building the packages"
   say "no armhf packages in $debs: building them with the armhf preset"
   (cd "$source_dir" && bash scripts/armhf-sysroot.sh && cmake --preset armhf &&
     cmake --build --preset armhf)
@@ -241,6 +249,7 @@ done
 ((${#left[@]} == 0)) || say "left behind after the purge: ${left[*]}"
 step leftovers "${#left[@]}"
 
+summarised=1
 if ((${#failed[@]} == 0)); then
   echo "armhf root check: $passed of $steps steps passed on $version"
 else
