@@ -18,12 +18,11 @@ mirror=http://deb.debian.org/debian
 mkdir -p "$work" "$cache/archives-$release"
 work=$(cd "$work" && pwd) cache=$(cd "$cache" && pwd) packages=$(cd "$packages" && pwd)
 root=$work/root
-mounted=()
-cleanup() {
-  local i
-  for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount -l "${mounted[i]}" || true; done
-}
-trap cleanup EXIT
+# The root has /dev of its own (debootstrap makes the nodes); only /proc is mounted, and taken
+# away on every way out, and before the root of an earlier run is removed.
+unmount_proc() { if mountpoint -q "$root/proc"; then umount -l "$root/proc"; fi; }
+trap unmount_proc EXIT
+trap 'exit 130' INT TERM HUP
 in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
   DEBIAN_FRONTEND=noninteractive "$@"; }
 # apt_in_root ARGS: apt-get in the root; its output goes to apt.log, and its end to standard error
@@ -43,16 +42,16 @@ if [[ ! -f $tarball ]]; then
   mv "$tarball.tmp" "$tarball"
   rm -rf "$work/debootstrap"
 fi
-rm -rf "$root" && mkdir -p "$root"
+unmount_proc
+rm -rf --one-file-system "$root" && mkdir -p "$root"
 tar -C "$root" --numeric-owner -xpf "$tarball"
-mount -t proc proc "$root/proc" && mounted+=("$root/proc")
-mount --bind /dev "$root/dev" && mounted+=("$root/dev")
+mount -t proc proc "$root/proc"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 
 # The root's file tree, leaving out dpkg's and apt's own state, logs and caches, and what the
 # kernel provides.
 tree() {
-  (cd "$root" && find . \( -path ./proc -o -path ./dev -o -path ./sys -o -path ./var/lib/dpkg \
+  (cd "$root" && find . \( -path ./proc -o -path ./sys -o -path ./var/lib/dpkg \
     -o -path ./var/lib/apt -o -path ./var/cache -o -path ./var/log \) -prune -o \
     -printf '%p %y %u:%g %m\n' | LC_ALL=C sort)
 }
