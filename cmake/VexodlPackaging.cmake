@@ -86,8 +86,8 @@ endif()
 set(CPACK_PROJECT_CONFIG_FILE ${_pkg}/cpack-project.cmake)
 set(CPACK_POST_BUILD_SCRIPTS ${_pkg}/finish-debs.cmake)
 
-# Per component: package, synopsis, extended description (one line of it per list element, each
-# at most 80 characters).
+# Per component: the package, and its description: the synopsis on the first line, then the
+# extended description (lines of at most 80 characters).
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libvexodlfilehosting1)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "file-host catalogue of the vexodl download manager
 The library lists the file hosts the download manager can use, from its
@@ -110,7 +110,8 @@ The service keeps the download manager's host plug-ins, installs and updates
 them from signed packages, and stores their accounts in SQLite under
 /var/lib/vexodl/filehosts.")
 # libcurl and libarchive are loaded on demand (vexohost/on_demand.cpp), so dpkg-shlibdeps does not
-# see them: libcurl 7.85 brought CURLOPT_PROTOCOLS_STR; libarchive 3.6 is the oldest we build with.
+# see them: libcurl 7.85 brought CURLOPT_PROTOCOLS_STR; libarchive 3.6 is the release (Debian 12's)
+# that the functions the service loads (vexohost/on_demand.h) are built and tested against.
 set(CPACK_DEBIAN_VEXOHOST_PACKAGE_DEPENDS "libarchive13 (>= 3.6), libcurl4 (>= 7.85)")
 set(CPACK_DEBIAN_PYLOAD_PACKAGE_NAME libvexodlpyload1)
 set(CPACK_DEBIAN_PYLOAD_DESCRIPTION "pyLoad RPC client of the vexodl download manager
