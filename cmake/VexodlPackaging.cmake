@@ -100,7 +100,8 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_DESCRIPTION "file-host catalogue of the vexodl download manager - development files
 Headers, CMake package (find_package(VexodlFilehosting)) and pkg-config file
 (vexodl-filehosting) for building programs against libvexodlfilehosting.")
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libvexodlfilehosting1 (= ${_deb_version}), libjsoncpp-dev (>= 1.9.5)")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
+  "libvexodlfilehosting1 (= ${_deb_version}), libjsoncpp-dev (>= 1.9.5)")
 
 # Our own builds of the back-end libraries. Their package names are what the library's package
 # depends on; a vendor's package that replaces one provides, conflicts with and replaces that name.
@@ -138,7 +139,8 @@ foreach(component package IN ZIP_LISTS _components _packages)
   install(FILES ${_pkg}/copyright ${_changelog_gz}
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
   file(WRITE ${PROJECT_BINARY_DIR}/packaging/lintian/${package}
-    "# Not uploaded to Debian: there is no ITP bug to close.\n${package}: initial-upload-closes-no-bugs\n")
+    "# Not uploaded to Debian: there is no ITP bug to close.\n"
+    "${package}: initial-upload-closes-no-bugs\n")
   install(FILES ${PROJECT_BINARY_DIR}/packaging/lintian/${package}
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT ${component})
   string(TOUPPER ${component} component)

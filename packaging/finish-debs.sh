@@ -7,6 +7,8 @@
 #   that already (unless it brings maintainer scripts of its own, which CPack then leaves alone).
 # Usage: finish-debs.sh PACKAGE...   (.deb and .ddeb; others are left as they are)
 set -eu
+# shellcheck disable=SC2016
+cpack_ldconfig='^(#!/bin/sh|set -e|if \[ "\$1" = "(configure|remove)" \]; then|[[:space:]]+ldconfig|fi|)$'
 for deb in "$@"; do
   case $deb in *.deb | *.ddeb) ;; *) continue ;; esac
   dir=$(mktemp -d)
@@ -19,13 +21,13 @@ for deb in "$@"; do
       find "$dir/root/usr/lib/debug" -type f -exec chmod 0644 {} +
       mkdir -p "$dir/root/usr/share/doc"
       ln -s "${package%-dbgsym}" "$dir/root/usr/share/doc/$package"
-      (cd "$dir/root" && find usr -type f -exec md5sum {} + | LC_ALL=C sort -k2) > "$control/md5sums"
+      (cd "$dir/root" && find usr -type f -exec md5sum {} + | LC_ALL=C sort -k2) \
+        > "$control/md5sums"
       ;;
     *)
       for script in postinst postrm; do
-        # shellcheck disable=SC2016
         if [ -f "$control/$script" ] && [ -f "$control/triggers" ] &&
-          [ "$(grep -cv '^\(#!/bin/sh\|set -e\|if \[ "$1" = "\(configure\|remove\)" \]; then\|	ldconfig\|fi\|\)$' "$control/$script")" = 0 ]; then
+          ! grep -qvE "$cpack_ldconfig" "$control/$script"; then
           rm "$control/$script"
         fi
       done

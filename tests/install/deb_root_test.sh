@@ -28,7 +28,8 @@ in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root 
 # apt_in_root ARGS: apt-get in the root; its output goes to apt.log, and its end to standard error
 # when it fails.
 apt_in_root() {
-  in_root apt-get -q -o Dpkg::Use-Pty=0 -o Dpkg::Options::=--force-unsafe-io "$@" >> "$work/apt.log" 2>&1 ||
+  in_root apt-get -q -o Dpkg::Use-Pty=0 -o Dpkg::Options::=--force-unsafe-io "$@" \
+    >> "$work/apt.log" 2>&1 ||
     { tail -n 20 "$work/apt.log" >&2; return 1; }
 }
 
