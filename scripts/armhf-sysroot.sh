@@ -3,6 +3,9 @@
 # dependencies, downloaded from the Debian archive and unpacked into a folder, never installed.
 # The C library and the compiler's runtime are left out: they come from the cross toolchain and
 # the multiarch packages of scripts/packages/armhf.txt, and must stay those.
+# The packages stay in DIR/.debs, and DIR/DEBIAN/symbols and DIR/DEBIAN/shlibs gather their
+# symbols and shlibs files: dpkg-shlibdeps takes a folder holding DEBIAN/ for the build tree of a
+# package, so it computes the armhf packages' dependencies on these libraries from them.
 # Usage: armhf-sysroot.sh [DIR]   (default: $VEXODL_ARMHF_SYSROOT, else build/sysroot-armhf)
 # Needs the armhf architecture added (install-deps.sh armhf does) and network to the archive.
 set -euo pipefail
@@ -26,7 +29,8 @@ if [[ -z "$packages" ]]; then
 fi
 [[ -n "$packages" ]] || { echo "armhf-sysroot: apt knows no armhf packages" >&2; exit 1; }
 
-if [[ -f "$dir/.packages" && "$(cat "$dir/.packages")" == "$packages" ]]; then
+if [[ -f "$dir/.packages" && "$(cat "$dir/.packages")" == "$packages" && -f "$dir/DEBIAN/shlibs" ]]
+then
   echo "armhf-sysroot: $dir is up to date ($(wc -l <<< "$packages") packages)"
   exit 0
 fi
@@ -35,10 +39,18 @@ rm -rf "$dir"
 mkdir -p "$dir/.debs"
 # apt's download sandbox user cannot write into a root-owned build folder.
 (cd "$dir/.debs" && apt-get download -q -o APT::Sandbox::User=root $packages)
+mkdir -p "$dir/DEBIAN"
+: > "$dir/DEBIAN/symbols"
+: > "$dir/DEBIAN/shlibs"
+control=$dir/.debs/control
 for deb in "$dir"/.debs/*.deb; do
   dpkg-deb -x "$deb" "$dir"
+  rm -rf "$control" && dpkg-deb -e "$deb" "$control"
+  for file in symbols shlibs; do
+    if [[ -f $control/$file ]]; then cat "$control/$file" >> "$dir/DEBIAN/$file"; fi
+  done
 done
-rm -rf "$dir/.debs"
+rm -rf "$control"
 
 # Absolute links point into the build machine's own /usr: make them point inside the sysroot.
 while IFS= read -r link; do

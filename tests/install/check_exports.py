@@ -3,7 +3,8 @@
 
 Each must define what callers use and nothing else (no internals, no std:: template instances),
 and carry no RPATH or RUNPATH: an installed library finds its dependencies where the system keeps
-them, never in a build tree.
+them, never in a build tree. Its Debian package's symbols file (packaging/PACKAGE/symbols) must
+list exactly what it exports, under its SONAME, so that dependent packages get the right versions.
 Usage: check_exports.py LIBRARY...
 """
 import os
@@ -42,21 +43,43 @@ def readelf(library, *options):
                           check=True, capture_output=True, text=True).stdout.splitlines()
 
 
-def problems_of(library):
-    interface, required = INTERFACES[os.path.basename(library).split(".")[0]]
-    allowed = re.compile(r"^(typeinfo for |typeinfo name for |vtable for )?"
-                         r"(" + interface + r"|vexodl::VexoError\b)")
+def exports(library, *options):
     symbols = []
-    for line in readelf(library, "--dyn-syms", "--demangle"):
+    for line in readelf(library, "--dyn-syms", *options):
         fields = line.split(None, 7)  # Num: Value Size Type Bind Vis Ndx Name
         if (len(fields) == 8 and fields[0].rstrip(":").isdigit() and fields[6] != "UND"
                 and fields[4] != "LOCAL" and fields[3] not in ("SECTION", "FILE")):
             symbols.append(re.sub(r"@.*$", "", fields[7]))
-    problems = [line.strip() for line in readelf(library, "--dynamic") if "PATH)" in line]
+    return symbols
+
+
+def symbols_file_problems(library, dynamic):
+    soname = next(re.search(r"\[(.*)\]", line).group(1) for line in dynamic if "(SONAME)" in line)
+    package = soname.split(".so.")[0] + soname.split(".so.")[1]
+    path = os.path.normpath(os.path.join(os.path.dirname(__file__), "../../packaging", package,
+                                         "symbols"))
+    with open(path, encoding="utf-8") as file:
+        header, *lines = file.read().splitlines()
+    problems = [] if header == f"{soname} {package} #MINVER#" else [f"{path} starts {header!r}"]
+    listed = {line.split()[0].split("@")[0] for line in lines if line.startswith(" ")}
+    exported = set(exports(library))
+    problems += [f"{path} lacks {s}" for s in sorted(exported - listed)]
+    problems += [f"{path} lists {s}, which is not exported" for s in sorted(listed - exported)]
+    return problems
+
+
+def problems_of(library):
+    interface, required = INTERFACES[os.path.basename(library).split(".")[0]]
+    allowed = re.compile(r"^(typeinfo for |typeinfo name for |vtable for )?"
+                         r"(" + interface + r"|vexodl::VexoError\b)")
+    symbols = exports(library, "--demangle")
+    dynamic = readelf(library, "--dynamic")
+    problems = [line.strip() for line in dynamic if "PATH)" in line]
     problems += ["exported but not part of the interface: " + s
                  for s in sorted(symbols) if not allowed.match(s)]
     problems += ["missing from the dynamic symbol table: " + r
                  for r in required if not any(s.startswith(r) for s in symbols)]
+    problems += symbols_file_problems(library, dynamic)
     return [f"{library}: {p}" for p in problems]
 
 

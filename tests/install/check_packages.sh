@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian packages of a build tree with CPack and checks what dpkg-deb says of them:
-# one package per name for the architecture, its dependencies, and exactly the files it holds.
+# one package per name for the architecture, its dependencies, and exactly the files it holds;
+# then what lintian says of them, which must be neither an error nor a warning.
 # Usage: check_packages.sh BUILD_DIR DEB_ARCH MULTIARCH WORKDIR
 set -euo pipefail
 build=$1 arch=$2 multiarch=$3 work=$4
@@ -12,9 +13,10 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 # check NAME DEPENDENCY... -- ENTRY...: the package NAME exists once, its Depends names every
 # DEPENDENCY (an extended regular expression), and its files and links, by path, are exactly the
-# ENTRY patterns, "MODE PATH" or "MODE PATH -> TARGET".
+# ENTRY patterns, "MODE PATH" or "MODE PATH -> TARGET", and what every package holds: its
+# changelog, copyright and lintian override, or for a -dbgsym package, the link to those.
 check() {
-  local name=$1 debs=("$work/$1"_*_"$arch".deb) depends
+  local name=$1 debs=("$work/$1"_*_"$arch".*deb) depends
   shift
   [[ -f ${debs[0]} && ${#debs[@]} -eq 1 ]] || { fail "no single package $name for $arch"; return 0; }
   depends=$(dpkg-deb --field "${debs[0]}" Depends)
@@ -24,6 +26,12 @@ check() {
   done
   shift
   local expected=("$@") actual
+  if [[ $name == *-dbgsym ]]; then
+    expected+=("lrwxrwxrwx ./usr/share/doc/$name -> ${name%-dbgsym}")
+  else
+    expected+=("-rw-r--r-- ./usr/share/"{doc/"$name"/changelog.Debian.gz,doc/"$name"/copyright})
+    expected+=("-rw-r--r-- ./usr/share/lintian/overrides/$name")
+  fi
   mapfile -t actual < <(dpkg-deb --contents "${debs[0]}" |
     awk '$1 !~ /^d/ {print $1, $6, $7, $8}' | sed 's/ *$//' | LC_ALL=C sort -k2)
   [[ ${#actual[@]} -eq ${#expected[@]} ]] || { fail "$name holds: ${actual[*]}"; return 0; }
@@ -33,11 +41,11 @@ check() {
   done
 }
 
-lib=./usr/lib/$multiarch file=-rw-r--r-- link=lrwxrwxrwx
+lib=./usr/lib/$multiarch file=-rw-r--r-- link=lrwxrwxrwx version='1\.0\.0-1'
 check libvexodlfilehosting1 libc6 'libstdc\+\+6' libjsoncpp25 libvexodlvexohost1 libvexodlpyload1 -- \
   "$link $lib/libvexodlfilehosting.so.1 -> libvexodlfilehosting.so.1.0.0" \
   "$file $lib/libvexodlfilehosting.so.1.0.0"
-check libvexodlfilehosting-dev 'libvexodlfilehosting1 \(= 1\.0\.0\)' -- \
+check libvexodlfilehosting-dev "libvexodlfilehosting1 \\(= $version\\)" -- \
   "$file ./usr/include/vexodl/filehosting/"{error/vexo_error,filehosting_export,handler}.h \
   "$file ./usr/include/vexodl/filehosting/"{host/base,host/pyload,host/vexo}.h \
   "$file ./usr/include/vexodl/filehosting/"{outside/pyload,outside/vexohost}.h \
@@ -51,9 +59,20 @@ check libvexodlvexohost1 libjsoncpp25 libsqlite3-0 libarchive13 libcurl4 libsodi
 check libvexodlpyload1 libjsoncpp25 -- \
   "$link $lib/libvexodlpyload.so.1 -> libvexodlpyload.so.1.0.0" "$file $lib/libvexodlpyload.so.1.0.0"
 # The command-line tool: the program alone, on the library of the same version.
-check vexodl-filehosting 'libvexodlfilehosting1 \(= 1\.0\.0\)' libjsoncpp25 -- \
+check vexodl-filehosting "libvexodlfilehosting1 \\(= $version\\)" libjsoncpp25 -- \
   "-rwxr-xr-x ./usr/bin/vexodl-filehosting"
+# The binaries' debug information, each file named by its build id.
+for name in libvexodlfilehosting1 libvexodlvexohost1 libvexodlpyload1 vexodl-filehosting; do
+  check "$name-dbgsym" "$name \\(= $version\\)" -- "$file ./usr/lib/debug/.build-id/??/*.debug"
+done
 
-ls -1 "$work"/*.deb
+ls -1 "$work"/*.deb "$work"/*.ddeb
+# The tool's manual page is made in cli/; until its package holds one, lintian's word on that
+# is expected.
+lint=(--fail-on "error,warning")
+if ! dpkg-deb --contents "$work"/vexodl-filehosting_*.deb | grep -q ' ./usr/share/man/man1/'; then
+  lint+=(--suppress-tags no-manual-page)
+fi
+lintian "${lint[@]}" "$work"/*.deb "$work"/*.ddeb || fail "lintian (above)"
 ((failures == 0)) || exit 1
 echo "packages for $arch checked"

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Installs the packages of a build tree into a fresh Debian 12 root as a user would, with apt from
+# the archive: runs the tool there on the sample plug-ins and compares what it says with
+# deb_root.expected, builds the consumer program against the -dev package with find_package and
+# with pkg-config, then purges every package and what apt pulled in for them, and checks that the
+# root's file tree (paths, owners, modes) is as before, apart from dpkg's and apt's own state.
+# The pristine root (debootstrap --variant=minbase) and apt's downloads are kept in CACHE_DIR, per
+# release, so that the next run reuses them. As root: chroot, mounts.
+# Usage: deb_root_test.sh PACKAGES_DIR WORKDIR CACHE_DIR
+set -euo pipefail
+packages=$1 work=$2 cache=$3
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+release=bookworm
+mirror=http://deb.debian.org/debian
+[[ $(id -u) == 0 ]] || { echo "deb_root_test: needs root (debootstrap, chroot)" >&2; exit 77; }
+
+mkdir -p "$work" "$cache/archives-$release"
+work=$(cd "$work" && pwd) cache=$(cd "$cache" && pwd) packages=$(cd "$packages" && pwd)
+root=$work/root
+# The root has /dev of its own (debootstrap makes the nodes); only /proc is mounted, and taken
+# away on every way out, and before the root of an earlier run is removed.
+unmount_proc() { if mountpoint -q "$root/proc"; then umount -l "$root/proc"; fi; }
+trap unmount_proc EXIT
+trap 'exit 130' INT TERM HUP
+in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
+  DEBIAN_FRONTEND=noninteractive "$@"; }
+# apt_in_root ARGS: apt-get in the root; its output goes to apt.log, and its end to standard error
+# when it fails.
+apt_in_root() {
+  in_root apt-get -q -o Dpkg::Use-Pty=0 -o Dpkg::Options::=--force-unsafe-io "$@" \
+    >> "$work/apt.log" 2>&1 ||
+    { tail -n 20 "$work/apt.log" >&2; return 1; }
+}
+
+# The pristine root, made once per release.
+tarball=$cache/root-$release.tar
+if [[ ! -f $tarball ]]; then
+  rm -rf "$work/debootstrap"
+  debootstrap --variant=minbase --cache-dir="$cache/archives-$release" "$release" \
+    "$work/debootstrap" "$mirror" > "$work/debootstrap.log"
+  tar -C "$work/debootstrap" --numeric-owner -cf "$tarball.tmp" .
+  mv "$tarball.tmp" "$tarball"
+  rm -rf "$work/debootstrap"
+fi
+unmount_proc
+rm -rf --one-file-system "$root" && mkdir -p "$root"
+tar -C "$root" --numeric-owner -xpf "$tarball"
+mount -t proc proc "$root/proc"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+
+# The root's file tree, leaving out dpkg's and apt's own state, logs and caches, and what the
+# kernel provides.
+tree() {
+  (cd "$root" && find . \( -path ./proc -o -path ./sys -o -path ./var/lib/dpkg \
+    -o -path ./var/lib/apt -o -path ./var/cache -o -path ./var/log \) -prune -o \
+    -printf '%p %y %u:%g %m\n' | LC_ALL=C sort)
+}
+tree > "$work/before.tree"
+
+# Our packages, with what they need from the archive.
+cp "$cache/archives-$release"/*.deb "$root/var/cache/apt/archives/" 2> /dev/null || true
+mkdir -p "$root/tmp/debs"
+cp "$packages"/*.deb "$root/tmp/debs/"
+ours=() debs=()
+for deb in "$root"/tmp/debs/*.deb; do
+  ours+=("$(dpkg-deb --field "$deb" Package)") debs+=("/tmp/debs/${deb##*/}")
+done
+rm -f "$work/apt.log"
+apt_in_root update
+apt_in_root install -y --no-install-recommends "${debs[@]}"
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+state_mode=$(stat -c '%U:%G %a' "$root/var/lib/vexodl/filehosts")
+[[ $state_mode == "root:root 700" ]] || fail "/var/lib/vexodl/filehosts is $state_mode"
+
+# The tool, as the demo sets it up (scripts/demo.sh), without pyLoad.
+mkdir -p "$root/tmp/state/native/shipped" "$root/tmp/state/native/user"
+cp -R "$source_dir"/vexohost/plugins/{filedrop,cloudvault,youtube} "$root/tmp/state/native/shipped/"
+cp -R "$source_dir/vexohost/plugins/openmirror" "$root/tmp/state/native/user/"
+transcript() {
+  local args
+  for args in --version list; do
+    local status=0
+    # shellcheck disable=SC2086
+    in_root env VEXODL_VEXOHOST_STATE_DIR=/tmp/state/native \
+      VEXODL_PYLOAD_SOCKET=/tmp/state/pyload.sock VEXODL_PYLOAD_CLI=/tmp/state/no-pyload \
+      vexodl-filehosting $args > "$work/out" 2> "$work/err" < /dev/null || status=$?
+    printf '$ vexodl-filehosting %s\n' "$args"
+    cat "$work/out"
+    echo "[standard error]"
+    cat "$work/err"
+    echo "[exit status $status]"
+  done
+}
+transcript > "$work/transcript"
+diff -u "$here/deb_root.expected" "$work/transcript" || fail "the tool's output differs (above)"
+
+# The consumer, against the -dev package, with what a developer would install.
+apt_in_root install -y --no-install-recommends g++ cmake ninja-build pkg-config
+mkdir -p "$root/tmp/consumer-src"
+cp -R "$here/consumer" "$here/consumer_test.sh" "$root/tmp/consumer-src/"
+multiarch=$(in_root gcc -print-multiarch)
+for mode in find_package pkg-config; do
+  in_root /tmp/consumer-src/consumer_test.sh "$mode" /usr "lib/$multiarch" "/usr/lib/$multiarch" \
+    "/tmp/consumer-$mode" g++ || fail "consumer ($mode)"
+done
+
+# Purge: the files the native service writes into its state directory go with the package.
+rm -rf "$root"/tmp/{state,debs,consumer-src,consumer-find_package,consumer-pkg-config}
+touch "$root"/var/lib/vexodl/filehosts/{accounts.db,lock,lock.gate}
+mkdir "$root/var/lib/vexodl/filehosts/user"
+apt_in_root purge -y --autoremove "${ours[@]}" g++ cmake ninja-build pkg-config
+cp -n "$root"/var/cache/apt/archives/*.deb "$cache/archives-$release/" 2> /dev/null || true
+# shellcheck disable=SC2016
+left=$(in_root dpkg-query -W -f '${db:Status-Abbrev}${Package}\n' | grep -v '^ii ' || true)
+[[ -z $left ]] || fail "packages left behind: $left"
+tree > "$work/after.tree"
+diff -u "$work/before.tree" "$work/after.tree" || fail "the root's file tree changed (above)"
+
+((failures == 0)) || exit 1
+echo "deb root: ${#ours[@]} packages installed, tool and consumer checked, purged without a trace"
