@@ -38,6 +38,7 @@ fi
 rm -rf "$dir"
 mkdir -p "$dir/.debs"
 # apt's download sandbox user cannot write into a root-owned build folder.
+# shellcheck disable=SC2086 # one word per package name
 (cd "$dir/.debs" && apt-get download -q -o APT::Sandbox::User=root $packages)
 mkdir -p "$dir/DEBIAN"
 : > "$dir/DEBIAN/symbols"
