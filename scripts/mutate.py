@@ -324,8 +324,16 @@ def confirm(clone, args, failed, log):
     number, name = failed[0]
     if number <= 0 or name.endswith("(Timeout)"):
         return None
-    passed, _, _ = run_suite(clone, args.jobs, args.timeout, True, log, [[number]])
-    return not passed
+    # By name: ctest reports a test's number among all tests, while -I counts only those that the
+    # preset's filter leaves.
+    test = name.rsplit(" (", 1)[0]
+    status, text = run(["ctest", "--preset", PRESET, "--timeout", str(args.timeout),
+                        "-R", "^" + re.escape(test) + "$"], clone, timeout=3600)
+    with open(log, "w", encoding="utf-8") as handle:
+        handle.write(text)
+    if f": {test} " not in text:
+        return None
+    return status != 0
 
 
 def try_mutant(mutant, clone, args, logs, tests, costs):
