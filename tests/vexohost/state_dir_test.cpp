@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <utility>
@@ -24,7 +26,7 @@ class StateDirPlacesTest : public ::testing::Test {
   StateDirPlacesTest() {
     WriteFile(state_ + "/shipped/filedrop/manifest.json", ManifestText("filedrop"));
     ::chmod(state_.c_str(), 0700);
-    ::symlink(box_.c_str(), (top_ / "linked").c_str());
+    EXPECT_EQ(0, ::symlink(box_.c_str(), (top_ / "linked").c_str())) << std::strerror(errno);
   }
 
   fake::TempDir top_;
@@ -87,7 +89,7 @@ TEST_F(StateDirPlacesTest, WritesAndVerifiersNeedADirectoryNoOtherUserCanChange)
     for (const auto& write : writes) EXPECT_EQ("2103 " + refusal, Outcome(write));
     EXPECT_FALSE(Exists(state_ + "/lock.gate"));
     EXPECT_EQ("ok", Outcome(HostList));
-    ::chown(state_.c_str(), 0, 0);
+    EXPECT_EQ(0, ::chown(state_.c_str(), ::geteuid(), ::getegid())) << std::strerror(errno);
     ::chmod(state_.c_str(), 0700);
     ::chmod(box_.c_str(), 0755);
   }
