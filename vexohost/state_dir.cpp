@@ -1,31 +1,18 @@
 #include "state_dir.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 #include "errors.h"
 #include "file.h"
+#include "trusted_path.h"
 
 #ifndef VEXODL_VEXOHOST_DEFAULT_STATE_DIR
 #define VEXODL_VEXOHOST_DEFAULT_STATE_DIR "/var/lib/vexodl/filehosts"
 #endif
 
 namespace vexodl::vexohost::internal {
-
-namespace {
-
-std::string Octal(mode_t mode) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
-
-}  // namespace
 
 StateDir StateDir::FromEnvironment() {
   const char* value = std::getenv(kStateDirVariable);
@@ -50,30 +37,25 @@ StateDir StateDir::FromEnvironment() {
 }
 
 void StateDir::CheckSafe() const {
-  const uid_t self = ::geteuid();
-  // From the state directory up to "/": each prefix of a real path is a real directory.
-  for (std::string path = root_;;) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) FailSystem("stat", path, errno);
-    const bool is_root = path == "/";
-    const std::string what =
-        (path == root_ ? "state directory " : "directory ") + PrintablePath(path);
-    if (st.st_uid != 0 && st.st_uid != self) {
-      Fail(kErrStateDirUnsafe,
-           what + " belongs to user " + std::to_string(st.st_uid) + ", neither root nor this " +
-               "service's user " + std::to_string(self) + ", who could replace what it holds: " +
-               "give it to root or to user " + std::to_string(self) + " (chown)");
-    }
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
-      Fail(kErrStateDirUnsafe, what + " (mode " + Octal(st.st_mode) +
-                                   ") can be written by other users, who could put files of " +
-                                   "theirs in place: take that away (chmod go-w " +
-                                   PrintablePath(path) + ")");
-    }
-    if (is_root) return;
-    const std::size_t slash = path.rfind('/');
-    path = slash == 0 ? "/" : path.substr(0, slash);
+  if (!CheckTrusted(root_)) FailSystem("stat", root_, ENOENT);
+}
+
+bool StateDir::CheckTrusted(const std::string& path) const {
+  const common::PathTrust trust = common::CheckTrustedPath(path, root_);
+  switch (trust.verdict) {
+    case common::PathTrust::Verdict::kTrusted:
+      return true;
+    case common::PathTrust::Verdict::kMissing:
+      return false;
+    case common::PathTrust::Verdict::kFailed:
+      FailSystem("stat", trust.where, trust.error);
+    case common::PathTrust::Verdict::kOwner:
+    case common::PathTrust::Verdict::kWritable:
+      break;
   }
+  Fail(kErrStateDirUnsafe,
+       common::DescribeDistrust(trust, trust.where == root_ ? "state directory" : "",
+                                &PrintablePath));
 }
 
 }  // namespace vexodl::vexohost::internal

@@ -27,12 +27,19 @@ class StateDir {
   static StateDir FromEnvironment();
 
   // Throws kErrStateDirUnsafe, naming the path and what to fix, unless the directory and every
-  // directory above it belong to root or to the effective user and none can be written by group
-  // or others, but for a directory with the sticky bit (as /tmp). Otherwise another user could
-  // put a database of theirs in place and receive every password stored after, or hold the lock
-  // files. Every call that writes, or runs a verifier, checks first; reads need not.
+  // directory above it belong to root or to the effective user and can be written by their owner
+  // alone (a directory above it, not the state directory itself, may be writable by others with
+  // the sticky bit, as /tmp is). Otherwise another user could put a database of theirs in place
+  // and receive every password stored after, or hold the lock files. Every call that writes, or
+  // runs a verifier, checks first; reads need not.
   // REQUIRES: root() is a real path, as FromEnvironment gives.
   void CheckSafe() const;
+
+  // The same rule for `path`, a file or folder in the state directory that we are about to run or
+  // act on, and for every folder on the way to it, links followed (common::CheckTrustedPath): at
+  // and below the state directory no folder may be writable by others, sticky or not. Returns
+  // false when `path` does not exist; throws kErrFileSystem when it cannot be looked at.
+  bool CheckTrusted(const std::string& path) const;
 
   const std::string& root() const { return root_; }
   std::string shipped() const { return root_ + "/shipped"; }

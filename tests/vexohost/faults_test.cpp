@@ -65,7 +65,7 @@ class StoreFaultTest : public StateDirTest {
 // The disk fills up after the first account was stored: changes fail, what was stored stays.
 TEST_F(StoreFaultTest, AFullDiskRefusesChangesAndKeepsWhatWasStored) {
   const std::string lines = InNamespace(
-      [this] { return ::mount("tmpfs", state().c_str(), "tmpfs", 0, "size=512k") == 0; },
+      [this] { return ::mount("tmpfs", state().c_str(), "tmpfs", 0, "size=512k,mode=0700") == 0; },
       [this] {
         Ship("filedrop");
         std::string out = Outcome([] { Handler("filedrop").AccountSet("first", "one"); }) + "\n";

@@ -77,6 +77,10 @@ TEST_F(StateDirPlacesTest, WritesAndVerifiersNeedADirectoryNoOtherUserCanChange)
   const std::vector<std::pair<std::function<int()>, std::string>> rows = {
       {[&] { return ::chmod(state_.c_str(), 0777); },
        "state directory " + shown_state_ + " (mode 0777" + writable + shown_state_ + ")"},
+      // Sticky or not: another user could create accounts.db-journal first and read the old
+      // pages of the next change, every password among them.
+      {[&] { return ::chmod(state_.c_str(), 01777); },
+       "state directory " + shown_state_ + " (mode 1777" + writable + shown_state_ + ")"},
       {[&] { return ::chmod(box_.c_str(), 0775); },
        "directory " + shown_box_ + " (mode 0775" + writable + shown_box_ + ")"},
       {[&] { return ::geteuid() == 0 ? ::chown(state_.c_str(), 4242, 4242) : -1; },
@@ -93,7 +97,7 @@ TEST_F(StateDirPlacesTest, WritesAndVerifiersNeedADirectoryNoOtherUserCanChange)
     ::chmod(state_.c_str(), 0700);
     ::chmod(box_.c_str(), 0755);
   }
-  ASSERT_EQ(0, ::chmod(state_.c_str(), 01777));  // sticky, as /tmp: nobody replaces our files
+  ASSERT_EQ(0, ::chmod(box_.c_str(), 01777));  // sticky above, as /tmp: nobody replaces our files
   EXPECT_EQ("ok", Outcome(writes[0]));
 }
 
