@@ -186,6 +186,35 @@ void Rename(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) FailSystem("rename " + from + " to", to, errno);
 }
 
+std::string WriteNewFile(const std::string& staging, const std::string& bytes, mode_t mode,
+                         const std::string& suffix) {
+  std::string path = staging + "/new-XXXXXX" + suffix;
+  // mkostemps creates with O_CREAT | O_EXCL, which never follows a link.
+  UniqueFd fd(::mkostemps(path.data(), static_cast<int>(suffix.size()), O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) FailSystem("create", staging + "/new-XXXXXX" + suffix, errno);
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) FailSystem("write", path, errno);
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fchmod(fd.get(), mode) != 0) FailSystem("chmod", path, errno);
+  if (::fsync(fd.get()) != 0) FailSystem("fsync", path, errno);
+  return path;
+}
+
+void PublishFile(const std::string& staging, const std::string& path, const std::string& bytes,
+                 mode_t mode) {
+  Rename(WriteNewFile(staging, bytes, mode), path);
+  SyncFolder(path.substr(0, path.rfind('/')));
+}
+
+void SyncFolder(const std::string& path) {
+  const UniqueFd fd(OpenRetrying(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+  if (!fd.valid()) FailSystem("open directory", path, errno);
+  if (::fsync(fd.get()) != 0) FailSystem("fsync", path, errno);
+}
+
 void RemoveTree(const std::string& path) {
   std::error_code error;
   std::filesystem::remove_all(path, error);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -57,6 +59,22 @@ void MakeDirectory(const std::string& path);
 
 // rename(2).
 void Rename(const std::string& from, const std::string& to);
+
+// Writes `bytes` into a new file in folder `staging` (ours alone) under a name that nobody could
+// choose beforehand, ending in `suffix`, created with O_CREAT | O_EXCL | O_NOFOLLOW and mode
+// `mode`, and syncs it. A file planted beforehand, or a link, can then never be written through.
+// Returns the new file's path.
+std::string WriteNewFile(const std::string& staging, const std::string& bytes, mode_t mode,
+                         const std::string& suffix = "");
+
+// Publishes `bytes` as the file `path`: WriteNewFile in `staging`, renamed to `path` in one step,
+// and `path`'s folder synced, so that readers see the old file or the new one, whole, and the new
+// one is on disk when this returns. REQUIRES: `staging` on the file system of `path`.
+void PublishFile(const std::string& staging, const std::string& path, const std::string& bytes,
+                 mode_t mode);
+
+// fsync(2) of folder `path`, which makes the entries renamed into or out of it durable.
+void SyncFolder(const std::string& path);
 
 // Removes `path` and all it holds; symbolic links are removed, never followed. A missing path is
 // not an error.

@@ -82,23 +82,6 @@ std::optional<IndexEntry> ParseEntry(const Json::Value& value, std::string* why)
   return entry;
 }
 
-// Replaces the file `path` by one holding `bytes`, in one rename.
-void ReplaceFile(const std::string& path, const std::string& bytes) {
-  const std::string temporary = path + ".new";
-  {
-    const UniqueFd fd(
-        open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!fd.valid()) FailSystem("create", temporary, errno);
-    for (std::size_t done = 0; done < bytes.size();) {
-      const ssize_t n = write(fd.get(), bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) FailSystem("write", temporary, errno);
-      done += static_cast<std::size_t>(n);
-    }
-  }
-  Rename(temporary, path);
-}
-
 }  // namespace
 
 int CompareVersions(const std::string& a, const std::string& b) {
@@ -262,11 +245,28 @@ std::string UpdateBase(const std::string& url) {
   return base;
 }
 
+namespace {
+
+// Reads the kept index into `text`; returns 0, or the errno value that says why not (ENOENT when
+// none is kept). Throws kErrStateDirUnsafe when another user could have written it: a planted
+// index could block every update with the highest serial, or offer versions that do not exist.
+int ReadKeptIndex(const StateDir& state, std::string* text) {
+  if (!state.CheckTrusted(state.update_index())) return ENOENT;
+  return ReadSmallFile(state.update_index(), kMaxIndexBytes, text);
+}
+
+}  // namespace
+
 std::map<std::string, std::string> OfferedVersions(const StateDir& state, std::string* why) {
   std::map<std::string, std::string> versions;
   std::string text;
-  if (const int error = ReadSmallFile(state.update_index(), kMaxIndexBytes, &text)) {
-    if (error != ENOENT) *why = PrintablePath(state.update_index()) + ": " + SystemText(error);
+  try {
+    if (const int error = ReadKeptIndex(state, &text)) {
+      if (error != ENOENT) *why = PrintablePath(state.update_index()) + ": " + SystemText(error);
+      return versions;
+    }
+  } catch (const vexodl::VexoError& error) {
+    *why = error.what();
     return versions;
   }
   try {
@@ -287,7 +287,7 @@ std::chrono::milliseconds Updater::Timeout() const {
 
 bool Updater::CheckSerial(std::uint64_t serial) const {
   std::string text;
-  const int error = ReadSmallFile(state_.update_index(), kMaxIndexBytes, &text);
+  const int error = ReadKeptIndex(state_, &text);
   if (error == ENOENT) return true;
   // Refusing an older index rests on this file: one that is there but cannot be read stops the
   // update rather than counting as none.
@@ -367,7 +367,9 @@ std::string Updater::FetchPackage(const std::string& name, const IndexEntry& ent
 
 bool Updater::Apply(const Plugin& plugin, const UpdateDownload& download) const {
   // Checked again: another update may have kept a newer index since this one was downloaded.
-  if (CheckSerial(download.serial)) ReplaceFile(state_.update_index(), download.index_text);
+  if (CheckSerial(download.serial)) {
+    PublishFile(state_.staging(), state_.update_index(), download.index_text, 0644);
+  }
   const std::string& name = plugin.manifest.name;
   if (!download.offered) {
     Fail(kErrUpdateNotOffered,
@@ -378,8 +380,9 @@ bool Updater::Apply(const Plugin& plugin, const UpdateDownload& download) const 
     return false;
   }
   if (download.package_failure) std::rethrow_exception(download.package_failure);
-  const std::string path = state_.staging() + "/" + download.entry->package;
-  ReplaceFile(path, download.package);
+  // The unpacker knows the archive's kind by the end of its name.
+  const std::string path =
+      WriteNewFile(state_.staging(), download.package, 0600, "-" + download.entry->package);
   installer_.Install(path, name, download.entry->version);
   return true;
 }

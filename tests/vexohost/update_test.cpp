@@ -169,6 +169,28 @@ TEST_F(UpdateTest, OnlyANewerVersionOfAUserPluginOnOfferIsInstalled) {
   EXPECT_EQ(2004, ErrorOf([&] { Handler("filedrop").HostUpdate(Url()); }).code);
 }
 
+// Nobody else chooses the kept index: a link planted at a name it could be written under is never
+// written through, and a kept index of another user's (the highest serial, a made-up version) is
+// not believed.
+TEST_F(UpdateTest, TheKeptIndexIsWrittenAndBelievedOnlyAsOurOwn) {
+  const fake::TempDir elsewhere;
+  WriteFile(elsewhere / "victim", "untouched");
+  ASSERT_EQ(0, ::link((elsewhere / "victim").c_str(), Path("update-index.json.new").c_str()));
+  Publish({Rapidbox("1.5")});
+  Update();
+  EXPECT_EQ("untouched", ReadFile(elsewhere / "victim"));
+  EXPECT_EQ(ReadFile(server_ / "index.json"), ReadFile(Path("update-index.json")));
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+  WriteFile(
+      Path("update-index.json"),
+      IndexText("{\"rapidbox\": " + IndexEntry(server_ / "r-1.5.tar.gz", "9.9") + "}", UINT64_MAX));
+  ASSERT_EQ(0, ::chown(Path("update-index.json").c_str(), 4242, 4242));
+  EXPECT_EQ("2103 file " + Path("update-index.json") + " belongs to user 4242, neither root nor " +
+                "this service's user 0, who could change it: give it to root or to user 0 (chown)",
+            Outcome([&] { Update(); }));
+  EXPECT_EQ("1.5 / 1.5", Versions());
+}
+
 // A second index, offering rapidbox 1.5, after one of serial 5 offering 2.0 was kept (its package
 // missing, so 1.0 stays installed): a replayed older or expired index neither hides 2.0 nor
 // installs the superseded 1.5.
