@@ -136,6 +136,14 @@ std::chrono::milliseconds BusyTimeout() {
                         std::chrono::milliseconds(600000));
 }
 
+// Throws kErrStateDirUnsafe when the journal beside the database at `path` belongs to another
+// user. SQLite writes the old pages of every change into it, passwords among them, and rolls a
+// journal it finds back into the database: one that another user made could be read by them, or
+// replace every account. Checked before SQLite opens the database, reads included.
+void CheckJournal(const std::string& path) {
+  EnsurePrivateFile(path + "-journal", PrivateFileUse::kChange);
+}
+
 }  // namespace
 
 std::unique_ptr<AccountDb> AccountDb::Open(const std::string& path, bool create) {
@@ -145,6 +153,7 @@ std::unique_ptr<AccountDb> AccountDb::Open(const std::string& path, bool create)
   if (!EnsurePrivateFile(path, create ? PrivateFileUse::kCreate : PrivateFileUse::kChange)) {
     return nullptr;
   }
+  CheckJournal(path);
   // The schema is checked, and brought up to date, inside each change's own transaction: a
   // check of its own would cost every call one more transaction.
   return Connect(path, SQLITE_OPEN_READWRITE, busy_timeout);
@@ -165,6 +174,7 @@ std::unique_ptr<AccountDb> AccountDb::OpenForReading(const std::string& path,
                                                      const std::function<void()>& before_writing) {
   const std::chrono::milliseconds busy_timeout = BusyTimeout();
   if (!EnsurePrivateFile(path, PrivateFileUse::kRead)) return nullptr;
+  CheckJournal(path);
   std::unique_ptr<AccountDb> db = Connect(path, SQLITE_OPEN_READONLY, busy_timeout);
   int version = 0;
   int rc = db->ReadUserVersion(&version);

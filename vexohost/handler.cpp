@@ -170,7 +170,9 @@ int Handler::AccountSet(const std::string& username, const std::string& password
     CheckHostName(impl_->host);
     const StateDir state = Impl::SafeState();
     StoreLock lock(state.lock(), StoreLock::Mode::kShared);
-    PluginStore(state).Find(impl_->host);
+    const PluginStore store(state);
+    store.CheckTrusted(impl_->host);
+    store.Find(impl_->host);
     std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/true);
     // An empty user name is no account: storing one clears the account, as a cleared form would.
     if (username.empty()) {
@@ -189,7 +191,14 @@ int Handler::AccountVerify(Json::Value& info, const std::string& username,
     const std::chrono::milliseconds timeout = internal::VerifyTimeout();
     // No lock: the verifier runs from the folder it was found in, even if an install swaps that
     // folder meanwhile, and may take long.
-    const Plugin plugin = PluginStore(Impl::SafeState()).Find(impl_->host);
+    const StateDir state = Impl::SafeState();
+    const PluginStore store(state);
+    store.CheckTrusted(impl_->host);
+    const Plugin plugin = store.Find(impl_->host);
+    // It runs with the password: a verifier that is missing is the run's to report.
+    if (!plugin.manifest.verifier.empty()) {
+      state.CheckTrusted(plugin.folder + "/" + plugin.manifest.verifier);
+    }
     const int result = internal::RunVerifier(plugin, username, password, timeout, &info);
     // The library reports a run that decided nothing as a bare code, without info.
     if (result < 0) {
@@ -217,7 +226,9 @@ int Handler::HostDelete() {
     const StateDir state = Impl::SafeState();
     StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
     const Staging staging(state);
-    PluginStore(state).RemoveUserPlugin(impl_->host, [&] {
+    PluginStore store(state);
+    store.CheckTrusted(impl_->host);
+    store.RemoveUserPlugin(impl_->host, [&] {
       if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
         db->Forget(impl_->host);
       }
@@ -231,7 +242,9 @@ int Handler::HostUpdate(const std::string& url) {
     CheckHostName(impl_->host);
     const StateDir state = Impl::SafeState();
     const auto updatable = [&] {
-      Plugin plugin = PluginStore(state).Find(impl_->host);
+      const PluginStore store(state);
+      store.CheckTrusted(impl_->host);
+      Plugin plugin = store.Find(impl_->host);
       if (plugin.origin == internal::Origin::kShipped) {
         internal::Fail(internal::kErrShippedHost,
                        "host plug-in \"" + impl_->host +
@@ -259,7 +272,9 @@ int Handler::HostEnabledSet(bool enabled) {
     CheckHostName(impl_->host);
     const StateDir state = Impl::SafeState();
     StoreLock lock(state.lock(), StoreLock::Mode::kShared);
-    PluginStore(state).Find(impl_->host);
+    const PluginStore store(state);
+    store.CheckTrusted(impl_->host);
+    store.Find(impl_->host);
     AccountDb::Open(state.database(), /*create=*/true)->SetEnabled(impl_->host, enabled);
     return 0;
   });
@@ -271,9 +286,7 @@ int Handler::HostRemoveAccount() {
     const StateDir state = Impl::SafeState();
     StoreLock lock(state.lock(), StoreLock::Mode::kShared);
     // A broken plug-in's account can still be removed: removing needs no manifest.
-    if (!PluginStore(state).Locate(impl_->host)) {
-      internal::Fail(internal::kErrUnknownHost, "no host plug-in named \"" + impl_->host + "\"");
-    }
+    PluginStore(state).CheckTrusted(impl_->host);
     if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
       db->RemoveAccount(impl_->host);
     }

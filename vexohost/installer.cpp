@@ -74,6 +74,8 @@ Manifest ReadManifest(const std::string& folder) {
 
 Manifest Installer::Install(const std::string& source, const std::string& expected_name,
                             const std::string& expected_version) const {
+  // The new plug-in's verifier will run with the password: nobody else may be able to put it there.
+  state_.CheckTrusted(state_.user());
   const std::string unpacked = state_.staging() + "/unpacked";
   const std::string ready = state_.staging() + "/ready";
   UnpackPackage(source, unpacked, limits_);

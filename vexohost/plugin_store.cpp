@@ -93,6 +93,14 @@ Plugin PluginStore::Find(const std::string& name) const {
   return plugin;
 }
 
+void PluginStore::CheckTrusted(const std::string& name) const {
+  const std::optional<Origin> origin = Locate(name);
+  if (!origin || !state_.CheckTrusted(FolderOf(*origin, name))) {
+    Fail(kErrUnknownHost, "no host plug-in named \"" + name + "\"");
+  }
+  state_.CheckTrusted(FolderOf(*origin, name) + "/" + kManifestFile);
+}
+
 void PluginStore::RemoveUserPlugin(const std::string& name, const std::function<void()>& forget) {
   const std::optional<Origin> origin = Locate(name);
   if (!origin) Fail(kErrUnknownHost, "no host plug-in named \"" + name + "\"");

@@ -40,6 +40,12 @@ class PluginStore {
   // REQUIRES: IsValidHostName(name).
   std::optional<Origin> Locate(const std::string& name) const;
 
+  // Throws kErrStateDirUnsafe unless nobody but root and our own user could have written the
+  // folder of plug-in `name`, any folder on the way to it, or its manifest where it has one
+  // (StateDir::CheckTrusted): a change acts on what the manifest says. Throws kErrUnknownHost when
+  // there is no such folder. REQUIRES: IsValidHostName(name).
+  void CheckTrusted(const std::string& name) const;
+
   // Removes user plug-in `name`. The folder first leaves user/ in one rename, so readers see the
   // plug-in or nothing; then `forget` runs (dropping what else is stored about it), and if it
   // throws, the folder is put back and the error passes on. Throws kErrShippedHost for a shipped

@@ -3,7 +3,10 @@
 // (tests/pyload/program_runner_test.cpp).
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -108,6 +111,41 @@ TEST_F(VerifyTest, AVerifierThatCannotStartOrIsMissingCannotDecide) {
   EXPECT_EQ(-1, Verify("alice", "pw", "openmirror"));
   EXPECT_EQ(ParseJson(R"({"error": "host plug-in \"openmirror\" has no verifier"})"), info_);
   EXPECT_EQ(Why("openmirror", "host plug-in \"openmirror\" has no verifier"), fake::SyslogLines());
+}
+
+// The verifier gets the password and is believed: one that another user could have written, or
+// that a link leads into such a folder, is not run.
+TEST_F(VerifyTest, AVerifierThatAnotherUserCouldWriteIsNotRun) {
+  Verifier("touch " + Path("ran") + "; echo '{\"result\": 2}'");
+  const fake::TempDir elsewhere;
+  ::chmod(elsewhere.path().c_str(), 0777);
+  const std::string check = Path("user/checked/check");
+  const std::string changeable = ") can be written by other users, who could ";
+  const struct {
+    std::function<int()> make;
+    std::string refusal;
+  } rows[] = {
+      {[&] { return ::chmod(check.c_str(), 0775); }, "file " + check + " (mode 0775" + changeable +
+                                                         "change it: take that away (chmod go-w " +
+                                                         check + ")"},
+      {[&] {
+         return ::rename(check.c_str(), (elsewhere / "check").c_str()) +
+                ::symlink((elsewhere / "check").c_str(), check.c_str());
+       },
+       "directory " + elsewhere.path() + " (mode 0777" + changeable +
+           "put files of theirs in place: take that away (chmod go-w " + elsewhere.path() + ")"},
+      {[&] { return ::geteuid() == 0 ? ::chown(check.c_str(), 4242, 4242) : -1; },
+       "file " + check + " belongs to user 4242, neither root nor this service's user 0, who " +
+           "could change it: give it to root or to user 0 (chown)"},
+  };
+  for (const auto& row : rows) {
+    if (row.make() != 0) continue;
+    EXPECT_EQ("2103 " + row.refusal, Outcome([&] { Verify("alice", "pw"); }));
+    EXPECT_FALSE(Exists(Path("ran")));
+    ::unlink(check.c_str());
+    Verifier("touch " + Path("ran") + "; echo '{\"result\": 2}'");
+  }
+  EXPECT_EQ(2, Verify("alice", "pw"));  // the same verifier, ours alone, runs
 }
 
 TEST_F(VerifyTest, AnUnusableDeadlineSettingIs2310NamingIt) {
