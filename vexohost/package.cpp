@@ -71,6 +71,9 @@ class Unpacker {
   // the entry's data to its end, so that libarchive has none left to inflate unseen when it goes
   // on to the next entry.
   void Add(archive* handle, archive_entry* entry, const std::string& path) {
+    // Every entry counts, whatever it names: a million entries of the package's own folder would
+    // otherwise hold the store's lock for as long as they take to read.
+    Count();
     const std::vector<std::string> parts = Components(path, path);
     const std::string name = parts.empty() ? "." : Join(parts);
     CheckShape(name, "path", path, parts);
@@ -84,7 +87,6 @@ class Unpacker {
       ReadData(handle, name, -1);
       return;
     }
-    Count();
     const std::vector<std::string> folder(parts.begin(), parts.end() - 1);
     const UniqueFd parent = OpenFolder(name, folder);
     const std::string& leaf = parts.back();

@@ -185,7 +185,8 @@ INSTANTIATE_TEST_SUITE_P(Packages, HostileInstallTest, ::testing::ValuesIn(kHost
                          [](const auto& info) { return info.param.name; });
 
 // The limits, made small so that the packages stay small; folders that paths imply count as
-// entries, and bytes count as they unpack, also past what an entry declares.
+// entries, as does every entry naming the package's own folder, and bytes count as they unpack,
+// also past what an entry declares.
 TEST_F(InstallTest, APackagePastALimitIsRefusedWhole) {
   const std::string block(1000, 'z');  // compresses to almost nothing: the unpacked size counts
   WriteFile(packages_ / "u.zip", ZipEntryDeclaring("u", 1, std::string(100000, 'u')));
@@ -199,6 +200,9 @@ TEST_F(InstallTest, APackagePastALimitIsRefusedWhole) {
        "package has more than 4 entries"},
       {{4},
        Package("f.tar.gz", With(kGood, {File("a/b/x", "")})),
+       "package has more than 4 entries"},
+      {{4},
+       Package("d.tar.gz", With(kGood, {Folder("."), Folder("./"), Folder(".")})),
        "package has more than 4 entries"},
       {{9, 1000},
        Package("e.zip", With(kGood, {File("big", std::string(1001, 'x'))})),
