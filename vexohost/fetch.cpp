@@ -1,15 +1,21 @@
 #include "fetch.h"
 
+#include <strings.h>
 #include <sys/socket.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "errors.h"
+#include "file.h"
 #include "on_demand.h"
 
 namespace vexodl::vexohost::internal {
 
 namespace {
+
+constexpr char kFileScheme[] = "file://";
 
 struct CurlFree {
   void operator()(CURL* handle) const { Curl().curl_easy_cleanup(handle); }
@@ -38,6 +44,36 @@ curl_socket_t OpenSocket(void*, curlsocktype, curl_sockaddr* address) {
   return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
+// curl reads a file:// URL by opening the file as it is, blocking: a FIFO in its place would hold
+// the update past every deadline, and a device would be read. So those are read here instead:
+// a regular file only, opened without blocking (ReadSmallFile).
+std::string FetchFile(const CurlApi& lib, CURL* curl, const std::string& url,
+                      std::uint64_t max_bytes, bool* too_large) {
+  const auto fail = [&](const std::string& why) {
+    Fail(kErrUpdateFetch, "cannot fetch " + Printable(url) + ": " + why);
+  };
+  std::string encoded = url.substr(std::strlen(kFileScheme));
+  if (encoded.compare(0, 10, "localhost/") == 0) encoded.erase(0, 9);
+  if (encoded.empty() || encoded[0] != '/') fail("only files of this host can be read");
+  int length = 0;
+  const std::unique_ptr<char, decltype(lib.curl_free)> decoded(
+      lib.curl_easy_unescape(curl, encoded.data(), static_cast<int>(encoded.size()), &length),
+      lib.curl_free);
+  if (!decoded) fail("curl_easy_unescape failed");
+  const std::string path(decoded.get(), static_cast<std::size_t>(length));
+  if (path.find('\0') != std::string::npos) fail("the path holds a NUL byte");
+  std::string bytes;
+  const int error = ReadSmallFile(path, max_bytes, &bytes);
+  if (error == EFBIG && too_large != nullptr) {
+    *too_large = true;
+    return bytes;
+  }
+  if (error == EFBIG) fail("larger than " + std::to_string(max_bytes) + " bytes");
+  if (error == EINVAL) fail(PrintablePath(path) + " is not a regular file");
+  if (error != 0) fail(PrintablePath(path) + ": " + SystemText(error));
+  return bytes;
+}
+
 }  // namespace
 
 std::string Fetch(const std::string& url, std::uint64_t max_bytes,
@@ -48,12 +84,15 @@ std::string Fetch(const std::string& url, std::uint64_t max_bytes,
     Fail(kErrUpdateFetch, "cannot fetch " + Printable(url) + ": " + why);
   };
   if (!handle) fail("curl_easy_init failed");
+  if (strncasecmp(url.c_str(), kFileScheme, std::strlen(kFileScheme)) == 0) {
+    return FetchFile(lib, handle.get(), url, max_bytes, too_large);
+  }
   Body body;
   body.max_bytes = max_bytes;
   char error[CURL_ERROR_SIZE] = "";
   CURL* curl = handle.get();
   lib.curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  lib.curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,file");
+  lib.curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   lib.curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   lib.curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   lib.curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 3L);

@@ -23,7 +23,9 @@
   X(curl_easy_setopt)            \
   X(curl_easy_perform)           \
   X(curl_easy_cleanup)           \
-  X(curl_easy_strerror)
+  X(curl_easy_strerror)          \
+  X(curl_easy_unescape)          \
+  X(curl_free)
 
 #define VEXODL_ARCHIVE_FUNCTIONS(X)         \
   X(archive_read_new)                       \

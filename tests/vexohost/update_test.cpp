@@ -1,6 +1,7 @@
 // HostUpdate from an update server tree on disk (file:// URLs): signed indexes, package digests,
 // version order, the freshness of indexes and the kept index behind "newversion". Fetching over
 // HTTP is in http_update_test.cpp.
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -92,7 +93,7 @@ TEST_F(UpdateTest, ANewerSignedPackageFromTheMirrorReplacesThePlugin) {
                            Path("update-index.json") + ": the update index is no JSON object"}));
 }
 
-TEST_F(UpdateTest, AnIndexWithoutATrustedSignatureChangesNothing) {
+TEST_F(UpdateTest, AnIndexThatCannotBeTrustedOrReadChangesNothing) {
   const struct {
     Signing signing;
     std::function<void()> then;
@@ -107,6 +108,15 @@ TEST_F(UpdateTest, AnIndexWithoutATrustedSignatureChangesNothing) {
       {Signing::kNone, [] {}, 2400, "/index.json.sig: "},
       {Signing::kTrusted, [&] { env_.Set("VEXODL_VEXOHOST_UPDATE_KEY", "abc"); }, 2406,
        "the update key of VEXODL_VEXOHOST_UPDATE_KEY is not 64 hex digits"},
+      // Read without blocking, or the update would wait for a writer past every deadline. Last:
+      // writing the next row's index would wait for a reader.
+      {Signing::kTrusted,
+       [&] {
+         env_.Set("VEXODL_VEXOHOST_UPDATE_KEY", key_.PublicHex());
+         ::unlink((server_ / "index.json").c_str());
+         ::mkfifo((server_ / "index.json").c_str(), 0600);
+       },
+       2400, "/index.json is not a regular file"},
   };
   const std::string before = Listing(state());
   for (const auto& row : rows) {
