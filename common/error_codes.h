@@ -98,7 +98,7 @@ inline constexpr CodeMeaning kCodeMeanings[] = {
     OneCode(native::kErrDatabaseBusy,
             "the native hosts' account database stayed locked by another writer"),
     OneCode(native::kErrDatabaseVersion,
-            "the native hosts' account database is newer than this build"),
+            "the native hosts' account database has another schema than this build's"),
     OneCode(native::kErrDatabaseHotJournal,
             "the native hosts' account database needs a crashed change rolled back"),
     OneCode(native::kErrPackageUnreadable, "the native host package cannot be read"),

@@ -12,23 +12,13 @@ namespace vexodl::vexohost::internal {
 
 namespace {
 
-// migrations[v] takes a database of schema v to v + 1. A new database runs them all.
-constexpr const char* kMigrations[AccountDb::kSchemaVersion] = {
-    // 0 -> 1
-    "CREATE TABLE accounts(host TEXT PRIMARY KEY NOT NULL, username TEXT NOT NULL,"
-    "                      password TEXT NOT NULL);"
-    "CREATE TABLE enabled_states(host TEXT PRIMARY KEY NOT NULL, enabled INTEGER NOT NULL);",
-    // 1 -> 2: one row per host, so that forgetting a host is one statement.
+// The schema of a new database, kSchemaVersion: one row per host, so that forgetting a host is one
+// statement.
+constexpr char kSchema[] =
     "CREATE TABLE hosts(name TEXT PRIMARY KEY NOT NULL,"
     "                   enabled INTEGER CHECK (enabled IN (0, 1)),"
     "                   username TEXT, password TEXT,"
-    "                   CHECK ((username IS NULL) = (password IS NULL)));"
-    "INSERT INTO hosts(name, username, password) SELECT host, username, password FROM accounts;"
-    "INSERT INTO hosts(name, enabled) SELECT host, enabled != 0 FROM enabled_states WHERE true"
-    "  ON CONFLICT(name) DO UPDATE SET enabled = excluded.enabled;"
-    "DROP TABLE accounts;"
-    "DROP TABLE enabled_states;",
-};
+    "                   CHECK ((username IS NULL) = (password IS NULL)));";
 
 // Where statements run: the connection, its file for messages, and how long the connection waits
 // for another writer.
@@ -136,6 +126,14 @@ std::chrono::milliseconds BusyTimeout() {
                         std::chrono::milliseconds(600000));
 }
 
+// No build ever wrote another schema than kSchemaVersion: a database of another one is left as it
+// is, and refused.
+[[noreturn]] void OtherSchema(const std::string& path, int version) {
+  Fail(kErrDatabaseVersion, PrintablePath(path) + " has schema version " + std::to_string(version) +
+                                "; this build reads version " +
+                                std::to_string(AccountDb::kSchemaVersion) + " only");
+}
+
 // Throws kErrStateDirUnsafe when the journal beside the database at `path` belongs to another
 // user. SQLite writes the old pages of every change into it, passwords among them, and rolls a
 // journal it finds back into the database: one that another user made could be read by them, or
@@ -195,12 +193,9 @@ std::unique_ptr<AccountDb> AccountDb::OpenForReading(const std::string& path,
     }
   }
   if (rc != SQLITE_OK) FailSqlite({db->db_, path, busy_timeout}, rc, "query");
-  if (version != kSchemaVersion) {
-    before_writing();
-    std::unique_ptr<AccountDb> writable = Open(path, /*create=*/false);
-    writable->Migrate();
-    return writable;
-  }
+  // Made empty and never written: nothing is stored yet.
+  if (version == 0) return nullptr;
+  if (version != kSchemaVersion) OtherSchema(path, version);
   return db;
 }
 
@@ -220,25 +215,14 @@ int AccountDb::ReadUserVersion(int* version) {
 
 AccountDb::~AccountDb() { sqlite3_close_v2(db_); }
 
-void AccountDb::Migrate() {
-  Transaction transaction({db_, path_, busy_timeout_});
-  UpToDate();
-  transaction.Commit();
-}
-
 void AccountDb::UpToDate() {
   const Connection at{db_, path_, busy_timeout_};
   int version = 0;
   if (const int rc = ReadUserVersion(&version); rc != SQLITE_OK) FailSqlite(at, rc, "query");
   if (version == kSchemaVersion) return;
-  if (version > kSchemaVersion || version < 0) {
-    Fail(kErrDatabaseVersion, PrintablePath(path_) + " has schema version " +
-                                  std::to_string(version) + "; this build knows versions up to " +
-                                  std::to_string(kSchemaVersion));
-  }
-  for (; version < kSchemaVersion; ++version) {
-    Exec(at, kMigrations[version], "migrate the schema of");
-  }
+  // Version 0 is a database that was made empty and never written.
+  if (version != 0) OtherSchema(path_, version);
+  Exec(at, kSchema, "create the schema of");
   Exec(at, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str(),
        "set the schema version of");
 }

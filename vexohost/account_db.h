@@ -29,22 +29,21 @@ constexpr std::chrono::milliseconds kDefaultBusyTimeout{15000};
 // kErrDatabaseBusy. One AccountDb belongs to one thread at a time.
 class AccountDb {
  public:
-  // The schema this build writes, kept in PRAGMA user_version. History:
-  //   1  accounts(host, username, password) and enabled_states(host, enabled)
-  //   2  one row per host: hosts(name, enabled, username, password)
+  // The schema this build writes and reads, kept in PRAGMA user_version: one row per host,
+  // hosts(name, enabled, username, password). Every build has written this one.
   static constexpr int kSchemaVersion = 2;
 
   // Opens the database at `path` for changes. When the file does not exist, creates it (mode
-  // 0600) if `create`, and otherwise returns nullptr. Each change first brings the schema up to
-  // kSchemaVersion in its own transaction, and throws kErrDatabaseVersion for a database of a
-  // newer schema, which it leaves untouched. Throws kErrSetting, before anything is touched,
+  // 0600) if `create`, and otherwise returns nullptr. Each change first creates the schema in a
+  // database that has none, in its own transaction, and throws kErrDatabaseVersion for a database
+  // of another schema, which it leaves untouched. Throws kErrSetting, before anything is touched,
   // when kBusyTimeoutVariable is unusable.
   static std::unique_ptr<AccountDb> Open(const std::string& path, bool create);
   // Opens the database at `path` for reading only, so that a store on a read-only disk still
-  // answers; nullptr when the file does not exist. Two things need a writable store first, and
-  // `before_writing` runs (and may throw) before either: a database of an older schema is
-  // migrated, and the journal of a change that was cut off (a crash, a power cut) is rolled back.
-  // Where that journal cannot be rolled back, throws kErrDatabaseHotJournal.
+  // answers; nullptr when the file does not exist or holds no schema yet. Throws
+  // kErrDatabaseVersion for a database of another schema. The journal of a change that was cut off
+  // (a crash, a power cut) needs a writable store to be rolled back: `before_writing` runs (and
+  // may throw) first. Where that journal cannot be rolled back, throws kErrDatabaseHotJournal.
   static std::unique_ptr<AccountDb> OpenForReading(const std::string& path,
                                                    const std::function<void()>& before_writing);
   ~AccountDb();
@@ -68,10 +67,9 @@ class AccountDb {
                                             std::chrono::milliseconds busy_timeout);
   // PRAGMA user_version into `version`; SQLite's result code.
   int ReadUserVersion(int* version);
-  // Brings the schema up to kSchemaVersion in a transaction of its own.
-  void Migrate();
-  // The same inside the caller's transaction, which every change opens first. Throws
-  // kErrDatabaseVersion for a newer schema; the caller's transaction then rolls back.
+  // Creates the schema in a database that has none, inside the caller's transaction, which every
+  // change opens first. Throws kErrDatabaseVersion for another schema; the caller's transaction
+  // then rolls back.
   void UpToDate();
 
   sqlite3* db_;

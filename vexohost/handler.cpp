@@ -76,7 +76,7 @@ Json::Value HostObject(const Plugin& plugin, const HostSettings& settings,
 }
 
 // The account database for a read: a read that finds it needing a write first (a change cut off
-// by a crash, an older schema) writes only where a change could.
+// by a crash) writes only where a change could.
 std::unique_ptr<AccountDb> OpenForReading(const StateDir& state) {
   return AccountDb::OpenForReading(state.database(), [&state] { state.CheckSafe(); });
 }
