@@ -181,35 +181,51 @@ def completion(table):
     program = table["program"]
     function = "_" + re.sub(r"\W", "_", program)
     valued = [o for o in table["options"] if o.get("value")]
-    global_options = " ".join(o["name"] for o in table["options"] if o.get("global"))
+    global_options = shell_words(o["name"] for o in table["options"] if o.get("global"))
     per_command = ""
     for c in table["commands"]:
         native_only = c["operand"] == "NAME" and not c["type_required"]
-        per_command += "    %s) options=%s kind=%s%s ;;\n" % (
-            c["name"], shell_word(" ".join(c["options"])), c["operand"] or "''",
+        per_command += "    %s) options=(%s) kind=%s%s ;;\n" % (
+            c["name"], shell_words(c["options"]), c["operand"] or "''",
             " type=vexo" if native_only else "")
     value_skips = "|".join(o["name"] for o in valued if o["name"] != "--type")
     value_words = "".join(
-        "    %s) mapfile -t COMPREPLY < <(compgen -W %s -- \"$cur\"); return ;;\n" % (
-            o["name"], shell_word(" ".join(o.get("choices", []))))
+        "    %s) %s_offer \"$cur\" %s; return ;;\n" % (o["name"], function,
+                                                     shell_words(o["choices"]))
         if o.get("choices") else "    %s) return ;;\n" % o["name"] for o in valued)
     return f"""# bash completion for {program}; made by cli/generate.py from cli/commands.json.
 
-# The names of the hosts that `{program} list --json` shows, of type $1 when it is given. A name
-# that the tool had to escape is left out: it could not be typed back. awk reads the tool's indented
-# JSON of flat objects, one member a line, because jq is not on every system that has bash.
+# The names of the hosts that `{program} list --json` shows, of type $1 when it is
+# given, one a line. A name that the tool had to escape, or that holds a control character, is
+# left out: no shell word could carry it. awk reads the tool's indented JSON of flat objects, one
+# member a line, because jq is not on every system that has bash.
 {function}_hosts() {{
   {program} --quiet list --json 2>/dev/null | awk -v want="$1" '
-    match($0, /^ *"(name|type)" : "[^"\\\\]*"/) {{
+    match($0, /^ *"(name|type)" : "[^"\\\\[:cntrl:]]*"/) {{
       split(substr($0, RSTART, RLENGTH), field, "\\""); host[field[2]] = field[4]; next
     }}
     /^ *}}/ {{ if (host["name"] != "" && (want == "" || host["type"] == want)) print host["name"]
              delete host }}'
 }}
 
+# Offers each word after $1 whose quoted form (printf %q) starts with $1, the word being completed
+# as typed. Host names come from pyLoad and the plug-ins, so they are data: never a word of
+# compgen -W or eval, which expand $(...) and backticks. Bash puts COMPREPLY on the line as it is,
+# so each name is offered whole and quoted: the line then holds the name itself, spaces and quotes
+# included, and pressing Enter runs nothing of it either.
+{function}_offer() {{
+  local typed=$1 word
+  shift
+  for word; do
+    printf -v word %q "$word"
+    if [[ $word == "$typed"* ]]; then COMPREPLY+=("$word"); fi
+  done
+}}
+
 {function}() {{
   local cur=${{COMP_WORDS[COMP_CWORD]}} prev=${{COMP_WORDS[COMP_CWORD - 1]}}
-  local command='' operand='' type='' options='' kind='' i
+  local command='' operand='' type='' kind='' i options=() names=()
+  COMPREPLY=()
   for ((i = 1; i < COMP_CWORD; i++)); do
     case ${{COMP_WORDS[i]}} in
       --type) type=${{COMP_WORDS[i + 1]}}; ((i++)) ;;
@@ -223,11 +239,12 @@ def completion(table):
   case $command in
 {per_command}  esac
   if [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W "$options {global_options}" -- "$cur")
+    {function}_offer "$cur" "${{options[@]}}" {global_options}
   elif [[ -z $command ]]; then
-    mapfile -t COMPREPLY < <(compgen -W {shell_word(" ".join(c["name"] for c in table["commands"]))} -- "$cur")
+    {function}_offer "$cur" {shell_words(c["name"] for c in table["commands"])}
   elif [[ -z $operand && $kind == NAME ]]; then
-    mapfile -t COMPREPLY < <(compgen -W "$({function}_hosts "$type")" -- "$cur")
+    mapfile -t names < <({function}_hosts "$type")
+    {function}_offer "$cur" "${{names[@]}}"
   elif [[ -z $operand && $kind == SOURCE ]]; then
     mapfile -t COMPREPLY < <(compgen -f -- "$cur")
   fi
@@ -237,7 +254,14 @@ complete -F {function} {program}
 
 
 def shell_word(text):
+    """`text` as one shell word: as it is when nothing in it is special to the shell."""
+    if re.fullmatch(r"[\w.,:+/-]+", text, re.ASCII):
+        return text
     return "'" + text.replace("'", "'\\''") + "'"
+
+
+def shell_words(texts):
+    return " ".join(shell_word(text) for text in texts)
 
 
 def write(path, data):

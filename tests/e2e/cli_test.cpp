@@ -206,16 +206,28 @@ TEST_F(CliTest, TheManualPageHasTheCommandsAndOptionsOfHelpWithTheirSummaries) {
   EXPECT_EQ(entries, PageEntries(ReadFile(VEXODL_CLI_PAGE)));
 }
 
-// The completion, run in bash with the tool in PATH: what completes the last word of each row.
+// The completion, run in bash with the tool in PATH from the peer's directory: what completes the
+// last word of each row. Hostile pyLoad names are offered quoted, or left out where no shell word
+// could carry them, and none of them runs.
 TEST_F(CliTest, BashCompletesCommandsOptionsTypesAndHostNames) {
   const std::string program = kProgram;
   const fake::ScopedEnv path{
       {"PATH", program.substr(0, program.rfind('/')) + ":" + ::getenv("PATH")}};
+  Json::Value store = ParseJson(kStore);
+  for (const char* name : {"$(touch${IFS}ran)", "`touch${IFS}ran`", "a;touch${IFS}ran", "it's",
+                           "Two words", "New\nline", "Del\x7f", "say \"hi\""}) {
+    store["plugins"][name]["version"] = "1";
+  }
+  WriteFile(peer_ / "accounts.json", store.toStyledString());
+  const std::string& dir = peer_.path();  // where "$(touch${IFS}ran)" would make "ran"
   const std::pair<std::vector<std::string>, std::string> rows[] = {
       {{""}, "list get set verify remove-account install update delete"},
       {{"verify", "--"}, "--type --username --password-stdin --quiet --verbose --help --version"},
       {{"set", "x", "--type", ""}, "vexo pyload"},
-      {{"--quiet", "get", "--type", "pyload", ""}, "Uploaded Zippyshare"},  // no escaped names
+      {{"--quiet", "get", "--type", "pyload", ""},  // no escaped names, no control characters
+       R"(\$\(touch\$\{IFS\}ran\) Two\ words Uploaded Zippyshare \`touch\$\{IFS\}ran\` )"
+       R"(a\;touch\$\{IFS\}ran it\'s)"},
+      {{"get", "--type", "pyload", "Two\\ "}, "Two\\ words"},
       {{"set", "--username", "Uploaded", "--enable", "o"}, "openmirror"},
       {{"delete", ""}, "filedrop openmirror"},
       {{"get", "filedrop", ""}, ""},
@@ -223,14 +235,15 @@ TEST_F(CliTest, BashCompletesCommandsOptionsTypesAndHostNames) {
   for (const auto& [words, expected] : rows) {
     std::vector<std::string> argv = {
         "/bin/bash", "-c",
-        "source \"$1\"; shift; COMP_WORDS=(vexodl-filehosting \"$@\"); "
+        "cd \"$0\" && source \"$1\"; shift; COMP_WORDS=(vexodl-filehosting \"$@\"); "
         "COMP_CWORD=$#; _vexodl_filehosting; echo \"${COMPREPLY[*]}\"",
-        "bash", VEXODL_CLI_COMPLETION};
+        dir, VEXODL_CLI_COMPLETION};
     argv.insert(argv.end(), words.begin(), words.end());
     EXPECT_THAT(fake::RunProgram(argv, fake::CurrentEnvironment(), ""),
                 Ended(0, expected + "\n", ""))
         << ::testing::PrintToString(words);
   }
+  EXPECT_FALSE(vexohost::test::Exists(dir + "/ran"));
 }
 
 // -- refusals and errors -------------------------------------------------------------------------
