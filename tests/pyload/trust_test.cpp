@@ -1,0 +1,127 @@
+// Whom the client hands a request, passwords and all: a socket's listener that runs as root or as
+// VEXODL_PYLOAD_SOCKET_UID. Anything else hears nothing, and the client's log says why.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "outside/pyload.h"
+#include "scoped_env.h"
+#include "syslog_capture.h"
+#include "temp_dir.h"
+#include "unique_fd.h"
+
+namespace vexodl::pyload {
+namespace {
+
+using common::UniqueFd;
+using fake::LogLine;
+
+constexpr uid_t kOther = 4242;
+
+// A listener at `path` in a child that runs as user kOther: it binds as we are, gives its ids up
+// before listen(), which is when SO_PEERCRED takes them, and serves one connection with `answer`.
+class ForeignListener {
+ public:
+  ForeignListener(const std::string& path, const std::string& answer) {
+    int fds[2];
+    EXPECT_EQ(0, pipe2(fds, O_CLOEXEC));
+    heard_ = UniqueFd(fds[0]);
+    const UniqueFd tell(fds[1]);
+    const UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    EXPECT_EQ(0, bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address));
+    pid_ = fork();
+    if (pid_ != 0) {
+      char listening = 0;  // back once it listens
+      EXPECT_EQ(1, read(heard_.get(), &listening, 1));
+      return;
+    }
+    alarm(10);
+    if (setresgid(kOther, kOther, kOther) != 0 || setresuid(kOther, kOther, kOther) != 0 ||
+        listen(listener.get(), 4) != 0 || write(tell.get(), "+", 1) != 1) {
+      _exit(1);
+    }
+    const UniqueFd connection(accept(listener.get(), nullptr, nullptr));
+    std::string request;
+    char buffer[4096];
+    for (ssize_t n; (n = read(connection.get(), buffer, sizeof buffer)) > 0;) {
+      request.append(buffer, static_cast<std::size_t>(n));
+    }
+    send(connection.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+    _exit(write(tell.get(), request.data(), request.size()) < 0);
+  }
+  ~ForeignListener() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+
+  // What it received, once its connection is over.
+  std::string Heard() {
+    std::string heard;
+    char buffer[4096];
+    for (ssize_t n; (n = read(heard_.get(), buffer, sizeof buffer)) > 0;) {
+      heard.append(buffer, static_cast<std::size_t>(n));
+    }
+    return heard;
+  }
+
+ private:
+  UniqueFd heard_;
+  pid_t pid_ = -1;
+};
+
+std::vector<LogLine> Logged(const std::string& line) {
+  if (line.empty()) return {};
+  return {{LOG_ERR, line}};
+}
+
+TEST(ChannelTrustTest, ASocketWhoseListenerRunsAsAnotherUserHearsNothing) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a listener as another user";
+  const fake::TempDir dir;
+  const std::string path = dir / "pyload\x1b.sock";
+  const std::string refused = "pyload: refused the socket " + dir.path() +
+                              "/pyload\\x1b.sock: its listener runs as user 4242, neither root "
+                              "nor user 0 (VEXODL_PYLOAD_SOCKET_UID)";
+  const auto ready = [] { return Utils::IsPyLoadDomainSocketReady(); };
+  const struct {
+    const char* uid;
+    std::function<bool()> call;
+    std::string heard;
+    std::string log;
+  } rows[] = {
+      {nullptr, ready, "", refused},
+      {nullptr,
+       [] {
+         return rpc::DomainSocketHandler().UpdateAccount({"Up", "me", "pw"});
+       },
+       "", refused},
+      {"4242", ready, "{\"method\":\"get_server_version\",\"params\":{}}\n", ""},
+  };
+  for (const auto& row : rows) {
+    fake::ScopedEnv env{{"VEXODL_PYLOAD_SOCKET", path}};
+    row.uid ? env.Set("VEXODL_PYLOAD_SOCKET_UID", row.uid) : env.Unset("VEXODL_PYLOAD_SOCKET_UID");
+    fake::ClearSyslog();
+    ForeignListener listener(path, R"({"result": "0.5.0"})");
+    EXPECT_EQ(!row.heard.empty(), row.call()) << row.heard;
+    EXPECT_EQ(row.heard, listener.Heard());
+    EXPECT_EQ(Logged(row.log), fake::SyslogLines());
+    unlink(path.c_str());
+  }
+}
+
+}  // namespace
+}  // namespace vexodl::pyload
