@@ -16,7 +16,7 @@
 #pragma GCC visibility pop
 
 #include "error/vexo_error.h"
-#include "program_runner.h"
+#include "program_client.h"
 #include "protocol.h"
 #include "settings.h"
 #include "socket_client.h"
@@ -52,8 +52,8 @@ class ProgramTransport : public Transport {
  public:
   explicit ProgramTransport(Settings settings) : settings_(std::move(settings)) {}
   std::optional<std::string> Exchange(const std::string& request) override {
-    return common::RunProgram(settings_.program_path, request, settings_.program_timeout,
-                              settings_.max_answer_bytes);
+    return internal::ExchangeWithProgram(settings_.program_path, request, settings_.program_timeout,
+                                         settings_.max_answer_bytes);
   }
 
  private:

@@ -1,14 +1,18 @@
 // Whom the client hands a request, passwords and all: a socket's listener that runs as root or as
-// VEXODL_PYLOAD_SOCKET_UID. Anything else hears nothing, and the client's log says why.
+// VEXODL_PYLOAD_SOCKET_UID, and a program that no other user could have changed. Anything else
+// hears nothing, and the client's log says why.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -121,6 +125,62 @@ TEST(ChannelTrustTest, ASocketWhoseListenerRunsAsAnotherUserHearsNothing) {
     EXPECT_EQ(Logged(row.log), fake::SyslogLines());
     unlink(path.c_str());
   }
+}
+
+// The folders above the program may be sticky, as /tmp is; the program itself, and any folder
+// that is not sticky, must be writable by its owner alone, and that owner root or us.
+TEST(ChannelTrustTest, OnlyAProgramNoOtherUserCouldHaveChangedIsRun) {
+  const fake::TempDir dir;
+  const std::string bin = dir / "bin\x1b";
+  const std::string program = bin + "/pyload-cli";
+  const std::string mark = dir / "ran";
+  ASSERT_EQ(0, mkdir(bin.c_str(), 0700));
+  std::ofstream(program) << "#!/bin/sh\ntouch " << mark << "\necho '{\"result\": true}'\n";
+  ASSERT_EQ(0, symlink("loop", (dir / "loop").c_str()));
+  const std::string shown_bin = dir.path() + "/bin\\x1b";
+  const std::string shown = shown_bin + "/pyload-cli";
+  const std::string refused = "pyload: refused the program " + shown + ": ";
+  const std::string others = ") can be written by other users, who could ";
+  const uid_t self = geteuid();
+  const struct {
+    mode_t folder;
+    mode_t file;
+    uid_t owner;
+    std::string cli;
+    std::string log;
+  } rows[] = {
+      {0700, 0700, self, program, ""},
+      {01777, 0755, self, program, ""},
+      {0700, 0700, self, "bin\x1b/../bin\x1b/pyload-cli", ""},  // from the working directory
+      {0777, 0700, self, program,
+       refused + "directory " + shown_bin + " (mode 0777" + others +
+           "put files of theirs in place: take that away (chmod go-w " + shown_bin + ")"},
+      {0700, 0720, self, program,
+       refused + "file " + shown + " (mode 0720" + others + "change it: take that away (chmod " +
+           "go-w " + shown + ")"},
+      {0700, 0700, kOther, program,
+       refused + "file " + shown + " belongs to user 4242, neither root nor this service's user " +
+           "0, who could change it: give it to root or to user 0 (chown)"},
+      {0700, 0700, self, dir / "loop",
+       "pyload: refused the program " + dir / "loop" + ": cannot check " + dir / "loop" +
+           ": Too many levels of symbolic links"},
+  };
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  for (const auto& row : rows) {
+    if (self != 0 && row.owner != self) continue;  // only root gives files away
+    const fake::ScopedEnv env{{"VEXODL_PYLOAD_CLI", row.cli}};
+    ASSERT_EQ(0, chmod(bin.c_str(), row.folder));
+    ASSERT_EQ(0, chmod(program.c_str(), row.file));
+    ASSERT_EQ(0, chown(program.c_str(), row.owner, static_cast<gid_t>(-1)));
+    unlink(mark.c_str());
+    fake::ClearSyslog();
+    EXPECT_EQ(row.log.empty(), rpc::CommandlineHandler().UpdateAccount({"Up", "me", "pw"}))
+        << row.cli;
+    EXPECT_EQ(row.log.empty(), access(mark.c_str(), F_OK) == 0) << row.cli;
+    EXPECT_EQ(Logged(row.log), fake::SyslogLines());
+  }
+  std::filesystem::current_path(cwd);
 }
 
 }  // namespace
