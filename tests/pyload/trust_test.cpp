@@ -2,7 +2,6 @@
 // VEXODL_PYLOAD_SOCKET_UID, and a program that no other user could have changed. Anything else
 // hears nothing, and the client's log says why.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -33,60 +33,50 @@ using fake::LogLine;
 
 constexpr uid_t kOther = 4242;
 
-// A listener at `path` in a child that runs as user kOther: it binds as we are, gives its ids up
-// before listen(), which is when SO_PEERCRED takes them, and serves one connection with `answer`.
-class ForeignListener {
- public:
-  ForeignListener(const std::string& path, const std::string& answer) {
-    int fds[2];
-    EXPECT_EQ(0, pipe2(fds, O_CLOEXEC));
-    heard_ = UniqueFd(fds[0]);
-    const UniqueFd tell(fds[1]);
-    const UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    EXPECT_EQ(0, bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address));
-    pid_ = fork();
-    if (pid_ != 0) {
-      char listening = 0;  // back once it listens
-      EXPECT_EQ(1, read(heard_.get(), &listening, 1));
-      return;
-    }
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+// Makes `call` while a child listens at `path` as user `uid`: it binds as we are and gives its ids
+// up before listen(), which is when SO_PEERCRED takes them, then answers one connection with a
+// server version. Returns the call's result and what the listener received.
+std::pair<bool, std::string> CallListener(const std::string& path, uid_t uid,
+                                          const std::function<bool()>& call) {
+  int fds[2];
+  EXPECT_EQ(0, pipe2(fds, O_CLOEXEC));
+  const UniqueFd heard(fds[0]);
+  UniqueFd tell(fds[1]);
+  const UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  EXPECT_EQ(0, bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address));
+  const pid_t pid = fork();
+  if (pid == 0) {
     alarm(10);
-    if (setresgid(kOther, kOther, kOther) != 0 || setresuid(kOther, kOther, kOther) != 0 ||
+    if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0 ||
         listen(listener.get(), 4) != 0 || write(tell.get(), "+", 1) != 1) {
       _exit(1);
     }
     const UniqueFd connection(accept(listener.get(), nullptr, nullptr));
-    std::string request;
-    char buffer[4096];
-    for (ssize_t n; (n = read(connection.get(), buffer, sizeof buffer)) > 0;) {
-      request.append(buffer, static_cast<std::size_t>(n));
-    }
+    const std::string request = ReadAll(connection.get());
+    const std::string answer = R"({"result": "0.5.0"})";
     send(connection.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
     _exit(write(tell.get(), request.data(), request.size()) < 0);
   }
-  ~ForeignListener() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-
-  // What it received, once its connection is over.
-  std::string Heard() {
-    std::string heard;
-    char buffer[4096];
-    for (ssize_t n; (n = read(heard_.get(), buffer, sizeof buffer)) > 0;) {
-      heard.append(buffer, static_cast<std::size_t>(n));
-    }
-    return heard;
-  }
-
- private:
-  UniqueFd heard_;
-  pid_t pid_ = -1;
-};
+  tell.Reset();
+  char listening = 0;
+  EXPECT_EQ(1, read(heard.get(), &listening, 1));  // back once it listens
+  const bool result = call();
+  std::string received = ReadAll(heard.get());
+  waitpid(pid, nullptr, 0);
+  return {result, received};
+}
 
 std::vector<LogLine> Logged(const std::string& line) {
   if (line.empty()) return {};
@@ -101,27 +91,27 @@ TEST(ChannelTrustTest, ASocketWhoseListenerRunsAsAnotherUserHearsNothing) {
                               "/pyload\\x1b.sock: its listener runs as user 4242, neither root "
                               "nor user 0 (VEXODL_PYLOAD_SOCKET_UID)";
   const auto ready = [] { return Utils::IsPyLoadDomainSocketReady(); };
+  const auto update = [] { return rpc::DomainSocketHandler().UpdateAccount({"Up", "me", "pw"}); };
+  const std::string version = "{\"method\":\"get_server_version\",\"params\":{}}\n";
   const struct {
-    const char* uid;
+    uid_t listener;
+    const char* uid;  // VEXODL_PYLOAD_SOCKET_UID, unset when null
     std::function<bool()> call;
     std::string heard;
     std::string log;
   } rows[] = {
-      {nullptr, ready, "", refused},
-      {nullptr,
-       [] {
-         return rpc::DomainSocketHandler().UpdateAccount({"Up", "me", "pw"});
-       },
-       "", refused},
-      {"4242", ready, "{\"method\":\"get_server_version\",\"params\":{}}\n", ""},
+      {kOther, nullptr, ready, "", refused},
+      {kOther, nullptr, update, "", refused},
+      {kOther, "4242", ready, version, ""},
+      {0, "4242", ready, version, ""},  // root, always
   };
   for (const auto& row : rows) {
     fake::ScopedEnv env{{"VEXODL_PYLOAD_SOCKET", path}};
     row.uid ? env.Set("VEXODL_PYLOAD_SOCKET_UID", row.uid) : env.Unset("VEXODL_PYLOAD_SOCKET_UID");
     fake::ClearSyslog();
-    ForeignListener listener(path, R"({"result": "0.5.0"})");
-    EXPECT_EQ(!row.heard.empty(), row.call()) << row.heard;
-    EXPECT_EQ(row.heard, listener.Heard());
+    const auto [result, heard] = CallListener(path, row.listener, row.call);
+    EXPECT_EQ(!row.heard.empty(), result) << row.heard;
+    EXPECT_EQ(row.heard, heard);
     EXPECT_EQ(Logged(row.log), fake::SyslogLines());
     unlink(path.c_str());
   }
