@@ -16,7 +16,7 @@
 #pragma GCC visibility pop
 
 #include "error/vexo_error.h"
-#include "program_runner.h"
+#include "program_client.h"
 #include "protocol.h"
 #include "settings.h"
 #include "socket_client.h"
@@ -39,7 +39,7 @@ class SocketTransport : public Transport {
  public:
   explicit SocketTransport(Settings settings) : settings_(std::move(settings)) {}
   std::optional<std::string> Exchange(const std::string& request) override {
-    return internal::ExchangeOverUnixSocket(settings_.socket_path, request,
+    return internal::ExchangeOverUnixSocket(settings_.socket_path, settings_.socket_uid, request,
                                             settings_.connect_timeout, settings_.socket_timeout,
                                             settings_.max_answer_bytes);
   }
@@ -52,8 +52,8 @@ class ProgramTransport : public Transport {
  public:
   explicit ProgramTransport(Settings settings) : settings_(std::move(settings)) {}
   std::optional<std::string> Exchange(const std::string& request) override {
-    return common::RunProgram(settings_.program_path, request, settings_.program_timeout,
-                              settings_.max_answer_bytes);
+    return internal::ExchangeWithProgram(settings_.program_path, request, settings_.program_timeout,
+                                         settings_.max_answer_bytes);
   }
 
  private:
@@ -116,9 +116,9 @@ bool Utils::IsPyLoadDomainSocketReady() {
     return false;  // a socket that cannot be named cannot be used
   }
   const std::optional<std::string> request = internal::RequestText("get_server_version", Params());
-  const std::optional<std::string> answer =
-      internal::ExchangeOverUnixSocket(settings.socket_path, *request, settings.ready_timeout,
-                                       settings.ready_timeout, settings.max_answer_bytes);
+  const std::optional<std::string> answer = internal::ExchangeOverUnixSocket(
+      settings.socket_path, settings.socket_uid, *request, settings.ready_timeout,
+      settings.ready_timeout, settings.max_answer_bytes);
   if (!answer) return false;
   const std::optional<Json::Value> result = internal::ResultOf(*answer);
   return result && internal::IsServerVersion(*result);

@@ -49,6 +49,9 @@ Settings SettingsFromEnvironment() {
   Settings settings;
   ReadPath("VEXODL_PYLOAD_SOCKET", &settings.socket_path);
   ReadPath("VEXODL_PYLOAD_CLI", &settings.program_path);
+  if (const char* text = std::getenv("VEXODL_PYLOAD_SOCKET_UID")) {
+    settings.socket_uid = static_cast<uid_t>(Number("VEXODL_PYLOAD_SOCKET_UID", text, 0, kMaxUid));
+  }
   ReadTimeout("VEXODL_PYLOAD_CONNECT_TIMEOUT_MS", &settings.connect_timeout);
   ReadTimeout("VEXODL_PYLOAD_SOCKET_TIMEOUT_MS", &settings.socket_timeout);
   ReadTimeout("VEXODL_PYLOAD_READY_TIMEOUT_MS", &settings.ready_timeout);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -16,6 +19,8 @@ inline constexpr std::chrono::milliseconds kDefaultProgramTimeout{30'000};
 inline constexpr std::size_t kDefaultMaxAnswerBytes = 4 * 1024 * 1024;
 // The largest answer cap that VEXODL_PYLOAD_MAX_ANSWER_BYTES may set.
 inline constexpr std::size_t kMaxAnswerBytesLimit = 256 * 1024 * 1024;
+// The largest user id that VEXODL_PYLOAD_SOCKET_UID may name: (uid_t)-1 is no user.
+inline constexpr long long kMaxUid = 4'294'967'294;
 
 // Settings is how the client reaches pyLoad. Each value comes from its environment variable
 // when that is set, else from its default; they are read afresh for every channel, so a
@@ -28,6 +33,8 @@ struct Settings {
   std::chrono::milliseconds ready_timeout = kDefaultReadyTimeout;      // ..._READY_TIMEOUT_MS
   std::chrono::milliseconds program_timeout = kDefaultProgramTimeout;  // ..._CLI_TIMEOUT_MS
   std::size_t max_answer_bytes = kDefaultMaxAnswerBytes;  // VEXODL_PYLOAD_MAX_ANSWER_BYTES
+  // Besides root, the one user whose listener on the socket is pyLoad (VEXODL_PYLOAD_SOCKET_UID).
+  uid_t socket_uid = ::geteuid();
 };
 
 // Reads the settings from the environment. Throws vexodl::VexoError 2501 when a variable is set

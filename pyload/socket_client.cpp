@@ -7,8 +7,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "deadline.h"
+#include "log.h"
 #include "unique_fd.h"
 
 namespace vexodl::pyload::internal {
@@ -38,6 +40,19 @@ bool ConnectWithin(int fd, const std::string& path, std::chrono::milliseconds ti
     if (errno != EINTR || deadline.Passed()) return false;
   }
   return true;
+}
+
+// Whether the listener that `fd` is connected to runs as root or as `listener_uid`; says why not
+// in the log.
+bool ListenerIsTrusted(int fd, const std::string& path, uid_t listener_uid) {
+  ucred peer{};
+  socklen_t size = sizeof(peer);
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+  if (peer.uid == 0 || peer.uid == listener_uid) return true;
+  LogError("refused the socket " + Printable(path) + ": its listener runs as user " +
+           std::to_string(peer.uid) + ", neither root nor user " + std::to_string(listener_uid) +
+           " (VEXODL_PYLOAD_SOCKET_UID)");
+  return false;
 }
 
 // Waits until `fd` is ready for `events` or the deadline passes.
@@ -95,13 +110,16 @@ std::optional<std::string> ReceiveAll(int fd, std::size_t max_bytes, const Deadl
 
 }  // namespace
 
-std::optional<std::string> ExchangeOverUnixSocket(const std::string& path,
+std::optional<std::string> ExchangeOverUnixSocket(const std::string& path, uid_t listener_uid,
                                                   const std::string& request,
                                                   std::chrono::milliseconds connect_timeout,
                                                   std::chrono::milliseconds exchange_timeout,
                                                   std::size_t max_answer_bytes) {
   UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid() || !ConnectWithin(fd.get(), path, connect_timeout)) return std::nullopt;
+  if (!fd.valid() || !ConnectWithin(fd.get(), path, connect_timeout) ||
+      !ListenerIsTrusted(fd.get(), path, listener_uid)) {
+    return std::nullopt;
+  }
   const Deadline deadline(exchange_timeout);
   if (!SendAll(fd.get(), request, deadline)) return std::nullopt;
   // The end of the request is the end of our sending side: one request per connection.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -13,7 +15,11 @@ namespace vexodl::pyload::internal {
 // together must end within `exchange_timeout`. Returns nothing when the peer is absent, refuses,
 // misses a deadline, resets the connection, or writes more than `max_answer_bytes`. Never raises
 // SIGPIPE; leaves no descriptor behind.
-std::optional<std::string> ExchangeOverUnixSocket(const std::string& path,
+//
+// The request holds passwords, and whoever can create `path` first can listen there: a listener
+// that runs as neither root nor `listener_uid` (as SO_PEERCRED tells) gets nothing, and the
+// refusal is logged. Returns nothing then too.
+std::optional<std::string> ExchangeOverUnixSocket(const std::string& path, uid_t listener_uid,
                                                   const std::string& request,
                                                   std::chrono::milliseconds connect_timeout,
                                                   std::chrono::milliseconds exchange_timeout,

@@ -33,6 +33,9 @@ TEST(SettingsTest, ValuesOutsideTheirRangesAreRefusedNamingTheVariable) {
       {"VEXODL_PYLOAD_MAX_ANSWER_BYTES", "63", 2501,
        "VEXODL_PYLOAD_MAX_ANSWER_BYTES must be a whole number from 64 to 268435456"},
       {"VEXODL_PYLOAD_CLI", "", 2501, "VEXODL_PYLOAD_CLI is set but empty"},
+      {"VEXODL_PYLOAD_SOCKET_UID", "4294967294", 0, ""},
+      {"VEXODL_PYLOAD_SOCKET_UID", "4294967295", 2501,  // (uid_t)-1 is no user
+       "VEXODL_PYLOAD_SOCKET_UID must be a whole number from 0 to 4294967294"},
       {"VEXODL_PYLOAD_SOCKET", "/tmp/" + std::string(102, 's'), 0, ""},  // 107 bytes and a NUL
       {"VEXODL_PYLOAD_SOCKET", "/tmp/" + std::string(103, 's'), 2502,
        "pyLoad socket path is longer than 107 bytes"},

@@ -113,8 +113,9 @@ class SocketTest : public ::testing::Test {
 
   std::optional<std::string> Exchange(milliseconds connect, milliseconds exchange,
                                       std::size_t cap = 1 << 20) {
-    return Timed(
-        [&] { return internal::ExchangeOverUnixSocket(path_, "q", connect, exchange, cap); });
+    return Timed([&] {
+      return internal::ExchangeOverUnixSocket(path_, geteuid(), "q", connect, exchange, cap);
+    });
   }
 
   const int descriptors_ = fake::OpenDescriptorCount();
@@ -215,7 +216,7 @@ TEST_F(SocketTest, APeerThatClosesWithoutReadingIsNoAnswerAndRaisesNoSigpipe) {
   const Server listener(path_, 4);
   std::thread closer([&] { close(accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC)); });
   // Larger than the socket buffers: the peer closes while the client is still sending.
-  EXPECT_FALSE(internal::ExchangeOverUnixSocket(path_, std::string(8 << 20, 'r'),
+  EXPECT_FALSE(internal::ExchangeOverUnixSocket(path_, geteuid(), std::string(8 << 20, 'r'),
                                                 milliseconds(5000), milliseconds(5000), 1 << 20)
                    .has_value());
   closer.join();

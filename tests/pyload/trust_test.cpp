@@ -1,0 +1,177 @@
+// Whom the client hands a request, passwords and all: a socket's listener that runs as root or as
+// VEXODL_PYLOAD_SOCKET_UID, and a program that no other user could have changed. Anything else
+// hears nothing, and the client's log says why.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "outside/pyload.h"
+#include "scoped_env.h"
+#include "syslog_capture.h"
+#include "temp_dir.h"
+#include "unique_fd.h"
+
+namespace vexodl::pyload {
+namespace {
+
+using common::UniqueFd;
+using fake::LogLine;
+
+constexpr uid_t kOther = 4242;
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+// Makes `call` while a child listens at `path` as user `uid`: it binds as we are and gives its ids
+// up before listen(), which is when SO_PEERCRED takes them, then answers one connection with a
+// server version. Returns the call's result and what the listener received.
+std::pair<bool, std::string> CallListener(const std::string& path, uid_t uid,
+                                          const std::function<bool()>& call) {
+  int fds[2];
+  EXPECT_EQ(0, pipe2(fds, O_CLOEXEC));
+  const UniqueFd heard(fds[0]);
+  UniqueFd tell(fds[1]);
+  const UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  EXPECT_EQ(0, bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address));
+  const pid_t pid = fork();
+  if (pid == 0) {
+    alarm(10);
+    if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0 ||
+        listen(listener.get(), 4) != 0 || write(tell.get(), "+", 1) != 1) {
+      _exit(1);
+    }
+    const UniqueFd connection(accept(listener.get(), nullptr, nullptr));
+    const std::string request = ReadAll(connection.get());
+    const std::string answer = R"({"result": "0.5.0"})";
+    send(connection.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+    _exit(write(tell.get(), request.data(), request.size()) < 0);
+  }
+  tell.Reset();
+  char listening = 0;
+  EXPECT_EQ(1, read(heard.get(), &listening, 1));  // back once it listens
+  const bool result = call();
+  std::string received = ReadAll(heard.get());
+  waitpid(pid, nullptr, 0);
+  return {result, received};
+}
+
+std::vector<LogLine> Logged(const std::string& line) {
+  if (line.empty()) return {};
+  return {{LOG_ERR, line}};
+}
+
+TEST(ChannelTrustTest, ASocketWhoseListenerRunsAsAnotherUserHearsNothing) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a listener as another user";
+  const fake::TempDir dir;
+  const std::string path = dir / "pyload\x1b.sock";
+  const std::string refused = "pyload: refused the socket " + dir.path() +
+                              "/pyload\\x1b.sock: its listener runs as user 4242, neither root "
+                              "nor user 0 (VEXODL_PYLOAD_SOCKET_UID)";
+  const auto ready = [] { return Utils::IsPyLoadDomainSocketReady(); };
+  const auto update = [] { return rpc::DomainSocketHandler().UpdateAccount({"Up", "me", "pw"}); };
+  const std::string version = "{\"method\":\"get_server_version\",\"params\":{}}\n";
+  const struct {
+    uid_t listener;
+    const char* uid;  // VEXODL_PYLOAD_SOCKET_UID, unset when null
+    std::function<bool()> call;
+    std::string heard;
+    std::string log;
+  } rows[] = {
+      {kOther, nullptr, ready, "", refused},
+      {kOther, nullptr, update, "", refused},
+      {kOther, "4242", ready, version, ""},
+      {0, "4242", ready, version, ""},  // root, always
+  };
+  for (const auto& row : rows) {
+    fake::ScopedEnv env{{"VEXODL_PYLOAD_SOCKET", path}};
+    row.uid ? env.Set("VEXODL_PYLOAD_SOCKET_UID", row.uid) : env.Unset("VEXODL_PYLOAD_SOCKET_UID");
+    fake::ClearSyslog();
+    const auto [result, heard] = CallListener(path, row.listener, row.call);
+    EXPECT_EQ(!row.heard.empty(), result) << row.heard;
+    EXPECT_EQ(row.heard, heard);
+    EXPECT_EQ(Logged(row.log), fake::SyslogLines());
+    unlink(path.c_str());
+  }
+}
+
+// The folders above the program may be sticky, as /tmp is; the program itself, and any folder
+// that is not sticky, must be writable by its owner alone, and that owner root or us.
+TEST(ChannelTrustTest, OnlyAProgramNoOtherUserCouldHaveChangedIsRun) {
+  const fake::TempDir dir;
+  const std::string bin = dir / "bin\x1b";
+  const std::string program = bin + "/pyload-cli";
+  const std::string mark = dir / "ran";
+  ASSERT_EQ(0, mkdir(bin.c_str(), 0700));
+  std::ofstream(program) << "#!/bin/sh\ntouch " << mark << "\necho '{\"result\": true}'\n";
+  ASSERT_EQ(0, symlink("loop", (dir / "loop").c_str()));
+  const std::string shown_bin = dir.path() + "/bin\\x1b";
+  const std::string shown = shown_bin + "/pyload-cli";
+  const std::string refused = "pyload: refused the program " + shown + ": ";
+  const std::string others = ") can be written by other users, who could ";
+  const uid_t self = geteuid();
+  const struct {
+    mode_t folder;
+    mode_t file;
+    uid_t owner;
+    std::string cli;
+    std::string log;
+  } rows[] = {
+      {0700, 0700, self, program, ""},
+      {01777, 0755, self, program, ""},
+      {0700, 0700, self, "bin\x1b/../bin\x1b/pyload-cli", ""},  // from the working directory
+      {0777, 0700, self, program,
+       refused + "directory " + shown_bin + " (mode 0777" + others +
+           "put files of theirs in place: take that away (chmod go-w " + shown_bin + ")"},
+      {0700, 0720, self, program,
+       refused + "file " + shown + " (mode 0720" + others + "change it: take that away (chmod " +
+           "go-w " + shown + ")"},
+      {0700, 0700, kOther, program,
+       refused + "file " + shown + " belongs to user 4242, neither root nor this service's user " +
+           "0, who could change it: give it to root or to user 0 (chown)"},
+      {0700, 0700, self, dir / "loop",
+       "pyload: refused the program " + dir / "loop" + ": cannot check " + dir / "loop" +
+           ": Too many levels of symbolic links"},
+  };
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  for (const auto& row : rows) {
+    if (self != 0 && row.owner != self) continue;  // only root gives files away
+    const fake::ScopedEnv env{{"VEXODL_PYLOAD_CLI", row.cli}};
+    ASSERT_EQ(0, chmod(bin.c_str(), row.folder));
+    ASSERT_EQ(0, chmod(program.c_str(), row.file));
+    ASSERT_EQ(0, chown(program.c_str(), row.owner, static_cast<gid_t>(-1)));
+    unlink(mark.c_str());
+    fake::ClearSyslog();
+    EXPECT_EQ(row.log.empty(), rpc::CommandlineHandler().UpdateAccount({"Up", "me", "pw"}))
+        << row.cli;
+    EXPECT_EQ(row.log.empty(), access(mark.c_str(), F_OK) == 0) << row.cli;
+    EXPECT_EQ(Logged(row.log), fake::SyslogLines());
+  }
+  std::filesystem::current_path(cwd);
+}
+
+}  // namespace
+}  // namespace vexodl::pyload
