@@ -94,8 +94,12 @@ void Exec(const Connection& at, const char* sql, const char* what) {
 // deadlock upgrading read locks. Rolled back when destroyed uncommitted.
 class Transaction {
  public:
+  // A commit is on disk when it returns: EXTRA also syncs the folder after the journal is deleted,
+  // without which a power cut could bring the journal back and roll the commit back. Set here,
+  // not when connecting: on a read-only store, the connection that a read opens to roll back a
+  // cut-off change must reach its first statement to say why it cannot.
   explicit Transaction(const Connection& at) : at_(at) {
-    Exec(at_, "BEGIN IMMEDIATE", "begin a transaction on");
+    Exec(at_, "PRAGMA synchronous = EXTRA; BEGIN IMMEDIATE", "begin a transaction on");
   }
   ~Transaction() {
     if (!committed_) sqlite3_exec(at_.db, "ROLLBACK", nullptr, nullptr, nullptr);

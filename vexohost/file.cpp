@@ -173,8 +173,10 @@ bool EnsurePrivateFile(const std::string& path, PrivateFileUse use) {
   return true;
 }
 
-void MakeDirectory(const std::string& path) {
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) FailSystem("mkdir", path, errno);
+void MakeDirectory(const std::string& path, bool durable) {
+  const bool made = ::mkdir(path.c_str(), 0700) == 0;
+  if (!made && errno != EEXIST) FailSystem("mkdir", path, errno);
+  if (made && durable) SyncFolder(path.substr(0, path.rfind('/')));
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) FailSystem("stat", path, errno);
   if (S_ISLNK(st.st_mode)) FailSystem("open", path, ELOOP);
@@ -213,6 +215,12 @@ void SyncFolder(const std::string& path) {
   const UniqueFd fd(OpenRetrying(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
   if (!fd.valid()) FailSystem("open directory", path, errno);
   if (::fsync(fd.get()) != 0) FailSystem("fsync", path, errno);
+}
+
+void SyncFileSystem(const std::string& path) {
+  const UniqueFd fd(OpenRetrying(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+  if (!fd.valid()) FailSystem("open directory", path, errno);
+  if (::syncfs(fd.get()) != 0) FailSystem("syncfs", path, errno);
 }
 
 void RemoveTree(const std::string& path) {

@@ -54,8 +54,9 @@ enum class PrivateFileUse {
 bool EnsurePrivateFile(const std::string& path, PrivateFileUse use);
 
 // Creates directory `path` (mode 0700) unless it exists. Refuses a symbolic link, and a directory
-// of another user's (kErrStateDirUnsafe): the service writes into it.
-void MakeDirectory(const std::string& path);
+// of another user's (kErrStateDirUnsafe): the service writes into it. With `durable`, a folder it
+// made is on disk when it returns: its parent is synced.
+void MakeDirectory(const std::string& path, bool durable = true);
 
 // rename(2).
 void Rename(const std::string& from, const std::string& to);
@@ -75,6 +76,11 @@ void PublishFile(const std::string& staging, const std::string& path, const std:
 
 // fsync(2) of folder `path`, which makes the entries renamed into or out of it durable.
 void SyncFolder(const std::string& path);
+
+// syncfs(2) of the file system that holds `path`: every file and folder written there reaches the
+// disk. One call instead of one fsync per file of a package (docs/benchmarks.md says what each
+// costs).
+void SyncFileSystem(const std::string& path);
 
 // Removes `path` and all it holds; symbolic links are removed, never followed. A missing path is
 // not an error.

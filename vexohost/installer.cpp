@@ -108,6 +108,9 @@ Manifest Installer::Install(const std::string& source, const std::string& expect
     }
   }
   Rename(folder, ready);
+  // Every file and folder of the package on disk before it is switched into place: after a power
+  // cut, user/ holds the old plug-in or the new one, whole, never one whose files are empty.
+  SyncFileSystem(ready);
   Reached(Stage::kChecked);
 
   MakeDirectory(state_.user());
@@ -121,6 +124,7 @@ Manifest Installer::Install(const std::string& source, const std::string& expect
   } else {
     Rename(ready, target);
   }
+  SyncFolder(state_.user());
   Reached(Stage::kSwitched);
   return manifest;
 }

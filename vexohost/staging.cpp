@@ -18,7 +18,8 @@ Staging::~Staging() {
 
 void Staging::Clear() const {
   RemoveTree(path_);
-  MakeDirectory(path_);
+  // Nothing in it outlives a crash by intent: its making need not be durable.
+  MakeDirectory(path_, /*durable=*/false);
 }
 
 }  // namespace vexodl::vexohost::internal
