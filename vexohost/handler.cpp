@@ -96,6 +96,18 @@ std::map<std::string, std::string> Offered(const StateDir& state, const char* ca
   return offered;
 }
 
+// Forgets what is stored about each plug-in whose deletion a killed HostDelete recorded, so that
+// no change sees its account (a plug-in installed under its name later would get it back).
+// Every change does this first; the one that next empties staging/ drops the records with it.
+// REQUIRES: the store lock held.
+void FinishDeletions(const StateDir& state) {
+  for (const std::string& name : PluginStore(state).RecordedDeletions()) {
+    if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
+      db->Forget(name);
+    }
+  }
+}
+
 // Runs `body`, public call `call` of the service for `host`. An error that leaves the service is
 // reported first: libvexodlfilehosting passes on no more than the code of some.
 template <typename Body>
@@ -170,6 +182,7 @@ int Handler::AccountSet(const std::string& username, const std::string& password
     CheckHostName(impl_->host);
     const StateDir state = Impl::SafeState();
     StoreLock lock(state.lock(), StoreLock::Mode::kShared);
+    FinishDeletions(state);
     const PluginStore store(state);
     store.CheckTrusted(impl_->host);
     store.Find(impl_->host);
@@ -214,6 +227,7 @@ int Handler::HostAdd(const std::string& source) {
   return Reporting("install", "", [&] {
     const StateDir state = Impl::SafeState();
     StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
+    FinishDeletions(state);
     const Staging staging(state);
     Installer(state).Install(source);
     return 0;
@@ -225,6 +239,7 @@ int Handler::HostDelete() {
     CheckHostName(impl_->host);
     const StateDir state = Impl::SafeState();
     StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
+    FinishDeletions(state);
     const Staging staging(state);
     PluginStore store(state);
     store.CheckTrusted(impl_->host);
@@ -260,6 +275,7 @@ int Handler::HostUpdate(const std::string& url) {
     const internal::UpdateDownload download = updater.Download(
         installed.manifest.name, installed.manifest.version, internal::UpdateBase(url));
     StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
+    FinishDeletions(state);
     const Plugin plugin = updatable();
     const Staging staging(state);
     updater.Apply(plugin, download);
@@ -272,6 +288,7 @@ int Handler::HostEnabledSet(bool enabled) {
     CheckHostName(impl_->host);
     const StateDir state = Impl::SafeState();
     StoreLock lock(state.lock(), StoreLock::Mode::kShared);
+    FinishDeletions(state);
     const PluginStore store(state);
     store.CheckTrusted(impl_->host);
     store.Find(impl_->host);
@@ -285,6 +302,7 @@ int Handler::HostRemoveAccount() {
     CheckHostName(impl_->host);
     const StateDir state = Impl::SafeState();
     StoreLock lock(state.lock(), StoreLock::Mode::kShared);
+    FinishDeletions(state);
     // A broken plug-in's account can still be removed: removing needs no manifest.
     PluginStore(state).CheckTrusted(impl_->host);
     if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {

@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <set>
@@ -12,6 +13,13 @@
 #include "host_name.h"
 
 namespace vexodl::vexohost::internal {
+
+namespace {
+
+// A user plug-in's folder in staging/ under this prefix and its name records its deletion.
+constexpr char kDeletedPrefix[] = "deleted-";
+
+}  // namespace
 
 std::string PluginStore::FolderOf(Origin origin, const std::string& name) const {
   return (origin == Origin::kShipped ? state_.shipped() : state_.user()) + "/" + name;
@@ -101,6 +109,16 @@ void PluginStore::CheckTrusted(const std::string& name) const {
   state_.CheckTrusted(FolderOf(*origin, name) + "/" + kManifestFile);
 }
 
+std::vector<std::string> PluginStore::RecordedDeletions() const {
+  std::vector<std::string> names;
+  for (const std::string& entry : ListDirectory(state_.staging())) {
+    if (entry.compare(0, std::strlen(kDeletedPrefix), kDeletedPrefix) != 0) continue;
+    const std::string name = entry.substr(std::strlen(kDeletedPrefix));
+    if (IsValidHostName(name)) names.push_back(name);
+  }
+  return names;
+}
+
 void PluginStore::RemoveUserPlugin(const std::string& name, const std::function<void()>& forget) {
   const std::optional<Origin> origin = Locate(name);
   if (!origin) Fail(kErrUnknownHost, "no host plug-in named \"" + name + "\"");
@@ -110,13 +128,18 @@ void PluginStore::RemoveUserPlugin(const std::string& name, const std::function<
   }
   const std::string folder = FolderOf(Origin::kUser, name);
   // The caller's Staging removes it from there when the change ends.
-  const std::string removed = state_.staging() + "/" + name;
+  const std::string removed = state_.staging() + "/" + kDeletedPrefix + name;
   Rename(folder, removed);
+  // The record on disk before anything is forgotten: after a power cut, the plug-in is either
+  // still there with its account, or its deletion is recorded.
+  SyncFolder(state_.user());
+  SyncFolder(state_.staging());
   try {
     forget();
   } catch (...) {
     try {
       Rename(removed, folder);
+      SyncFolder(state_.user());
     } catch (const std::exception& error) {
       // The first error is the one thrown; this one leaves the plug-in in staging/, which the
       // change empties.

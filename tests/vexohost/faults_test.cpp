@@ -2,6 +2,7 @@
 // (as CI runs) ignores file modes, so the faults are mounts in a mount namespace of a child process
 // of their own, which never reach the rest of the machine.
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -106,6 +107,33 @@ TEST_F(StoreFaultTest, ACutOffChangeOnAReadOnlyStoreFailsReadsWith2203) {
                               "and the next call rolls it back";
   EXPECT_EQ(refused + "\n" + refused, lines);
   EXPECT_EQ("me", UserOf("filedrop"));  // writable again: rolled back
+}
+
+// A delete killed while it waits for a busy database, its plug-in's folder already out of user/:
+// the plug-in is gone from listings and reads at once, and the next change forgets its account, so
+// that a plug-in installed under its name later does not get it back.
+TEST_F(StoreFaultTest, ADeleteKilledBeforeItForgetsTheAccountIsFinishedByTheNextChange) {
+  InstallUser("openmirror");
+  Handler("openmirror").AccountSet("old", "pw");
+  {
+    Database writer(Path("accounts.db"));
+    writer.Sql("BEGIN IMMEDIATE");
+    const pid_t child = ::fork();
+    if (child == 0) {
+      Outcome([] { Handler("openmirror").HostDelete(); });
+      ::_exit(0);
+    }
+    for (int i = 0; i < 1000 && Exists(Path("user/openmirror")); ++i) ::usleep(10000);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+  }
+  EXPECT_EQ("2002 no host plug-in named \"openmirror\"", UserOf("openmirror"));
+  EXPECT_EQ(1U, HostList().size());
+  EXPECT_EQ("NULL|old|pw", Row("openmirror"));  // recorded, not yet finished
+  Handler("filedrop").HostEnabledSet(true);
+  EXPECT_EQ("<none>", Row("openmirror"));
+  InstallUser("openmirror");
+  EXPECT_EQ("<none>", UserOf("openmirror"));
 }
 
 // SQLite's locks are POSIX record locks, which a process loses all at once when it closes any
