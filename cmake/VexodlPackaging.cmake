@@ -151,6 +151,15 @@ foreach(component package IN ZIP_LISTS _components _packages)
   endif()
 endforeach()
 
+# The administrator's file of update keys: a conffile, kept on upgrade and removed on purge, that
+# holds only comments saying what goes there.
+get_filename_component(_keys_dir "${VEXODL_VEXOHOST_UPDATE_KEYS_FILE}" DIRECTORY)
+get_filename_component(_keys_name "${VEXODL_VEXOHOST_UPDATE_KEYS_FILE}" NAME)
+install(FILES ${_pkg}/update-keys DESTINATION ${_keys_dir} RENAME ${_keys_name}
+  COMPONENT vexohost)
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/conffiles "${VEXODL_VEXOHOST_UPDATE_KEYS_FILE}\n")
+list(APPEND CPACK_DEBIAN_VEXOHOST_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/conffiles)
+
 set(CPACK_COMPONENTS_ALL runtime dev vexohost pyload)
 if(VEXODL_BUILD_TOOLS)
   list(APPEND CPACK_COMPONENTS_ALL cli)

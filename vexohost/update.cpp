@@ -18,12 +18,18 @@
 #include "package.h"
 #include "settings.h"
 #include "strict_json.h"
+#include "trusted_path.h"
 
 #ifndef VEXODL_VEXOHOST_UPDATE_KEYS
 #define VEXODL_VEXOHOST_UPDATE_KEYS ""
 #endif
+#ifndef VEXODL_VEXOHOST_UPDATE_KEYS_FILE
+#define VEXODL_VEXOHOST_UPDATE_KEYS_FILE "/etc/vexodl/update-keys"
+#endif
 
 namespace vexodl::vexohost::internal {
+
+const char kUpdateKeysFile[] = VEXODL_VEXOHOST_UPDATE_KEYS_FILE;
 
 namespace {
 
@@ -190,7 +196,28 @@ UpdateIndex ParseIndex(const std::string& text, IndexSource source) {
   return index;
 }
 
-std::vector<PublicKey> TrustedKeys() {
+namespace {
+
+// The text of the keys file at `path`, "" when there is none. Refused unless nobody but root and
+// our own user could have written it or any folder above it, as the state directory is.
+std::string KeysFileText(const std::string& path) {
+  const auto refuse = [&](const std::string& why) {
+    Fail(kErrUpdateKey, "the update keys of " + PrintablePath(path) + " cannot be trusted: " + why);
+  };
+  const common::PathTrust trust = common::CheckTrustedPath(path, path);
+  if (trust.verdict == common::PathTrust::Verdict::kMissing) return "";
+  if (trust.verdict == common::PathTrust::Verdict::kFailed) {
+    refuse(PrintablePath(trust.where) + ": " + SystemText(trust.error));
+  }
+  if (!trust.trusted()) refuse(common::DescribeDistrust(trust, "", &PrintablePath));
+  std::string text;
+  if (const int error = ReadSmallFile(path, 64 * 1024, &text)) refuse(SystemText(error));
+  return text;
+}
+
+}  // namespace
+
+std::vector<PublicKey> TrustedKeys(const std::string& keys_file) {
   std::vector<PublicKey> keys;
   const auto add = [&](const std::string& text, const std::string& where) {
     PublicKey key{};
@@ -206,6 +233,18 @@ std::vector<PublicKey> TrustedKeys() {
     if (end == std::string::npos) end = built_in.size();
     if (end > start) add(built_in.substr(start, end - start), "this build");
     start = end + 1;
+  }
+  const std::string text = KeysFileText(keys_file);
+  std::size_t number = 0;
+  for (std::size_t line_start = 0; line_start < text.size(); ++number) {
+    std::size_t line_end = text.find('\n', line_start);
+    if (line_end == std::string::npos) line_end = text.size();
+    const std::string line = text.substr(line_start, line_end - line_start);
+    const std::string key = line.substr(0, line.find('#'));
+    if (key.find_first_not_of(" \t\r") != std::string::npos) {
+      add(key, PrintablePath(keys_file) + ", line " + std::to_string(number + 1) + ",");
+    }
+    line_start = line_end + 1;
   }
   const char* configured = std::getenv(kUpdateKeyVariable);
   if (configured != nullptr && *configured != '\0') add(configured, kUpdateKeyVariable);
@@ -308,7 +347,11 @@ bool Updater::CheckSerial(std::uint64_t serial) const {
 UpdateDownload Updater::Download(const std::string& name, const std::string& installed_version,
                                  const std::string& base) const {
   const std::vector<PublicKey> keys = TrustedKeys();
-  if (keys.empty()) Fail(kErrUpdateKey, "this build trusts no update key");
+  if (keys.empty()) {
+    Fail(kErrUpdateKey, std::string("no update key is trusted: put the update server's public key "
+                                    "(64 hex digits) into ") +
+                            PrintablePath(kUpdateKeysFile));
+  }
   const std::chrono::milliseconds timeout = Timeout();
   UpdateDownload download;
   download.index_text = Fetch(base + kIndexFile, kMaxIndexBytes, timeout);

@@ -66,9 +66,15 @@ UpdateIndex ParseIndex(const std::string& text, IndexSource source);
 // anything else, impossible dates (2023-02-29) and times (24:00:00) included.
 std::optional<std::int64_t> ParseUtcTime(const std::string& text);
 
-// The keys whose signatures this build accepts: the built-in ones and kUpdateKeyVariable's.
-// Throws kErrUpdateKey when a key is not 64 hex digits.
-std::vector<PublicKey> TrustedKeys();
+// The file of trusted keys that a packaged box keeps (the CMake setting
+// VEXODL_VEXOHOST_UPDATE_KEYS_FILE): one key of 64 hex digits a line, '#' comments, blank lines.
+extern const char kUpdateKeysFile[];
+
+// The keys whose signatures this build accepts: the built-in ones, those of `keys_file` when it
+// exists, and kUpdateKeyVariable's. Throws kErrUpdateKey when a key is not 64 hex digits, and
+// when another user could have written `keys_file` or a folder above it (a key of theirs would
+// let them sign any plug-in), naming the file and the fix.
+std::vector<PublicKey> TrustedKeys(const std::string& keys_file = kUpdateKeysFile);
 
 // Throws kErrUpdateSignature unless `signature` (128 hex digits, blanks around allowed) is an
 // Ed25519 signature of `text` by one of `keys`.

@@ -53,10 +53,13 @@ check libvexodlfilehosting-dev "libvexodlfilehosting1 \\(= $version\\)" -- \
   "$file $lib/cmake/VexodlFilehosting/VexodlFilehosting"{Config,ConfigVersion,'Targets-*',Targets}.cmake \
   "$link $lib/libvexodlfilehosting.so -> libvexodlfilehosting.so.1" \
   "$file $lib/pkgconfig/vexodl-filehosting.pc"
-# Our own builds of the back-end libraries, one package each, holding the library alone.
+# Our own builds of the back-end libraries, one package each, holding the library alone; the
+# native service's also the administrator's file of update keys, a conffile.
 check libvexodlvexohost1 libjsoncpp25 libsqlite3-0 libarchive13 libcurl4 libsodium23 -- \
   "$link $lib/libvexodlvexohost.so.1 -> libvexodlvexohost.so.1.0.0" \
-  "$file $lib/libvexodlvexohost.so.1.0.0"
+  "$file $lib/libvexodlvexohost.so.1.0.0" "$file ./etc/vexodl/update-keys"
+conffiles=$(dpkg-deb --info "$work"/libvexodlvexohost1_*_"$arch".deb conffiles)
+[[ $conffiles == /etc/vexodl/update-keys ]] || fail "libvexodlvexohost1's conffiles: $conffiles"
 check libvexodlpyload1 libjsoncpp25 -- \
   "$link $lib/libvexodlpyload.so.1 -> libvexodlpyload.so.1.0.0" "$file $lib/libvexodlpyload.so.1.0.0"
 # The command-line tool, its manual page and its bash completion, on the library of the same version.

@@ -179,6 +179,26 @@ TEST_F(UpdateTest, OnlyANewerVersionOfAUserPluginOnOfferIsInstalled) {
   EXPECT_EQ(2004, ErrorOf([&] { Handler("filedrop").HostUpdate(Url()); }).code);
 }
 
+// A packaged box trusts the keys of its keys file too, one a line beside comments and blank lines;
+// a file that another user could write (and so add a key of theirs) is refused, naming it.
+TEST_F(UpdateTest, TheKeysFileAddsKeysOnlyWhereNobodyElseCouldWriteIt) {
+  const fake::TempDir etc;
+  const std::string file = etc / "update-keys";
+  WriteFile(file, "# the update server's key\n\n " + key_.PublicHex() + "  # since 2026\n" +
+                      other_.PublicHex() + "\n");
+  EXPECT_EQ(3U, internal::TrustedKeys(file).size());  // and VEXODL_VEXOHOST_UPDATE_KEY's
+  EXPECT_EQ(1U, internal::TrustedKeys(etc / "none").size());
+  ASSERT_EQ(0, ::chmod(file.c_str(), 0664));
+  EXPECT_EQ("2406 the update keys of " + file + " cannot be trusted: file " + file +
+                " (mode 0664) can be written by other users, who could change it: take that " +
+                "away (chmod go-w " + file + ")",
+            Outcome([&] { internal::TrustedKeys(file); }));
+  ASSERT_EQ(0, ::chmod(file.c_str(), 0644));
+  WriteFile(file, "# comment\nabc\n");
+  EXPECT_EQ("2406 the update key of " + file + ", line 2, is not 64 hex digits",
+            Outcome([&] { internal::TrustedKeys(file); }));
+}
+
 // Nobody else chooses the kept index: a link planted at a name it could be written under is never
 // written through, and a kept index of another user's (the highest serial, a made-up version) is
 // not believed.
