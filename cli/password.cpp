@@ -15,8 +15,9 @@ namespace vexodl::cli {
 
 namespace {
 
-// The first line of `fd`, read a byte at a time so that nothing after it is consumed.
-std::string ReadLine(int fd) {
+// The first line of `fd`, read a byte at a time so that nothing after it is consumed. `newline`,
+// when given, tells whether the line ended with one (not at the end of the input).
+std::string ReadLine(int fd, bool* newline = nullptr) {
   std::string line;
   for (;;) {
     char byte = 0;
@@ -26,7 +27,10 @@ std::string ReadLine(int fd) {
       Wipe(line);
       throw std::system_error(errno, std::generic_category(), "reading the password");
     }
-    if (n == 0 || byte == '\n') break;
+    if (n == 0 || byte == '\n') {
+      if (newline != nullptr) *newline = n != 0;
+      break;
+    }
     if (line.size() == kMaxPasswordBytes) {
       Wipe(line);
       throw UsageError("the password is longer than " + std::to_string(kMaxPasswordBytes) +
@@ -47,7 +51,9 @@ void BecomeNonDumpable() {
 // The terminal's settings while echo is off, for the signal handler to put back.
 termios saved_terminal;
 
+// The prompt's line is ended first, so that what the shell writes next starts a line of its own.
 void RestoreTerminalAndDie(int signal_number) {
+  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, "\n", 1);
   ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
   ::signal(signal_number, SIG_DFL);
   ::raise(signal_number);
@@ -110,8 +116,13 @@ std::string PromptForPassword(const std::string& prompt) {
   BecomeNonDumpable();
   const NoEcho no_echo;
   // Nothing to do if the prompt cannot be written: the read still works.
-  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, prompt.data(), prompt.size());
-  return ReadLine(STDIN_FILENO);
+  [[maybe_unused]] ssize_t written = ::write(STDERR_FILENO, prompt.data(), prompt.size());
+  bool newline = false;
+  std::string password = ReadLine(STDIN_FILENO, &newline);
+  // Ctrl-D leaves the cursor on the prompt's line (only a typed newline is echoed): end it, so that
+  // the next message starts a line of its own.
+  if (!newline) written = ::write(STDERR_FILENO, "\n", 1);
+  return password;
 }
 
 void Wipe(std::string& secret) {
