@@ -75,6 +75,28 @@ std::string LinkText(int fd) {
   }
 }
 
+// A descriptor of the root folder, found by climbing from the working directory until ".." is the
+// folder itself: open("/") is not always the root the kernel resolves links against (qemu-user
+// with QEMU_LD_PREFIX opens its sysroot for absolute paths, relative ones it leaves alone).
+// Falls back to "/" where the working directory cannot be climbed.
+UniqueFd OpenRoot() {
+  UniqueFd fd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat here {};
+  if (!fd.valid() || ::fstat(fd.get(), &here) != 0) {
+    return UniqueFd(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  for (;;) {
+    UniqueFd up(::openat(fd.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat above {};
+    if (!up.valid() || ::fstat(up.get(), &above) != 0) {
+      return UniqueFd(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (above.st_dev == here.st_dev && above.st_ino == here.st_ino) return fd;
+    fd = std::move(up);
+    here = above;
+  }
+}
+
 }  // namespace
 
 PathTrust CheckTrustedPath(const std::string& path, const std::string& strict_from) {
@@ -85,7 +107,7 @@ PathTrust CheckTrustedPath(const std::string& path, const std::string& strict_fr
   std::vector<Folder> folders;  // the folders walked so far, "/" first
   const auto enter_root = [&]() -> PathTrust {
     folders.clear();
-    UniqueFd fd(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fd = OpenRoot();
     struct stat st {};
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return Failure("/", errno);
     PathTrust trust = Judge(st, "/", strict_from);
