@@ -3,6 +3,7 @@
 // and the pyLoad channels against a bare socket exchange and a reaped and a bare spawn of the same
 // program.
 // The store lives in a new folder under $TMPDIR (or /tmp); docs/benchmarks.md explains the design.
+// This program defines fsync, fdatasync and syncfs itself (sync_switch.h), and counts the calls.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -39,6 +40,7 @@
 #include "outside/pyload.h"
 #include "outside/vexohost.h"
 #include "paired.h"
+#include "sync_switch.h"
 #include "temp_dir.h"
 #include "unique_fd.h"
 
@@ -268,14 +270,21 @@ void BM_AccountSet(benchmark::State& state) {
   const Store store(kPlugins, state.range(0) == 0 ? nullptr : "/dev/shm");
   state.SetLabel(store.file_system());
   const std::string db = store.database();
+  SyncCounts counts = CountedSyncs();
   vexohost::Handler(kAccountHost).AccountSet("library", "1");
+  const SyncCounts library_syncs = CountedSyncs() - counts;
   if (StoredAccount(db, kAccountHost) != "library:1") {
     return FailCheck(state, "the service did not store the account");
   }
+  counts = CountedSyncs();
   BareAccountTransaction(db, kAccountHost, "baseline", "2");
+  const SyncCounts baseline_syncs = CountedSyncs() - counts;
   if (StoredAccount(db, kAccountHost) != "baseline:2") {
     return FailCheck(state, "the bare transaction did not store the account");
   }
+  // The syncs of one change on each side: on a disk, most of its time.
+  state.counters["library_fsyncs"] = static_cast<double>(library_syncs.fsyncs);
+  state.counters["baseline_fsyncs"] = static_cast<double>(baseline_syncs.fsyncs);
   // Every call stores another password: SQLite writes nothing for a row that stays the same.
   constexpr int kBatch = 4;
   std::vector<std::string> passwords;
