@@ -1,14 +1,18 @@
 // Our own back-ends against the least work their jobs need: the native store's listing against
 // reading and parsing the same manifests, its account change against one bare SQLite transaction,
-// and the pyLoad channels against a bare socket exchange and a reaped and a bare spawn of the same
-// program.
-// The store lives in a new folder under $TMPDIR (or /tmp); docs/benchmarks.md explains the design.
+// its install and update against GNU tar's extract, `sync -f` and a rename, and against their own
+// work without syncs, and the pyLoad channels against a bare socket exchange and a reaped and a
+// bare spawn of the same program.
+// The store lives in a new folder under $TMPDIR (or /tmp), or /dev/shm; docs/benchmarks.md
+// explains the design. This program defines fsync, fdatasync and syncfs itself (sync_switch.h).
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <signal.h>
+#include <sodium.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <stdio.h>  // renameat2
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -18,17 +22,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -39,6 +47,7 @@
 #include "outside/pyload.h"
 #include "outside/vexohost.h"
 #include "paired.h"
+#include "sync_switch.h"
 #include "temp_dir.h"
 #include "unique_fd.h"
 
@@ -106,6 +115,21 @@ std::string PluginName(int i) {
   return name;
 }
 
+// A new folder in `parent`; nullptr for $TMPDIR or /tmp.
+std::unique_ptr<fake::TempDir> MakeTempDir(const char* parent) {
+  if (parent == nullptr) return std::make_unique<fake::TempDir>();
+  const char* saved = std::getenv("TMPDIR");
+  const std::string previous = saved != nullptr ? saved : "";
+  ::setenv("TMPDIR", parent, 1);
+  auto dir = std::make_unique<fake::TempDir>();
+  if (saved != nullptr) {
+    ::setenv("TMPDIR", previous.c_str(), 1);
+  } else {
+    ::unsetenv("TMPDIR");
+  }
+  return dir;
+}
+
 // A state directory with `plugins` installed plug-ins in user/, accounts for every tenth and an
 // enabled state for every seventh, as a store in use has. The service is pointed at it.
 class Store {
@@ -132,25 +156,12 @@ class Store {
     for (int i = 0; i < plugins; i += 7) vexohost::Handler(PluginName(i)).HostEnabledSet(false);
   }
 
+  std::string root() const { return dir_->path(); }
   std::string user() const { return *dir_ / "user"; }
   std::string database() const { return *dir_ / "accounts.db"; }
   std::string file_system() const { return FileSystemOf(dir_->path()); }
 
  private:
-  static std::unique_ptr<fake::TempDir> MakeTempDir(const char* parent) {
-    if (parent == nullptr) return std::make_unique<fake::TempDir>();
-    const char* saved = std::getenv("TMPDIR");
-    const std::string previous = saved != nullptr ? saved : "";
-    ::setenv("TMPDIR", parent, 1);
-    auto dir = std::make_unique<fake::TempDir>();
-    if (saved != nullptr) {
-      ::setenv("TMPDIR", previous.c_str(), 1);
-    } else {
-      ::unsetenv("TMPDIR");
-    }
-    return dir;
-  }
-
   std::unique_ptr<fake::TempDir> dir_;
 };
 
@@ -268,14 +279,21 @@ void BM_AccountSet(benchmark::State& state) {
   const Store store(kPlugins, state.range(0) == 0 ? nullptr : "/dev/shm");
   state.SetLabel(store.file_system());
   const std::string db = store.database();
+  SyncCounts counts = CountedSyncs();
   vexohost::Handler(kAccountHost).AccountSet("library", "1");
+  const SyncCounts library_syncs = CountedSyncs() - counts;
   if (StoredAccount(db, kAccountHost) != "library:1") {
     return FailCheck(state, "the service did not store the account");
   }
+  counts = CountedSyncs();
   BareAccountTransaction(db, kAccountHost, "baseline", "2");
+  const SyncCounts baseline_syncs = CountedSyncs() - counts;
   if (StoredAccount(db, kAccountHost) != "baseline:2") {
     return FailCheck(state, "the bare transaction did not store the account");
   }
+  // The syncs of one change on each side: on a disk, most of its time.
+  state.counters["library_fsyncs"] = static_cast<double>(library_syncs.fsyncs);
+  state.counters["baseline_fsyncs"] = static_cast<double>(baseline_syncs.fsyncs);
   // Every call stores another password: SQLite writes nothing for a row that stays the same.
   constexpr int kBatch = 4;
   std::vector<std::string> passwords;
@@ -291,6 +309,468 @@ void BM_AccountSet(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_AccountSet)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// ---- Installs and updates -----------------------------------------------------------------------
+
+// The plug-in that the install and update rows put into the store, and the versions they use.
+const char kPackagedHost[] = "bench-package";
+const char kOldVersion[] = "1.0";
+const char kNewVersion[] = "2.0";
+
+// Runs `argv` (argv[0] a path; no shell) with standard input and output on /dev/null, and waits
+// for it. Throws unless it exits with status 0.
+void RunProgram(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int error = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) {
+    errno = error;
+    Fail("spawn " + argv[0]);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    throw std::runtime_error(argv[0] + " did not exit with status 0");
+  }
+}
+
+// fsync(2) of folder `path`, or syncfs(2) of its file system.
+void SyncFolder(const std::string& path, bool whole_file_system = false) {
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid() || (whole_file_system ? ::syncfs(fd.get()) : ::fsync(fd.get())) != 0) {
+    Fail("sync " + path);
+  }
+}
+
+void Rename(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) Fail("rename " + from + " to " + to);
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code error;
+  std::filesystem::remove_all(path, error);
+  if (error) throw std::system_error(error, "remove " + path);
+}
+
+// What the tree below `root` holds: "path folder", "path link target" or "path file bytes" per
+// entry, sorted; "<missing>" when there is none.
+std::string TreeListing(const std::string& root) {
+  namespace fs = std::filesystem;
+  if (!fs::exists(root)) return "<missing>";
+  std::vector<std::string> lines;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    const std::string path = fs::relative(entry.path(), root).string();
+    if (entry.is_symlink()) {
+      lines.push_back(path + " link " + fs::read_symlink(entry.path()).string());
+    } else if (entry.is_directory()) {
+      lines.push_back(path + " folder");
+    } else {
+      lines.push_back(path + " file " + ReadFile(entry.path().string()));
+    }
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+std::string ManifestText(const std::string& version) {
+  return std::string("{\"format\": 1, \"name\": \"") + kPackagedHost +
+         "\", \"description\": \"A plug-in that the benchmarks install\", \"version\": \"" +
+         version + "\", \"authentication\": \"no\"}\n";
+}
+
+// `bytes` bytes of text, the same for the same `seed`: letters, digits, blanks and line ends at
+// random, which compress about as well as a plug-in's scripts.
+std::string FileText(std::size_t bytes, unsigned seed) {
+  static const char kAlphabet[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 \n";
+  std::string text(bytes, ' ');
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (char& c : text) {
+    state = state * 1664525u + 1013904223u;
+    c = kAlphabet[state >> 26];
+  }
+  return text;
+}
+
+// A package of plug-in kPackagedHost at kNewVersion: `files` files, its manifest at the top and
+// the others, of `bytes` bytes each, in `folders` folders; a .tar.gz that GNU tar makes of it. Made
+// in /dev/shm, where the files cost little to write and to remove; where the package lies matters
+// not, since every read of it comes from the page cache.
+class Package {
+ public:
+  Package(int files, int folders, std::size_t bytes) : dir_(MakeTempDir("/dev/shm")) {
+    const std::string tree = *dir_ / "tree";
+    if (::mkdir(tree.c_str(), 0755) != 0) Fail("mkdir " + tree);
+    WriteFile(tree + "/manifest.json", ManifestText(kNewVersion));
+    for (int folder = 0; folder < folders; ++folder) {
+      const std::string path = tree + "/part-" + std::to_string(folder);
+      if (::mkdir(path.c_str(), 0755) != 0) Fail("mkdir " + path);
+    }
+    for (int file = 1; file < files; ++file) {
+      WriteFile(tree + "/part-" + std::to_string(file % folders) + "/file-" + std::to_string(file) +
+                    ".py",
+                FileText(bytes, static_cast<unsigned>(file)));
+    }
+    listing_ = TreeListing(tree);
+    path_ = *dir_ / (std::to_string(files) + ".tar.gz");
+    RunProgram({"/bin/tar", "-czf", path_, "-C", tree, "."});
+    RemoveTree(tree);
+    entries_ = files + folders + 1;  // and the package's own folder, "./"
+  }
+
+  // The .tar.gz.
+  const std::string& path() const { return path_; }
+  // TreeListing of what it unpacks to.
+  const std::string& listing() const { return listing_; }
+  // Its files and folders, the package's own folder included.
+  int entries() const { return entries_; }
+
+ private:
+  std::unique_ptr<fake::TempDir> dir_;
+  std::string path_;
+  std::string listing_;
+  int entries_ = 0;
+};
+
+// The package of the rows of `files` files, made once per program: 200 files of 2 MB in all
+// (10,540 bytes each but the manifest, in 4 folders), or 4,000 small files (256 bytes, in 8
+// folders), 4,009 entries with their folders and the package's own: under the limit of 4,096.
+const Package& PackageOf(int files) {
+  static std::map<int, std::unique_ptr<Package>> made;
+  std::unique_ptr<Package>& package = made[files];
+  if (!package) {
+    package = files <= 200 ? std::make_unique<Package>(files, 4, 10540)
+                           : std::make_unique<Package>(files, 8, 256);
+  }
+  return *package;
+}
+
+// How the library side of a row syncs an unpacked package.
+enum class Strategy {
+  kSyncFs,   // as the library does: one syncfs(2)
+  kPerFile,  // one fsync(2) per file and folder instead (sync_switch.h)
+};
+
+// Where a baseline installs: a folder beside the store, on its file system, with the store's
+// staging/ and user/.
+class BaselineStore {
+ public:
+  explicit BaselineStore(const char* parent) : dir_(MakeTempDir(parent)) {
+    for (const std::string& folder : {staging(), user()}) {
+      if (::mkdir(folder.c_str(), 0755) != 0) Fail("mkdir " + folder);
+    }
+  }
+  std::string root() const { return dir_->path(); }
+  std::string staging() const { return *dir_ / "staging"; }
+  std::string user() const { return *dir_ / "user"; }
+
+ private:
+  std::unique_ptr<fake::TempDir> dir_;
+};
+
+// The least an install that survives a power cut needs, done with GNU tar: the package extracted
+// into a new folder beside user/, `sync -f` on it (syncfs(2), as the library), the folder renamed
+// into user/ and user/ synced, which makes the rename durable. An older copy in user/ is swapped
+// out in the same rename (RENAME_EXCHANGE) and removed.
+void TarInstall(const std::string& package, const BaselineStore& store) {
+  const std::string unpacked = store.staging() + "/unpacked";
+  const std::string target = store.user() + "/" + kPackagedHost;
+  if (::mkdir(unpacked.c_str(), 0755) != 0) Fail("mkdir " + unpacked);
+  RunProgram({"/bin/tar", "-xzf", package, "-C", unpacked});
+  RunProgram({"/bin/sync", "-f", unpacked});
+  struct stat st {};
+  if (::lstat(target.c_str(), &st) != 0) {
+    Rename(unpacked, target);
+  } else if (::renameat2(AT_FDCWD, unpacked.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) !=
+             0) {
+    Fail("exchange " + unpacked + " and " + target);
+  }
+  SyncFolder(store.user());
+  RemoveTree(unpacked);
+}
+
+// Checks `counts`, the syncs of one library call with `strategy`, or without syncs when `skipped`:
+// they must have gone through this program's fsync and syncfs, or the rows would measure nothing;
+// the other strategy's fsyncs at least one for each of the package's `entries`. Empty when they
+// did, else what is wrong.
+std::string CheckSyncs(const SyncCounts& counts, Strategy strategy, bool skipped, int entries) {
+  if (skipped) {
+    return counts.fsyncs == 0 && counts.syncfs == 0 && counts.skipped > 0
+               ? ""
+               : "the call without syncs synced, or made no sync for this program to skip";
+  }
+  if (strategy == Strategy::kSyncFs) {
+    return counts.syncfs == 1 && counts.fsyncs > 0
+               ? ""
+               : "the library's syncs did not reach this program's syncfs and fsync";
+  }
+  return counts.syncfs == 0 && counts.fsyncs >= entries
+             ? ""
+             : "the library's syncfs was not replaced by an fsync of every file and folder";
+}
+
+// Writes `megabytes` MB into a new file `path` and leaves them for the kernel to write back when
+// it will: what a download writing to the store's file system leaves pending.
+void WritePending(const std::string& path, int megabytes) {
+  ::unlink(path.c_str());
+  const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  const std::string block = FileText(1 << 20, 0);
+  for (int i = 0; i < megabytes; ++i) {
+    if (!fd.valid() || !WriteAll(fd.get(), block)) Fail("write " + path);
+  }
+}
+
+// Arg 0: the package's files (200 or 4,000); arg 1: the store under $TMPDIR (or /tmp) as the
+// store's disk would hold it, or under /dev/shm (tmpfs); arg 2: the library's syncfs, or one fsync
+// per file and folder instead (Strategy); arg 3: MB of other writes pending on the file system
+// when each call starts (WritePending). Baselines: TarInstall, and the same install without syncs
+// ("nosync").
+void BM_HostAdd(benchmark::State& state) {
+  const Package& package = PackageOf(static_cast<int>(state.range(0)));
+  const char* parent = state.range(1) == 0 ? nullptr : "/dev/shm";
+  const Strategy strategy = state.range(2) == 0 ? Strategy::kSyncFs : Strategy::kPerFile;
+  const int pending_mb = static_cast<int>(state.range(3));
+  const Store store(0, parent);
+  const BaselineStore baseline(parent);
+  state.SetLabel(store.file_system() +
+                 (strategy == Strategy::kSyncFs ? ", syncfs" : ", fsync per file") +
+                 (pending_mb == 0 ? "" : ", " + std::to_string(pending_mb) + " MB pending"));
+  const std::string installed = store.user() + "/" + kPackagedHost;
+  const SyncMode synced_mode = strategy == Strategy::kSyncFs ? SyncMode::kReal : SyncMode::kPerFile;
+  const auto install = [&](SyncMode mode) {
+    const ScopedSyncMode scoped(mode);
+    vexohost::Handler("").HostAdd(package.path());
+  };
+  // Each side starts from the same store, with nothing of another side's left to write, and the
+  // same other writes pending.
+  const auto between = [&] {
+    RemoveTree(installed);
+    RemoveTree(baseline.user() + "/" + kPackagedHost);
+    ::unlink((baseline.root() + "/pending").c_str());
+    SyncFolder(store.root(), /*whole_file_system=*/true);
+    if (pending_mb > 0) WritePending(baseline.root() + "/pending", pending_mb);
+  };
+  SyncCounts counts = CountedSyncs();
+  install(synced_mode);
+  const SyncCounts library_syncs = CountedSyncs() - counts;
+  std::string wrong = CheckSyncs(library_syncs, strategy, false, package.entries());
+  if (wrong.empty() && TreeListing(installed) != package.listing()) {
+    wrong = "the library did not install the package's files";
+  }
+  between();
+  counts = CountedSyncs();
+  install(SyncMode::kSkipped);
+  if (wrong.empty()) wrong = CheckSyncs(CountedSyncs() - counts, strategy, true, 0);
+  if (wrong.empty() && TreeListing(installed) != package.listing()) {
+    wrong = "the install without syncs did not install the package's files";
+  }
+  between();
+  TarInstall(package.path(), baseline);
+  if (wrong.empty() && TreeListing(baseline.user() + "/" + kPackagedHost) != package.listing()) {
+    wrong = "tar did not extract the package's files";
+  }
+  between();
+  if (!wrong.empty()) return FailCheck(state, wrong);
+
+  Paired paired{[&](int) { install(synced_mode); },
+                [&](int) { TarInstall(package.path(), baseline); }, between};
+  paired.second_baseline = [&](int) { install(SyncMode::kSkipped); };
+  paired.second_name = "nosync";
+  RunPaired(state, Timing::kWall, 1, paired);
+  state.counters["fsyncs"] = static_cast<double>(library_syncs.fsyncs);
+  state.counters["syncfs"] = static_cast<double>(library_syncs.syncfs);
+}
+// A call takes a fraction of a second: as many iterations as --benchmark_min_time asks for.
+BENCHMARK(BM_HostAdd)
+    ->Args({200, 0, 0, 0})
+    ->Args({200, 1, 0, 0})
+    ->Args({200, 1, 1, 0})
+    ->Args({4000, 1, 0, 0})
+    ->Args({4000, 1, 1, 0})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+// A call takes seconds on a disk (each of 4,000 files costs its creation, and its removal between
+// calls; each fsync a journal commit; each call with other writes pending, and the syncfs between
+// calls, writing them): two iterations, one in each order. scripts/bench.sh leaves these out in
+// quick mode.
+BENCHMARK(BM_HostAdd)
+    ->Args({200, 0, 1, 0})
+    ->Args({4000, 0, 0, 0})
+    ->Args({4000, 0, 1, 0})
+    ->Args({200, 0, 0, 256})
+    ->Args({200, 0, 1, 256})
+    ->Iterations(2)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+std::string Hex(const unsigned char* bytes, std::size_t size) {
+  std::string hex(2 * size + 1, '\0');
+  sodium_bin2hex(hex.data(), hex.size(), bytes, size);
+  hex.pop_back();
+  return hex;
+}
+
+std::string Sha256Hex(const std::string& bytes) {
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  return Hex(digest, sizeof digest);
+}
+
+// An update server's tree in a folder, served as file://: index.json offering kNewVersion of
+// kPackagedHost in `package`, copied beside it, and index.json.sig, signed by a key of its own
+// that the service is told to trust.
+class Mirror {
+ public:
+  Mirror(const Package& package, const char* parent) : dir_(MakeTempDir(parent)) {
+    if (sodium_init() < 0) throw std::runtime_error("sodium_init failed");
+    crypto_sign_keypair(public_key_, secret_key_);
+    package_ = *dir_ / "package.tar.gz";
+    const std::string bytes = ReadFile(package.path());
+    WriteFile(package_, bytes);
+    sha256_ = Sha256Hex(bytes);
+    index_ = std::string("{\"format\": 1, \"serial\": 1, \"expires\": \"2999-12-31T23:59:59Z\", ") +
+             "\"plugins\": {\"" + kPackagedHost + "\": {\"version\": \"" + kNewVersion +
+             "\", \"package\": \"package.tar.gz\", \"size\": " + std::to_string(bytes.size()) +
+             ", \"sha256\": \"" + sha256_ + "\"}}}\n";
+    unsigned char signature[crypto_sign_BYTES];
+    crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(index_.data()),
+                         index_.size(), secret_key_);
+    WriteFile(*dir_ / "index.json", index_);
+    WriteFile(*dir_ / "index.json.sig", Hex(signature, sizeof signature) + "\n");
+    ::setenv("VEXODL_VEXOHOST_UPDATE_MIRROR", ("file://" + dir_->path()).c_str(), 1);
+    ::setenv("VEXODL_VEXOHOST_UPDATE_KEY", Hex(public_key_, sizeof public_key_).c_str(), 1);
+  }
+  ~Mirror() {
+    ::unsetenv("VEXODL_VEXOHOST_UPDATE_MIRROR");
+    ::unsetenv("VEXODL_VEXOHOST_UPDATE_KEY");
+  }
+  Mirror(const Mirror&) = delete;
+  Mirror& operator=(const Mirror&) = delete;
+
+  const std::string& index() const { return index_; }
+
+  // The least an update needs, with TarInstall for its install: the index and its signature read
+  // and checked, the package read and its SHA-256 checked, the index kept as the service keeps
+  // it (written to a new file, synced, renamed into place, its folder synced), then TarInstall of
+  // the package where it lies.
+  void TarUpdate(const BaselineStore& store) const {
+    const std::string index = ReadFile(*dir_ / "index.json");
+    std::array<unsigned char, crypto_sign_BYTES> signature{};
+    const std::string hex = ReadFile(*dir_ / "index.json.sig");
+    if (sodium_hex2bin(signature.data(), signature.size(), hex.data(), hex.size(), "\n", nullptr,
+                       nullptr) != 0 ||
+        crypto_sign_verify_detached(signature.data(),
+                                    reinterpret_cast<const unsigned char*>(index.data()),
+                                    index.size(), public_key_) != 0) {
+      throw std::runtime_error("the index's signature does not hold");
+    }
+    if (Sha256Hex(ReadFile(package_)) != sha256_) {
+      throw std::runtime_error("the package's SHA-256 differs");
+    }
+    const std::string kept = store.staging() + "/new-index.json";
+    {
+      const UniqueFd fd(
+          ::open(kept.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+      if (!fd.valid() || !WriteAll(fd.get(), index) || ::fsync(fd.get()) != 0)
+        Fail("write " + kept);
+    }
+    Rename(kept, store.root() + "/update-index.json");
+    SyncFolder(store.root());
+    TarInstall(package_, store);
+  }
+
+ private:
+  std::unique_ptr<fake::TempDir> dir_;
+  unsigned char public_key_[crypto_sign_PUBLICKEYBYTES];
+  unsigned char secret_key_[crypto_sign_SECRETKEYBYTES];
+  std::string package_;
+  std::string sha256_;
+  std::string index_;
+};
+
+// Puts kOldVersion of kPackagedHost into `user`: a folder with its manifest.
+void InstallOldVersion(const std::string& user) {
+  const std::string folder = user + "/" + kPackagedHost;
+  if (::mkdir(folder.c_str(), 0755) != 0) Fail("mkdir " + folder);
+  WriteFile(folder + "/manifest.json", ManifestText(kOldVersion));
+}
+
+// Arg 0: the package's files (200 or 4,000); arg 1: the store on disk or on tmpfs, as BM_HostAdd.
+// Each call updates kOldVersion to kNewVersion from a file:// mirror and keeps its index (none is
+// kept before). Baselines: Mirror::TarUpdate, and the same update without syncs ("nosync").
+void BM_HostUpdate(benchmark::State& state) {
+  const Package& package = PackageOf(static_cast<int>(state.range(0)));
+  const char* parent = state.range(1) == 0 ? nullptr : "/dev/shm";
+  const Store store(0, parent);
+  const BaselineStore baseline(parent);
+  const Mirror mirror(package, parent);
+  state.SetLabel(store.file_system() + ", syncfs");
+  const auto update = [&](SyncMode mode) {
+    const ScopedSyncMode scoped(mode);
+    vexohost::Handler(kPackagedHost).HostUpdate("https://updates.invalid/");
+  };
+  // Each side starts from kOldVersion installed, no index kept, and nothing of another side's
+  // left to write.
+  const auto between = [&] {
+    for (const std::string& root : {store.root(), baseline.root()}) {
+      RemoveTree(root + "/user/" + kPackagedHost);
+      InstallOldVersion(root + "/user");
+      RemoveTree(root + "/update-index.json");
+    }
+    SyncFolder(store.root(), /*whole_file_system=*/true);
+  };
+  const auto updated = [&](const std::string& root) {
+    return TreeListing(root + "/user/" + kPackagedHost) == package.listing() &&
+           ReadFile(root + "/update-index.json") == mirror.index();
+  };
+  between();
+  SyncCounts counts = CountedSyncs();
+  update(SyncMode::kReal);
+  const SyncCounts library_syncs = CountedSyncs() - counts;
+  std::string wrong = CheckSyncs(library_syncs, Strategy::kSyncFs, false, 0);
+  if (wrong.empty() && !updated(store.root())) wrong = "the library did not update the plug-in";
+  between();
+  counts = CountedSyncs();
+  update(SyncMode::kSkipped);
+  if (wrong.empty()) wrong = CheckSyncs(CountedSyncs() - counts, Strategy::kSyncFs, true, 0);
+  if (wrong.empty() && !updated(store.root())) {
+    wrong = "the update without syncs did not update the plug-in";
+  }
+  between();
+  mirror.TarUpdate(baseline);
+  if (wrong.empty() && !updated(baseline.root())) wrong = "the baseline did not update the plug-in";
+  between();
+  if (!wrong.empty()) return FailCheck(state, wrong);
+
+  Paired paired{[&](int) { update(SyncMode::kReal); }, [&](int) { mirror.TarUpdate(baseline); },
+                between};
+  paired.second_baseline = [&](int) { update(SyncMode::kSkipped); };
+  paired.second_name = "nosync";
+  RunPaired(state, Timing::kWall, 1, paired);
+  state.counters["fsyncs"] = static_cast<double>(library_syncs.fsyncs);
+  state.counters["syncfs"] = static_cast<double>(library_syncs.syncfs);
+}
+BENCHMARK(BM_HostUpdate)
+    ->Args({200, 0})
+    ->Args({200, 1})
+    ->Args({4000, 1})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HostUpdate)
+    ->Args({4000, 0})
+    ->Iterations(2)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // ---- The pyLoad channels ------------------------------------------------------------------------
 

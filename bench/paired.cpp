@@ -3,7 +3,9 @@
 #include <time.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
+#include <vector>
 
 namespace vexodl::bench {
 
@@ -27,27 +29,35 @@ double NanosecondsOfBatch(clockid_t clock, const std::function<void(int)>& call,
 
 void RunPaired(benchmark::State& state, Timing timing, int batch, const Paired& paired) {
   const clockid_t clock = timing == Timing::kWall ? CLOCK_MONOTONIC : CLOCK_THREAD_CPUTIME_ID;
-  double library_ns = 0;
-  double baseline_ns = 0;
-  bool library_first = true;
+  // The sides in the order of an even iteration; an odd one runs them the other way round.
+  std::vector<const std::function<void(int)>*> sides = {&paired.library, &paired.baseline};
+  if (paired.second_baseline) sides.push_back(&paired.second_baseline);
+  std::vector<double> side_ns(sides.size(), 0);
+  bool forward = true;
   for (auto _ : state) {
-    double pair_ns = 0;
-    for (const bool library : {library_first, !library_first}) {
-      const double ns =
-          NanosecondsOfBatch(clock, library ? paired.library : paired.baseline, batch);
-      (library ? library_ns : baseline_ns) += ns;
-      pair_ns += ns;
+    double iteration_ns = 0;
+    for (std::size_t step = 0; step < sides.size(); ++step) {
+      const std::size_t side = forward ? step : sides.size() - 1 - step;
+      const double ns = NanosecondsOfBatch(clock, *sides[side], batch);
+      side_ns[side] += ns;
+      iteration_ns += ns;
       paired.between();
     }
-    library_first = !library_first;
-    state.SetIterationTime(pair_ns * 1e-9);
+    forward = !forward;
+    state.SetIterationTime(iteration_ns * 1e-9);
   }
   const double calls = static_cast<double>(state.iterations()) * batch;
   if (calls == 0) return;
+  const double library_ns = side_ns[0];
+  const double baseline_ns = side_ns[1];
   state.counters["library_ns"] = library_ns / calls;
   state.counters["baseline_ns"] = baseline_ns / calls;
   state.counters["ratio"] = library_ns / baseline_ns;
   state.counters["excess_ns"] = (library_ns - baseline_ns) / calls;
+  if (sides.size() > 2) {
+    state.counters[paired.second_name + "_ns"] = side_ns[2] / calls;
+    state.counters[paired.second_name + "_ratio"] = library_ns / side_ns[2];
+  }
   state.counters["batch"] = batch;
   state.counters["wall_clock"] = timing == Timing::kWall ? 1 : 0;
 }

@@ -15,6 +15,9 @@ struct Paired {
   std::function<void(int)> library;
   std::function<void(int)> baseline;
   std::function<void()> between = [] {};
+  // A second baseline, timed in the same iterations when set, reported as `second_name`.
+  std::function<void(int)> second_baseline = nullptr;
+  std::string second_name = "";
 };
 
 // Which clock a measurement reads. Work done in this thread alone is timed by the thread's CPU
@@ -26,7 +29,10 @@ enum class Timing { kThreadCpu, kWall };
 // allocator state, caches and the machine's drift hit both alike: each iteration runs a library
 // batch and a baseline batch, and the next iteration runs them in the other order. Reports the
 // mean time per call of each as the counters "library_ns" and "baseline_ns", their ratio as
-// "ratio" and their difference as "excess_ns"; the benchmark's own time is the pair's.
+// "ratio" and their difference as "excess_ns"; the benchmark's own time is the pair's. With a
+// second baseline, each iteration runs library, baseline and second baseline, the next one the
+// other way round, and the second is reported as "<second_name>_ns" and, the library's time over
+// it, "<second_name>_ratio"; the benchmark's own time is then that of all three.
 // REQUIRES: the benchmark uses manual time (->UseManualTime()).
 void RunPaired(benchmark::State& state, Timing timing, int batch, const Paired& paired);
 
