@@ -93,7 +93,9 @@ TEST_F(CliTest, ListShowsPyloadHostsThenNativeOnesAsATableOfEscapedTexts) {
   const ProgramResult failed = Run({"list"});
   EXPECT_EQ(0, failed.exit_status);
   EXPECT_EQ(without_pyload, failed.out);
-  EXPECT_THAT(failed.err, MatchesRegex("vexodl-filehosting: host/pyload.cpp:[0-9]+ Failed to get "
+  EXPECT_THAT(failed.err, MatchesRegex("vexodl-filehosting: pyload: get_accounts: pyLoad answered "
+                                       "Injected: injected failure\n"
+                                       "vexodl-filehosting: host/pyload.cpp:[0-9]+ Failed to get "
                                        "info of accounts\n"
                                        "vexodl-filehosting: handler.cpp:[0-9]+ Failed to list "
                                        "hosts of pyload. Error: 1614\n"));
@@ -377,7 +379,9 @@ TEST_F(CliTest, APasswordNeverReachesOutputErrorLinesOrTheLog) {
   }
   EXPECT_EQ(password, Accounts()["Uploaded"]["password"].asString());
   EXPECT_EQ(1, runs[1].exit_status);
-  EXPECT_THAT(runs[1].err, MatchesRegex("vexodl-filehosting: host/pyload.cpp:[0-9]+ Failed to "
+  EXPECT_THAT(runs[1].err, MatchesRegex("vexodl-filehosting: pyload: verify_account \"Uploaded\": "
+                                        "pyLoad answered Injected: injected failure\n"
+                                        "vexodl-filehosting: host/pyload.cpp:[0-9]+ Failed to "
                                         "verify account Uploaded\n"
                                         "error 1604: the account could not be verified\n"));
   for (const ProgramResult& run : runs) EXPECT_THAT(run.out + run.err, Not(HasSubstr(password)));
