@@ -87,6 +87,7 @@ Arguments ParseArguments(int argc, const char* const* argv) {
   }
 
   args.quiet = (given & kQuiet) != 0;
+  args.verbose = (given & kVerbose) != 0;
   args.help = (given & kHelp) != 0;
   args.version = (given & kVersion) != 0;
   args.json = (given & kJson) != 0;

@@ -36,7 +36,8 @@ struct Arguments {
   std::optional<bool> enabled;
   bool password_stdin = false;
   bool json = false;
-  bool quiet = false;  // the library's log lines stay off standard error
+  bool quiet = false;    // --quiet: the failures alone on standard error
+  bool verbose = false;  // --verbose: notes and the library's log lines too
   bool help = false;
   bool version = false;
 };

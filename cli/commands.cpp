@@ -7,6 +7,7 @@
 #include "handler.h"
 #include "output.h"
 #include "password.h"
+#include "report.h"
 
 namespace vexodl::cli {
 
@@ -52,19 +53,21 @@ const char* OutcomeWord(int outcome) {
   }
 }
 
-void List(const Arguments& args, filehosting::Handler& handler) {
+int List(const Arguments& args, filehosting::Handler& handler, Report& /*report*/) {
   Json::Value hosts(Json::arrayValue);
   handler.List(hosts);
   args.json ? PrintJson(hosts, std::cout) : PrintHostTable(hosts, std::cout);
+  return kExitOk;
 }
 
-void Get(const Arguments& args, filehosting::Handler& handler) {
+int Get(const Arguments& args, filehosting::Handler& handler, Report& /*report*/) {
   Json::Value host(Json::objectValue);
   handler.Get(host, args.operand, *args.type);
   PrintJson(host, std::cout);
+  return kExitOk;
 }
 
-void Set(const Arguments& args, filehosting::Handler& handler) {
+int Set(const Arguments& args, filehosting::Handler& handler, Report& /*report*/) {
   Json::Value settings(Json::objectValue);
   Account account(args);
   if (args.username) {
@@ -73,29 +76,35 @@ void Set(const Arguments& args, filehosting::Handler& handler) {
   }
   if (args.enabled) settings["enabled"] = *args.enabled;
   handler.Set(args.operand, *args.type, settings);
+  return kExitOk;
 }
 
-void Verify(const Arguments& args, filehosting::Handler& handler) {
+int Verify(const Arguments& args, filehosting::Handler& handler, Report& /*report*/) {
   Account account(args);
   const int outcome =
       handler.Verify(args.operand, *args.type, account.username(), account.password());
   std::cout << OutcomeWord(outcome) << " (" << outcome << ")\n";
+  return kExitOk;
 }
 
-void RemoveAccount(const Arguments& args, filehosting::Handler& handler) {
+int RemoveAccount(const Arguments& args, filehosting::Handler& handler, Report& /*report*/) {
   handler.RemoveAccount(args.operand, *args.type);
+  return kExitOk;
 }
 
-void Install(const Arguments& args, filehosting::Handler& handler) {
+int Install(const Arguments& args, filehosting::Handler& handler, Report& /*report*/) {
   handler.Create(kNativeType, args.operand);
+  return kExitOk;
 }
 
-void Update(const Arguments& args, filehosting::Handler& handler) {
+int Update(const Arguments& args, filehosting::Handler& handler, Report& /*report*/) {
   handler.Update(args.operand, kNativeType);
+  return kExitOk;
 }
 
-void Delete(const Arguments& args, filehosting::Handler& handler) {
+int Delete(const Arguments& args, filehosting::Handler& handler, Report& /*report*/) {
   handler.Delete(args.operand, kNativeType);
+  return kExitOk;
 }
 
 // The table of commands and the general help, with the command functions above in scope.

@@ -7,7 +7,6 @@
 
 #include <json/writer.h>
 
-#include "error_codes.h"
 #include "utf8.h"
 
 namespace vexodl::cli {
@@ -115,12 +114,6 @@ void PrintJson(const Json::Value& value, std::ostream& out) {
   const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
   writer->write(value, &out);
   out << '\n';
-}
-
-std::string ErrorLine(int code, const std::string& message) {
-  // A back-end's message says what failed; its code's meaning would only say it again.
-  return "error " + std::to_string(code) + ": " +
-         (message.empty() ? common::MeaningOf(code) : Escape(message)) + "\n";
 }
 
 }  // namespace vexodl::cli

@@ -23,9 +23,4 @@ void PrintHostTable(const Json::Value& hosts, std::ostream& out);
 // characters inside strings are written as \u escapes.
 void PrintJson(const Json::Value& value, std::ostream& out);
 
-// The line that reports an error: "error CODE: MESSAGE" with the error's message escaped, or
-// "error CODE: MEANING" when the message is empty (the library's own errors carry none), and a
-// newline.
-std::string ErrorLine(int code, const std::string& message);
-
 }  // namespace vexodl::cli

@@ -53,6 +53,14 @@ MATCHER_P3(Ended, status, out, err,
   return arg.exit_status == status && arg.out == out && arg.err == err;
 }
 
+// A line that the tool writes to standard error, "vexodl-filehosting: TEXT", and a newline.
+std::string Said(const std::string& text) { return "vexodl-filehosting: " + text + "\n"; }
+
+// Standard error with the line numbers of the library's log lines taken out: "handler.cpp:N".
+std::string WithoutLineNumbers(const std::string& err) {
+  return std::regex_replace(err, std::regex(R"(\.cpp:[0-9]+ )"), ".cpp:N ");
+}
+
 class CliTest : public vexohost::test::StateDirTest {
  protected:
   void SetUp() override {
@@ -90,15 +98,16 @@ TEST_F(CliTest, ListShowsPyloadHostsThenNativeOnesAsATableOfEscapedTexts) {
       " hosting; premium accounts lift the speed limit\n"
       "openmirror  vexo  yes      -        0.9.2    -            removable       OpenMirror public "
       "mirrors; no account needed\n";
-  const ProgramResult failed = Run({"list"});
+  ProgramResult failed = Run({"list"});
   EXPECT_EQ(0, failed.exit_status);
   EXPECT_EQ(without_pyload, failed.out);
-  EXPECT_THAT(failed.err, MatchesRegex("vexodl-filehosting: pyload: get_accounts: pyLoad answered "
-                                       "Injected: injected failure\n"
-                                       "vexodl-filehosting: host/pyload.cpp:[0-9]+ Failed to get "
-                                       "info of accounts\n"
-                                       "vexodl-filehosting: handler.cpp:[0-9]+ Failed to list "
-                                       "hosts of pyload. Error: 1614\n"));
+  EXPECT_EQ("", failed.err);
+  failed = Run({"--verbose", "list"});
+  EXPECT_EQ(without_pyload, failed.out);
+  EXPECT_EQ(Said("pyload: get_accounts: pyLoad answered Injected: injected failure") +
+                Said("host/pyload.cpp:N Failed to get info of accounts") +
+                Said("handler.cpp:N Failed to list hosts of pyload. Error: 1614"),
+            WithoutLineNumbers(failed.err));
   EXPECT_THAT(Run({"--quiet", "list"}), Ended(0, without_pyload, ""));
 
   WriteFile(peer_ / "fault", "");
@@ -263,27 +272,38 @@ std::string Refused(const std::string& why) {
   return "vexodl-filehosting: " + why + "\nTry 'vexodl-filehosting --help'.\n";
 }
 
-// Exit 1 with "error CODE: MESSAGE" last (the back-end's message, escaped only where the back-end
-// did not, or the code's meaning), 2 for a refused command line; nothing on standard output or
-// stored.
+// One line per failure: "error CODE: MESSAGE" with the back-end's message (escaped once, by the
+// back-end), or with the library's own code its meaning and the cause that a back-end logged;
+// with --verbose, the escaped log lines first. Exit 1 for those, 2 for a refused command line;
+// nothing on standard output or stored.
 TEST_F(CliTest, FailuresEndInTheirExitStatusAndOneLineOnStandardError) {
   const std::string set = "set filedrop --type vexo --username alice ";
   const std::string from_command_line = Refused(
       "passwords are not taken from the command line, where other users can read them: use "
       "--password-stdin, or run on a terminal to be asked");
+  const std::string shipped =
+      "error 2004: host plug-in \"filedrop\" is shipped with the download "
+      "manager and cannot be removed";
+  const std::string no_socket = peer_ / "pyload.sock" + " does not exist";
+  const std::string no_account =
+      "error 100: pyLoad's account list cannot be read, or holds no "
+      "account for the host: " +
+      no_socket;
   const Failure rows[] = {
-      // The native service's own line says why first, as the tool copies the log by default.
-      {"get nosuch --type vexo", 1,
-       "vexodl-filehosting: vexohost: get nosuch: no host plug-in named \"nosuch\" (error 2002)\n"
-       "error 2002: no host plug-in named \"nosuch\"\n"},
-      {"get filedrop --type Vexo", 1, "error 1612: the type is neither \"vexo\" nor \"pyload\"\n"},
-      {"install ", 1, "error 501: install needs a source\n"},
+      {"get nosuch --type vexo", 1, Said("error 2002: no host plug-in named \"nosuch\"")},
+      {"delete filedrop", 1, Said(shipped)},
+      {"--verbose delete filedrop", 1,
+       Said("vexohost: delete filedrop: " + shipped.substr(12) + " (error 2004)") + Said(shipped)},
+      {"get Uploaded --type pyload", 1, Said(no_account)},
+      {"-v get Uploaded --type pyload", 1,
+       Said("pyload: get_accounts: " + no_socket) +
+           Said("host/pyload.cpp:N Failed to get info of accounts") + Said(no_account)},
+      {"get filedrop --type Vexo", 1,
+       Said("error 1612: the type is neither \"vexo\" nor \"pyload\"")},
+      {"install ", 1, Said("error 501: install needs a source")},
       {"update bad\x1bname", 1,
-       "vexodl-filehosting: vexohost: update bad\\x1bname: invalid host name \"bad\\x1bname\": "
-       "only "
-       "letters, digits, '.', '_' and '-' are allowed (error 2001)\n"
-       "error 2001: invalid host name \"bad\\x1bname\": only letters, digits, '.', '_' and '-' "
-       "are allowed\n"},
+       Said("error 2001: invalid host name \"bad\\x1bname\": only letters, digits, '.', '_' and "
+            "'-' are allowed")},
       {set + "--password-stdin", 2, "vexodl-filehosting: the password is longer than 4096 bytes\n",
        std::string(4097, 'p') + "\n"},
       {set + "--enable", 2,
@@ -313,7 +333,9 @@ TEST_F(CliTest, FailuresEndInTheirExitStatusAndOneLineOnStandardError) {
       start = end + 1;
       if (end + 1 == row.command_line.size()) arguments.emplace_back();
     }
-    EXPECT_THAT(Run(arguments, row.input), Ended(row.status, "", row.err)) << row.command_line;
+    ProgramResult result = Run(arguments, row.input);
+    result.err = WithoutLineNumbers(result.err);
+    EXPECT_THAT(result, Ended(row.status, "", row.err)) << row.command_line;
   }
   EXPECT_EQ("<no database>", Row("filedrop"));
   EXPECT_TRUE(vexohost::test::Exists(Path("user/openmirror")));
@@ -379,34 +401,42 @@ TEST_F(CliTest, APasswordNeverReachesOutputErrorLinesOrTheLog) {
   }
   EXPECT_EQ(password, Accounts()["Uploaded"]["password"].asString());
   EXPECT_EQ(1, runs[1].exit_status);
-  EXPECT_THAT(runs[1].err, MatchesRegex("vexodl-filehosting: pyload: verify_account \"Uploaded\": "
-                                        "pyLoad answered Injected: injected failure\n"
-                                        "vexodl-filehosting: host/pyload.cpp:[0-9]+ Failed to "
-                                        "verify account Uploaded\n"
-                                        "error 1604: the account could not be verified\n"));
+  EXPECT_EQ(
+      Said("pyload: verify_account \"Uploaded\": pyLoad answered Injected: injected failure") +
+          Said("host/pyload.cpp:N Failed to verify account Uploaded") +
+          Said("error 1604: the account could not be verified: pyLoad answered Injected: "
+               "injected failure"),
+      WithoutLineNumbers(runs[1].err));
   for (const ProgramResult& run : runs) EXPECT_THAT(run.out + run.err, Not(HasSubstr(password)));
 }
 
-// A verifier whose interpreter is missing (python3 on a minimal system): standard error says why
-// the account could not be verified, in the service's line before the library's.
+// A verifier whose interpreter is missing (python3 on a minimal system): the library's error
+// carries only its code, and the tool's line says why from the service's log line. With
+// --verbose, the log lines come first.
 TEST_F(CliTest, VerifyShowsWhyTheNativeServiceCouldNotDecide) {
   WritePlugin("user", "stale", R"({"format": 1, "name": "stale", "description": "",
       "version": "1", "authentication": "yes", "verifier": "verify"})");
   WriteFile(Path("user/stale/verify"), "#!/nonexistent/python3\n");
   ::chmod(Path("user/stale/verify").c_str(), 0755);
-  const ProgramResult result = Run(
-      {"--verbose", "verify", "stale", "--type", "vexo", "--username", "me", "--password-stdin"},
-      "pw\n");
-  EXPECT_EQ(1, result.exit_status);
-  EXPECT_EQ("", result.out);
   // Under qemu-arm a failed exec shows as exit status 127 (vexohost/verify_test.cpp).
-  EXPECT_THAT(result.err,
-              MatchesRegex("vexodl-filehosting: vexohost: verify stale: the verifier (could not be "
-                           "started: No such file or directory|exited with status 127) "
-                           "\\(error 1604\\)\n"
-                           "vexodl-filehosting: host/vexo\\.cpp:[0-9]+ Failed to verify account "
-                           "stale\n"
-                           "error 1604: the account could not be verified\n"));
+  const std::string why =
+      "the verifier (could not be started: No such file or directory|exited with status 127)";
+  const std::string error = "vexodl-filehosting: error 1604: the account could not be verified: ";
+  for (const char* verbosity : {"--quiet", "--verbose"}) {
+    const ProgramResult result = Run(
+        {verbosity, "verify", "stale", "--type", "vexo", "--username", "me", "--password-stdin"},
+        "pw\n");
+    EXPECT_EQ(1, result.exit_status);
+    EXPECT_EQ("", result.out);
+    EXPECT_THAT(result.err,
+                MatchesRegex((verbosity == std::string("--verbose")
+                                  ? "vexodl-filehosting: vexohost: verify stale: " + why +
+                                        " \\(error 1604\\)\n"
+                                        "vexodl-filehosting: host/vexo\\.cpp:[0-9]+ Failed to "
+                                        "verify account stale\n"
+                                  : "") +
+                             error + why + "\n"));
+  }
 }
 
 }  // namespace
