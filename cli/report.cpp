@@ -77,13 +77,12 @@ void Report::Error(int code, const std::string& message) {
 }
 
 void Report::LeftOut(const std::string& hosts, int code, const std::string& message,
-                     std::size_t mark) {
+                     const std::optional<BackEndCause>& cause) {
   if (!message.empty()) {
     Line("error " + std::to_string(code) + ": " + hosts + " left out: " + message);
     return;
   }
   // The library's own code says only that the listing failed, as "left out" does.
-  const std::optional<BackEndCause> cause = Cause(mark, code);
   Line("error: " + hosts + " left out: " + (cause ? cause->text : common::MeaningOf(code)));
 }
 

@@ -44,9 +44,10 @@ class Report {
   // (common/error_codes.h) and ": CAUSE" when a back-end logged one since the report began.
   void Error(int code, const std::string& message);
   // The line of a back-end that a listing left out: "error CODE: <hosts> left out: MESSAGE", or
-  // for the library's own code "error: <hosts> left out: " and the cause that a back-end logged
-  // from `mark` on, else the code's meaning.
-  void LeftOut(const std::string& hosts, int code, const std::string& message, std::size_t mark);
+  // for the library's own code "error: <hosts> left out: " and `cause` (from Cause()), else the
+  // code's meaning.
+  void LeftOut(const std::string& hosts, int code, const std::string& message,
+               const std::optional<BackEndCause>& cause);
   // "error: TEXT", for a failure without a code.
   void Failure(const std::string& text);
   // A command line, or a password, that the tool refuses: "TEXT".

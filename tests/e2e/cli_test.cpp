@@ -4,10 +4,13 @@
 // directory. One case per command, the manual page against --help, the bash completion, then the
 // tool's own refusals, error lines and exit statuses, and what it does with passwords.
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -18,10 +21,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "handler.h"
 #include "run_program.h"
 #include "scoped_env.h"
 #include "state_dir_fixture.h"
 #include "temp_dir.h"
+#include "unique_fd.h"
 
 namespace vexodl::cli {
 namespace {
@@ -88,29 +93,8 @@ class CliTest : public vexohost::test::StateDirTest {
 
 // -- one case per command ------------------------------------------------------------------------
 
-// Control characters from plug-ins and from pyLoad are escaped; backslashes are not. A back-end
-// that fails is left out, and the library's log line says so on standard error unless --quiet.
+// Control characters from plug-ins and from pyLoad are escaped; backslashes are not.
 TEST_F(CliTest, ListShowsPyloadHostsThenNativeOnesAsATableOfEscapedTexts) {
-  WriteFile(peer_ / "fault", "error\n");
-  const std::string without_pyload =
-      "NAME        TYPE  ENABLED  ACCOUNT  VERSION  NEW VERSION  FLAGS           DESCRIPTION\n"
-      "filedrop    vexo  yes      -        2.3.1    -            account-needed  FileDrop one-click"
-      " hosting; premium accounts lift the speed limit\n"
-      "openmirror  vexo  yes      -        0.9.2    -            removable       OpenMirror public "
-      "mirrors; no account needed\n";
-  ProgramResult failed = Run({"list"});
-  EXPECT_EQ(0, failed.exit_status);
-  EXPECT_EQ(without_pyload, failed.out);
-  EXPECT_EQ("", failed.err);
-  failed = Run({"--verbose", "list"});
-  EXPECT_EQ(without_pyload, failed.out);
-  EXPECT_EQ(Said("pyload: get_accounts: pyLoad answered Injected: injected failure") +
-                Said("host/pyload.cpp:N Failed to get info of accounts") +
-                Said("handler.cpp:N Failed to list hosts of pyload. Error: 1614"),
-            WithoutLineNumbers(failed.err));
-  EXPECT_THAT(Run({"--quiet", "list"}), Ended(0, without_pyload, ""));
-
-  WriteFile(peer_ / "fault", "");
   WritePlugin("shipped", "clear",
               R"({"format": 1, "name": "clear", "version": "1.0", "authentication": "no",
                   "description": "wipes\u001b[2J\nthe\tscreen\u009b\u007f C:\\dir"})");
@@ -134,6 +118,101 @@ TEST_F(CliTest, ListShowsPyloadHostsThenNativeOnesAsATableOfEscapedTexts) {
             "openmirror       vexo    yes      -        0.9.2    -            removable"
             "                                      OpenMirror public mirrors; no account needed\n",
             ""));
+}
+
+// pyLoad absent (no program, nothing at the socket), broken (its program exits 1), silent (no
+// program, and a socket that takes requests and never answers) or working, and the native state
+// directory there or missing: each back-end that fails is left out and said once, whatever -q
+// says, and the listing exits 1; a machine without pyLoad is no failure.
+TEST_F(CliTest, ListSaysOnceWhichBackEndItLeftOutAndWhyAndExitsWithIt) {
+  const std::string pyload =
+      "NAME             TYPE    ENABLED  ACCOUNT  VERSION  NEW VERSION  FLAGS"
+      "                                          DESCRIPTION\n"
+      "Red\\x1b[31mHost  pyload  no       -        1\\x07    -            account-needed"
+      "                                 pyLoad Plugin\n"
+      "Uploaded         pyload  no       -        0.7      -            account-needed"
+      "                                 pyLoad Plugin\n"
+      "Zippyshare       pyload  no       old      0.2      -            "
+      "account-needed,invalid,always-on,experimental  pyLoad Plugin\n";
+  const std::string both =
+      pyload +
+      "filedrop         vexo    yes      -        2.3.1    -            account-needed"
+      "                                 FileDrop one-click hosting; premium accounts lift the"
+      " speed limit\n"
+      "openmirror       vexo    yes      -        0.9.2    -            removable"
+      "                                      OpenMirror public mirrors; no account needed\n";
+  const std::string native =
+      "NAME        TYPE  ENABLED  ACCOUNT  VERSION  NEW VERSION  FLAGS           DESCRIPTION\n"
+      "filedrop    vexo  yes      -        2.3.1    -            account-needed  FileDrop one-click"
+      " hosting; premium accounts lift the speed limit\n"
+      "openmirror  vexo  yes      -        0.9.2    -            removable       OpenMirror public "
+      "mirrors; no account needed\n";
+  const std::string none =
+      "NAME  TYPE  ENABLED  ACCOUNT  VERSION  NEW VERSION  FLAGS  DESCRIPTION\n";
+  const std::string no_program = peer_ / "no-pyload" + " does not exist";
+  const std::string no_socket = peer_ / "pyload.sock" + " does not exist";
+  const std::string exited = std::string(kPeer) + " exited with status 1";
+  const std::string no_state = "state directory " + peer_ / "no-state" + " does not exist";
+  const std::string absent_lines =
+      Said("pyload: get_accounts: " + no_program) +
+      Said("host/pyload.cpp:N Failed to get info of accounts") +
+      Said("pyload: get_accounts: " + no_socket) +
+      Said("note: no pyLoad hosts, as pyLoad is not here: " + no_program + ", " + no_socket);
+  const std::string broken_lines = Said("pyload: get_accounts: " + exited) +
+                                   Said("host/pyload.cpp:N Failed to get info of accounts");
+  const std::string pyload_left_out = Said("error: pyLoad hosts left out: " + exited);
+  const std::string native_left_out = Said("error 2100: native hosts left out: " + no_state);
+  const struct {
+    const char* pyload;  // "working", "broken", "silent" or "absent"
+    bool state_dir;      // whether the native state directory exists
+    const char* option;
+    int status;
+    std::string out;
+    std::string err;
+  } rows[] = {
+      // With --json, the output is what the library's List gives, in this process.
+      {"working", true, "--json", 0, "", ""},
+      {"working", true, "-v", 0, both, ""},
+      {"absent", true, "-q", 0, native, ""},
+      {"absent", true, "--verbose", 0, native, absent_lines},
+      {"broken", true, "--json", 1, "", pyload_left_out},
+      {"broken", true, "-q", 1, native, pyload_left_out},
+      {"broken", true, "-v", 1, native, broken_lines + pyload_left_out},
+      {"silent", true, "", 1, native, Said("error: pyLoad hosts left out: " + no_program)},
+      {"working", false, "--quiet", 1, pyload, native_left_out},
+      {"working", false, "-v", 1, pyload,
+       Said("vexohost: list: " + no_state + " (error 2100)") + native_left_out},
+      {"absent", false, "--json", 1, "", native_left_out},
+      {"broken", false, "-q", 1, none, pyload_left_out + native_left_out},
+  };
+  for (const auto& row : rows) {
+    const std::string what =
+        row.pyload + std::string(row.state_dir ? "" : ", no state, ") + row.option;
+    fake::ScopedEnv env{{"VEXODL_PYLOAD_SOCKET_TIMEOUT_MS", "200"}};
+    const std::string pyload = row.pyload;
+    if (pyload == "absent" || pyload == "silent") env.Set("VEXODL_PYLOAD_CLI", peer_ / "no-pyload");
+    const common::UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, (peer_ / "pyload.sock").c_str(), sizeof address.sun_path - 1);
+    if (pyload == "silent") {
+      ASSERT_EQ(0,
+                bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address));
+      ASSERT_EQ(0, listen(listener.get(), 4));  // never accepted: the request is never answered
+    }
+    if (!row.state_dir) env.Set("VEXODL_VEXOHOST_STATE_DIR", peer_ / "no-state");
+    WriteFile(peer_ / "fault", pyload == "broken" ? "exit 1\n" : "");
+    ProgramResult result = Run({row.option, "list"});
+    ::unlink(address.sun_path);
+    result.err = WithoutLineNumbers(result.err);
+    if (row.option == std::string("--json")) {
+      Json::Value library(Json::arrayValue);
+      filehosting::Handler().List(library);
+      EXPECT_EQ(library, ParseJson(result.out)) << what;
+      result.out = "";
+    }
+    EXPECT_THAT(result, Ended(row.status, row.out, row.err)) << what;
+  }
 }
 
 TEST_F(CliTest, GetPrintsTheHostObject) {
