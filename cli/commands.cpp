@@ -29,11 +29,13 @@ class Account {
   explicit Account(const Arguments& args) {
     if (!args.username) return;
     username_ = *args.username;
-    // An empty user name removes the account (set) or asks about none (verify): no password.
+    // An empty user name removes the account (set; verify refuses one): no password.
     if (username_.empty()) return;
     password_ = args.password_stdin ? ReadPasswordFromStdin()
                                     : PromptForPassword("Password for " + Escape(username_) +
                                                         " on " + Escape(args.operand) + ": ");
+    // The library would refuse it (528): refused here, as a password that is not given is.
+    if (password_.empty()) throw UsageError("the password is empty, and a user name needs one");
   }
   ~Account() { Wipe(password_); }
   Account(const Account&) = delete;
@@ -53,10 +55,8 @@ const char* OutcomeWord(int outcome) {
       return "rejected";
     case 1:
       return "valid";
-    case 2:
-      return "premium";
     default:
-      return "unknown";
+      return "premium";  // the library gives 0, 1 or 2, else throws
   }
 }
 
@@ -152,8 +152,9 @@ int Verify(const Arguments& args, filehosting::Handler& handler, Report& /*repor
   Account account(args);
   const int outcome =
       handler.Verify(args.operand, *args.type, account.username(), account.password());
-  std::cout << OutcomeWord(outcome) << " (" << outcome << ")\n";
-  return kExitOk;
+  std::cout << OutcomeWord(outcome) << "\n";
+  // `if vexodl-filehosting verify ...; then` holds for an account that can be used.
+  return outcome == 0 ? kExitRejected : kExitOk;
 }
 
 int RemoveAccount(const Arguments& args, filehosting::Handler& handler, Report& /*report*/) {

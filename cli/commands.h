@@ -15,9 +15,10 @@ class Report;
 
 // The tool's exit statuses; cli/commands.json says them in --help and the manual page.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitError = 1;    // the library or a back-end failed
-inline constexpr int kExitUsage = 2;    // the command line, or the password, refused
-inline constexpr int kExitFailure = 3;  // anything else
+inline constexpr int kExitError = 1;     // the library or a back-end failed
+inline constexpr int kExitUsage = 2;     // the command line, or the password, refused
+inline constexpr int kExitFailure = 3;   // anything else
+inline constexpr int kExitRejected = 4;  // verify: the back-end rejected the account
 
 // Command is one command of vexodl-filehosting: the command line it takes, its help and what it
 // does. The table in commands.cpp, made from commands.json, holds every command; the parser, the

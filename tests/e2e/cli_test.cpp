@@ -234,14 +234,15 @@ TEST_F(CliTest, SetStoresTheFirstInputLineAsPasswordAndRemoveAccountRemovesIt) {
   EXPECT_EQ("0|NULL|NULL", Row("filedrop"));
 }
 
-TEST_F(CliTest, VerifyPrintsEachOutcomeAsAWordAndANumber) {
-  for (const auto& [user, password, out] :
-       {std::tuple("me", "secret\n", "premium (2)\n"), std::tuple("free", "pw\n", "valid (1)\n"),
-        std::tuple("me", "wrong\n", "rejected (0)\n")}) {
+// A script tests the exit status: 0 for an account that can be used, 4 for a rejected one.
+TEST_F(CliTest, VerifyPrintsEachOutcomeAsAWordAndExitsFourForARejectedAccount) {
+  for (const auto& [user, password, status, out] :
+       {std::tuple("me", "secret\n", 0, "premium\n"), std::tuple("free", "pw\n", 0, "valid\n"),
+        std::tuple("me", "wrong\n", 4, "rejected\n")}) {
     EXPECT_THAT(
         Run({"verify", "Uploaded", "--type", "pyload", "--username", user, "--password-stdin"},
             password),
-        Ended(0, out, ""));
+        Ended(status, out, ""));
   }
 }
 
@@ -377,9 +378,15 @@ TEST_F(CliTest, FailuresEndInTheirExitStatusAndOneLineOnStandardError) {
       {"-v get Uploaded --type pyload", 1,
        Said("pyload: get_accounts: " + no_socket) +
            Said("host/pyload.cpp:N Failed to get info of accounts") + Said(no_account)},
-      {"get filedrop --type Vexo", 1,
-       Said("error 1612: the type is neither \"vexo\" nor \"pyload\"")},
-      {"install ", 1, Said("error 501: install needs a source")},
+      {"get filedrop --type Vexo", 2, Refused("--type is vexo or pyload, not \"Vexo\"")},
+      {"set filedrop --type= --enable", 2, Refused("--type is vexo or pyload, not \"\"")},
+      {"get  --type vexo", 2, Refused("the host name is empty")},
+      {"install ", 2, Refused("the source is empty")},
+      {"verify openmirror --type vexo", 2,
+       Refused("verify needs the account's user name: --username USER")},
+      {"verify openmirror --type vexo --username ", 2,
+       Refused("verify needs the account's user name: --username USER")},
+      {set + "--password-stdin", 2, Said("the password is empty, and a user name needs one"), "\n"},
       {"update bad\x1bname", 1,
        Said("error 2001: invalid host name \"bad\\x1bname\": only letters, digits, '.', '_' and "
             "'-' are allowed")},
@@ -458,8 +465,7 @@ TEST_F(CliTest, TheToolIsNotDumpableWhileAVerifierHasThePassword) {
       "--type",  "vexo", "--username",      "me", "--password-stdin"};
   if (::geteuid() == 0)
     argv.insert(argv.begin(), {"/usr/bin/setpriv", "--bounding-set=-sys_ptrace"});
-  EXPECT_THAT(fake::RunProgram(argv, fake::CurrentEnvironment(), "pw\n"),
-              Ended(0, "valid (1)\n", ""));
+  EXPECT_THAT(fake::RunProgram(argv, fake::CurrentEnvironment(), "pw\n"), Ended(0, "valid\n", ""));
   const std::string probe = ReadFile(Path("probe.txt"));
   if (probe == "tool denied, shell denied\n") {
     GTEST_SKIP() << "no process may open an ancestor's memory here (Yama's ptrace_scope?)";
