@@ -93,31 +93,54 @@ class CliTest : public vexohost::test::StateDirTest {
 
 // -- one case per command ------------------------------------------------------------------------
 
-// Control characters from plug-ins and from pyLoad are escaped; backslashes are not.
-TEST_F(CliTest, ListShowsPyloadHostsThenNativeOnesAsATableOfEscapedTexts) {
+// The table of kStore's hosts, and the native rows that follow them.
+const std::string kPyloadTable =
+    "NAME               TYPE    ENABLED  ACCOUNT  VERSION  NEW VERSION  FLAGS"
+    "                                          DESCRIPTION\n"
+    "Red\\u001b[31mHost  pyload  no       -        1\\u0007  -            account-needed"
+    "                                 pyLoad Plugin\n"
+    "Uploaded           pyload  no       -        0.7      -            account-needed"
+    "                                 pyLoad Plugin\n"
+    "Zippyshare         pyload  no       old      0.2      -            "
+    "account-needed,invalid,always-on,experimental  pyLoad Plugin\n";
+const std::string kNativeRowsAfterPyload =
+    "filedrop           vexo    yes      -        2.3.1    -            account-needed"
+    "                                 FileDrop one-click hosting; premium accounts lift the"
+    " speed limit\n"
+    "openmirror         vexo    yes      -        0.9.2    -            removable"
+    "                                      OpenMirror public mirrors; no account needed\n";
+
+// pyLoad's hosts, then the native ones. Control characters from plug-ins and from pyLoad are
+// escaped, in the table as JSON escapes them, so that get's JSON shows a text as list's table
+// does; UTF-8 text stays as it is; a byte that is not UTF-8 is \xNN in the table and U+FFFD in
+// the JSON, which cannot carry it; a backslash is a backslash (JSON writes it doubled).
+TEST_F(CliTest, ListAndGetShowEachTextEscapedOnceAndAlike) {
   WritePlugin("shipped", "clear",
-              R"({"format": 1, "name": "clear", "version": "1.0", "authentication": "no",
-                  "description": "wipes\u001b[2J\nthe\tscreen\u009b\u007f C:\\dir"})");
-  EXPECT_THAT(
-      Run({"list"}),
-      Ended(0,
-            "NAME             TYPE    ENABLED  ACCOUNT  VERSION  NEW VERSION  FLAGS"
-            "                                          DESCRIPTION\n"
-            "Red\\x1b[31mHost  pyload  no       -        1\\x07    -            account-needed"
-            "                                 pyLoad Plugin\n"
-            "Uploaded         pyload  no       -        0.7      -            account-needed"
-            "                                 pyLoad Plugin\n"
-            "Zippyshare       pyload  no       old      0.2      -            "
-            "account-needed,invalid,always-on,experimental  pyLoad Plugin\n"
-            "clear            vexo    yes      -        1.0      -            -"
-            "                                              "
-            "wipes\\x1b[2J\\nthe\\tscreen\\u009b\\x7f C:\\dir\n"
-            "filedrop         vexo    yes      -        2.3.1    -            account-needed"
-            "                                 FileDrop one-click hosting; premium accounts lift the"
-            " speed limit\n"
-            "openmirror       vexo    yes      -        0.9.2    -            removable"
-            "                                      OpenMirror public mirrors; no account needed\n",
-            ""));
+              std::string(R"({"format": 1, "name": "clear", "version": "1.0",
+                  "authentication": "no", "description": )") +
+                  R"("wipes\u001b[2J\nthe\tscreen\u009b\u007f C:\\dir été )" + "\xff" + R"("})");
+  EXPECT_THAT(Run({"list"}),
+              Ended(0,
+                    kPyloadTable +
+                        "clear              vexo    yes      -        1.0      -            -"
+                        "                                              "
+                        "wipes\\u001b[2J\\nthe\\tscreen\\u009b\\u007f C:\\dir été \\xff\n" +
+                        kNativeRowsAfterPyload,
+                    ""));
+  EXPECT_THAT(Run({"get", "clear", "--type", "vexo"}),
+              Ended(0,
+                    "{\n"
+                    "  \"auth_needed\" : false,\n"
+                    "  \"description\" : \"wipes\\u001b[2J\\nthe\\tscreen\\u009b\\u007f "
+                    "C:\\\\dir été \\ufffd\",\n"
+                    "  \"displayname\" : \"clear\",\n"
+                    "  \"enabled\" : true,\n"
+                    "  \"name\" : \"clear\",\n"
+                    "  \"removable\" : false,\n"
+                    "  \"type\" : \"vexo\",\n"
+                    "  \"version\" : \"1.0\"\n"
+                    "}\n",
+                    ""));
 }
 
 // pyLoad absent (no program, nothing at the socket), broken (its program exits 1), silent (no
@@ -125,22 +148,8 @@ TEST_F(CliTest, ListShowsPyloadHostsThenNativeOnesAsATableOfEscapedTexts) {
 // directory there or missing: each back-end that fails is left out and said once, whatever -q
 // says, and the listing exits 1; a machine without pyLoad is no failure.
 TEST_F(CliTest, ListSaysOnceWhichBackEndItLeftOutAndWhyAndExitsWithIt) {
-  const std::string pyload =
-      "NAME             TYPE    ENABLED  ACCOUNT  VERSION  NEW VERSION  FLAGS"
-      "                                          DESCRIPTION\n"
-      "Red\\x1b[31mHost  pyload  no       -        1\\x07    -            account-needed"
-      "                                 pyLoad Plugin\n"
-      "Uploaded         pyload  no       -        0.7      -            account-needed"
-      "                                 pyLoad Plugin\n"
-      "Zippyshare       pyload  no       old      0.2      -            "
-      "account-needed,invalid,always-on,experimental  pyLoad Plugin\n";
-  const std::string both =
-      pyload +
-      "filedrop         vexo    yes      -        2.3.1    -            account-needed"
-      "                                 FileDrop one-click hosting; premium accounts lift the"
-      " speed limit\n"
-      "openmirror       vexo    yes      -        0.9.2    -            removable"
-      "                                      OpenMirror public mirrors; no account needed\n";
+  const std::string& pyload = kPyloadTable;
+  const std::string both = kPyloadTable + kNativeRowsAfterPyload;
   const std::string native =
       "NAME        TYPE  ENABLED  ACCOUNT  VERSION  NEW VERSION  FLAGS           DESCRIPTION\n"
       "filedrop    vexo  yes      -        2.3.1    -            account-needed  FileDrop one-click"
@@ -378,6 +387,14 @@ TEST_F(CliTest, FailuresEndInTheirExitStatusAndOneLineOnStandardError) {
       {"-v get Uploaded --type pyload", 1,
        Said("pyload: get_accounts: " + no_socket) +
            Said("host/pyload.cpp:N Failed to get info of accounts") + Said(no_account)},
+      // A name that could forge a line: each back-end escapes it in its own way, the library not
+      // at all, the tool once more.
+      {"-v set Evil\nvexodl-filehosting:\x1b[2K --type pyload --enable", 1,
+       Said("pyload: get_server_version: " + no_socket) +
+           Said("pyload: enable_account \"Evil\\x0avexodl-filehosting:\\x1b[2K\": no such "
+                "plug-in or account") +
+           Said("host/pyload.cpp:N Failed to set enabled Evil\\nvexodl-filehosting:\\u001b[2K") +
+           Said("error 1602: pyLoad did not store the enabled state: no such plug-in or account")},
       {"get filedrop --type Vexo", 2, Refused("--type is vexo or pyload, not \"Vexo\"")},
       {"set filedrop --type= --enable", 2, Refused("--type is vexo or pyload, not \"\"")},
       {"get  --type vexo", 2, Refused("the host name is empty")},
