@@ -87,6 +87,7 @@ Arguments ParseArguments(int argc, const char* const* argv) {
   }
 
   args.quiet = (given & kQuiet) != 0;
+  args.verbose = (given & kVerbose) != 0;
   args.help = (given & kHelp) != 0;
   args.version = (given & kVersion) != 0;
   args.json = (given & kJson) != 0;
@@ -119,8 +120,15 @@ Arguments ParseArguments(int argc, const char* const* argv) {
   if (command->operand != nullptr && operands == 0) {
     throw UsageError(args.command + " needs " + command->operand);
   }
+  if (command->operand != nullptr && args.operand.empty()) {
+    throw UsageError(std::string(command->operand) == "SOURCE" ? "the source is empty"
+                                                               : "the host name is empty");
+  }
   if (command->type_required && !args.type) {
     throw UsageError(args.command + " needs --type vexo or --type pyload");
+  }
+  if (args.type && *args.type != "vexo" && *args.type != "pyload") {
+    throw UsageError("--type is vexo or pyload, not \"" + *args.type + "\"");
   }
   if ((given & kEnable) != 0 && (given & kDisable) != 0) {
     throw UsageError("--enable and --disable exclude each other");
@@ -130,6 +138,9 @@ Arguments ParseArguments(int argc, const char* const* argv) {
   }
   if (args.command == "set" && !args.username && !args.enabled) {
     throw UsageError("set needs --username, --enable or --disable");
+  }
+  if (args.command == "verify" && (!args.username || args.username->empty())) {
+    throw UsageError("verify needs the account's user name: --username USER");
   }
   return args;
 }

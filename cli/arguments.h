@@ -36,15 +36,17 @@ struct Arguments {
   std::optional<bool> enabled;
   bool password_stdin = false;
   bool json = false;
-  bool quiet = false;  // the library's log lines stay off standard error
+  bool quiet = false;    // --quiet: the failures alone on standard error
+  bool verbose = false;  // --verbose: notes and the library's log lines too
   bool help = false;
   bool version = false;
 };
 
 // Parses argv[1..argc-1]. Options take their value as the next argument or after "=", and may come
 // before or after the operand; "--" ends the options. Throws UsageError for anything the command
-// does not take, for a missing operand or --type, and for any attempt to give a password on the
-// command line.
+// does not take, for a missing or empty operand, a missing --type or one other than vexo or
+// pyload, verify without a user name, and any attempt to give a password on the command line:
+// all that the library would refuse, or that would not ask it what was meant.
 Arguments ParseArguments(int argc, const char* const* argv);
 
 }  // namespace vexodl::cli

@@ -149,7 +149,8 @@ def manual_page(table, version):
             ".SH NAME", program + " \\- " + roff_text(table["purpose"]),
             ".SH SYNOPSIS"]
     for c in table["commands"]:
-        page += [".B " + program, "[\\fB\\-\\-quiet\\fR]", roff_synopsis(c["synopsis"]), ".br"]
+        page += [".B " + program, "[\\fB\\-\\-quiet\\fR|\\fB\\-\\-verbose\\fR]",
+                 roff_synopsis(c["synopsis"]), ".br"]
     page += [".B " + program, "[\\fICOMMAND\\fR] \\fB\\-\\-help\\fR", ".br",
              ".B " + program, "\\fB\\-\\-version\\fR", ".SH DESCRIPTION"]
     page += [roff_text(p) + "\n.PP" for p in table["description"]]

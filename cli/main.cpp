@@ -1,6 +1,5 @@
-// vexodl-filehosting: the operations of vexodl::filehosting::Handler from a shell. Exit status:
-// 0 done, 1 an error of the library or a back-end (reported as "error CODE: message"), 2 a command
-// line that is refused, 3 any other failure.
+// vexodl-filehosting: the operations of vexodl::filehosting::Handler from a shell. Exit statuses
+// are in commands.h; each failure is one line on standard error (report.h).
 #include <syslog.h>
 
 #include <exception>
@@ -14,6 +13,7 @@
 #include "error/vexo_error.h"
 #include "handler.h"
 #include "output.h"
+#include "report.h"
 
 #ifndef VEXODL_CLI_VERSION
 #define VEXODL_CLI_VERSION "unknown"
@@ -23,17 +23,18 @@ namespace vexodl::cli {
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitError = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitFailure = 3;
+Verbosity VerbosityOf(const Arguments& args) {
+  if (args.quiet) return Verbosity::kQuiet;
+  return args.verbose ? Verbosity::kVerbose : Verbosity::kNormal;
+}
 
 int Main(int argc, const char* const* argv) {
   Arguments args;
   try {
     args = ParseArguments(argc, argv);
   } catch (const UsageError& error) {
-    std::cerr << "vexodl-filehosting: " << error.what() << "\nTry 'vexodl-filehosting --help'.\n";
+    std::cerr << "vexodl-filehosting: " << Escape(error.what())
+              << "\nTry 'vexodl-filehosting --help'.\n";
     return kExitUsage;
   }
   if (args.version) {
@@ -44,39 +45,41 @@ int Main(int argc, const char* const* argv) {
     std::cout << HelpText(args.command);
     return kExitOk;
   }
-  // The library logs with syslog(), and only what fails: LOG_PERROR copies each line to standard
-  // error, or a back-end left out of `list` would go unmentioned.
-  ::openlog("vexodl-filehosting", args.quiet ? 0 : LOG_PERROR, LOG_USER);
+  // The library and the back-ends log only what fails, with syslog(), which the tool defines
+  // (syslog_tap.h): the lines reach syslog as they are, and standard error through `report` alone,
+  // escaped. LOG_PERROR would copy them raw, a host name's control characters included.
+  ::openlog("vexodl-filehosting", 0, LOG_USER);
+  Report report(VerbosityOf(args), std::cerr);
 
   int status = kExitOk;
   try {
     filehosting::Handler handler;
-    FindCommand(args.command)->run(args, handler);
+    status = FindCommand(args.command)->run(args, handler, report);
   } catch (const VexoError& error) {
-    std::cerr << ErrorLine(error.code, error.what());
+    report.Error(error.code, error.what());
     status = kExitError;
   } catch (_tag_VEXODL_ERROR_CODE code) {
     // The native install reports a missing source as the bare code, not as a VexoError.
-    std::cerr << ErrorLine(code, "");
+    report.Error(code, "");
     status = kExitError;
   } catch (const UsageError& error) {
-    std::cerr << "vexodl-filehosting: " << error.what() << "\n";
+    report.Refused(error.what());
     status = kExitUsage;
   } catch (const Json::LogicError& error) {
-    std::cerr << "vexodl-filehosting: the library refused a JSON value: " << Escape(error.what())
-              << "\n";
+    report.Failure("the library refused a JSON value: " + std::string(error.what()));
     status = kExitFailure;
   } catch (const std::exception& error) {
-    std::cerr << "vexodl-filehosting: " << Escape(error.what()) << "\n";
+    report.Failure(error.what());
     status = kExitFailure;
   } catch (...) {
-    std::cerr << "vexodl-filehosting: the library threw an exception of unknown type\n";
+    report.Failure("the library threw an exception of unknown type");
     status = kExitFailure;
   }
+  report.CopyLog();
   std::cout.flush();
   if (!std::cout) {
-    std::cerr << "vexodl-filehosting: cannot write to standard output\n";
-    return kExitFailure;
+    report.Failure("cannot write to standard output");
+    status = kExitFailure;
   }
   ::closelog();
   return status;

@@ -2,12 +2,12 @@
 
 #include <cstdio>
 #include <memory>
+#include <sstream>
 #include <string_view>
 #include <vector>
 
 #include <json/writer.h>
 
-#include "error_codes.h"
 #include "utf8.h"
 
 namespace vexodl::cli {
@@ -18,6 +18,54 @@ std::string Hex(const char* format, unsigned value) {
   char buffer[8];
   std::snprintf(buffer, sizeof(buffer), format, value);
   return buffer;
+}
+
+enum class Notation {
+  kTerminal,  // text for a terminal line
+  kJson,      // JsonCpp's output, which escapes C0 controls, quotes and backslashes itself
+};
+
+// The one escaper (output.h, Escape). In JSON text, a C0 control is either escaped already or the
+// writer's own line break, and a byte that is not UTF-8 has no escape: it becomes U+FFFD.
+std::string EscapeAs(const std::string& text, Notation notation) {
+  const bool json = notation == Notation::kJson;
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const std::size_t length = common::Utf8SequenceLength(text, i);
+    const bool c1 = length == 2 && c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0;
+    if (length == 0) {
+      out += json ? "\\ufffd" : Hex("\\x%02x", c);
+    } else if (c1) {
+      // C1 controls, U+0080 to U+009F: some terminals act on them as on ESC sequences.
+      out += Hex("\\u%04x", static_cast<unsigned char>(text[i + 1]));
+    } else if (c == 0x7f || (c < 0x20 && !json)) {
+      switch (c) {
+        case '\b':
+          out += "\\b";
+          break;
+        case '\f':
+          out += "\\f";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        default:
+          out += Hex("\\u%04x", c);
+      }
+    } else {
+      out.append(text, i, length);
+    }
+    i += length == 0 ? 1 : length;
+  }
+  return out;
 }
 
 // Characters on a terminal: escapes and code points count one each.
@@ -52,37 +100,7 @@ std::string Flags(const Json::Value& host) {
 
 }  // namespace
 
-std::string Escape(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c < 0x20 || c == 0x7f) {
-      out += Hex("\\x%02x", c);
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (const std::size_t length = common::Utf8SequenceLength(text, i); length == 0) {
-      out += Hex("\\x%02x", c);
-    } else if (c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) {
-      // C1 controls, U+0080 to U+009F: some terminals act on them as on ESC sequences.
-      out += Hex("\\u%04x", static_cast<unsigned char>(text[i + 1]));
-      i += 2;
-      continue;
-    } else {
-      out.append(text, i, length);
-      i += length;
-      continue;
-    }
-    ++i;
-  }
-  return out;
-}
+std::string Escape(const std::string& text) { return EscapeAs(text, Notation::kTerminal); }
 
 void PrintHostTable(const Json::Value& hosts, std::ostream& out) {
   std::vector<std::vector<std::string>> rows = {
@@ -111,16 +129,11 @@ void PrintHostTable(const Json::Value& hosts, std::ostream& out) {
 void PrintJson(const Json::Value& value, std::ostream& out) {
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "  ";
-  builder["emitUTF8"] = false;
+  builder["emitUTF8"] = true;
   const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
-  writer->write(value, &out);
-  out << '\n';
-}
-
-std::string ErrorLine(int code, const std::string& message) {
-  // A back-end's message says what failed; its code's meaning would only say it again.
-  return "error " + std::to_string(code) + ": " +
-         (message.empty() ? common::MeaningOf(code) : Escape(message)) + "\n";
+  std::ostringstream text;
+  writer->write(value, &text);
+  out << EscapeAs(text.str(), Notation::kJson) << '\n';
 }
 
 }  // namespace vexodl::cli

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <optional>
+#include <system_error>
 #include <utility>
 
 #include "deadline.h"
@@ -468,6 +469,26 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
     run.signal = ended->value;
   }
   return run;
+}
+
+std::string WhyNoAnswer(const ProgramRun& run, std::chrono::milliseconds timeout,
+                        std::size_t max_output_bytes) {
+  switch (run.end) {
+    case ProgramRun::End::kNotStarted:
+      return run.start_error == 0
+                 ? "could not be started"
+                 : "could not be started: " + std::generic_category().message(run.start_error);
+    case ProgramRun::End::kTimedOut:
+      return "did not answer within " + std::to_string(timeout.count()) + " ms and was killed";
+    case ProgramRun::End::kKilled:
+      return "died by signal " + std::to_string(run.signal);
+    case ProgramRun::End::kTooMuchOutput:
+      return "wrote more than " + std::to_string(max_output_bytes) + " bytes";
+    case ProgramRun::End::kExited:
+      if (run.exit_status != 0) return "exited with status " + std::to_string(run.exit_status);
+      break;
+  }
+  return "";
 }
 
 std::optional<std::string> RunProgram(const std::string& program, const std::string& input,

@@ -40,6 +40,13 @@ struct ProgramRun {
 ProgramRun RunProgramFully(const std::string& program, const std::string& input,
                            std::chrono::milliseconds timeout, std::size_t max_output_bytes);
 
+// WhyNoAnswer says, for a message that names the program first, why `run` gave no answer: "could
+// not be started: No such file or directory", "did not answer within 300 ms and was killed", "died
+// by signal 9", "wrote more than 64 bytes", "exited with status 3"; "" when it exited with status
+// 0. `timeout` and `max_output_bytes` are those it ran with.
+std::string WhyNoAnswer(const ProgramRun& run, std::chrono::milliseconds timeout,
+                        std::size_t max_output_bytes);
+
 // RunProgram is RunProgramFully for callers that only take a clean answer: the program's output
 // when it exited with status 0 within `timeout`, nothing otherwise.
 std::optional<std::string> RunProgram(const std::string& program, const std::string& input,

@@ -1,5 +1,6 @@
 // The pyLoad client's reading of an answer, which comes from another process: any bytes give a
-// result or nothing, never a crash or an exception, and the readings stay in their ranges.
+// result or nothing, never a crash or an exception, and the readings stay in their ranges. Nothing
+// comes with a reason fit for a log line: printable ASCII only.
 #include <string>
 
 #include "fuzz_json.h"
@@ -10,8 +11,13 @@ namespace protocol = vexodl::pyload::internal;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string answer(reinterpret_cast<const char*>(data), size);
-  std::optional<Json::Value> result = protocol::ResultOf(answer);
-  if (!result) return 0;
+  std::string failure;
+  std::optional<Json::Value> result = protocol::ResultOf(answer, &failure);
+  if (!result) {
+    Check(!failure.empty(), "no result says why");
+    for (const char c : failure) Check(c >= 0x20 && c <= 0x7e, "the reason is printable ASCII");
+    return 0;
+  }
   const int verification = protocol::VerificationOf(*result);
   Check(verification >= 0 && verification <= 3, "verification in 0..3");
   protocol::IsDone(*result);

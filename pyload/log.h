@@ -4,13 +4,24 @@
 
 namespace vexodl::pyload::internal {
 
-// LogError writes "pyload: <text>" to syslog at LOG_ERR: the client's own word on what it
-// refused to talk to, since its callers learn no more than that a call failed. `text` never holds
-// a password, and paths in it are Printable.
-void LogError(const std::string& text);
+// ChannelFailure is why a channel brought no answer: `cause` for people
+// ("/usr/lib/vexodl/pyload-cli exited with status 1"), paths in it Printable, never a password; and
+// whether pyLoad is simply not there on that channel (no file at the socket's path or nothing
+// listening on it; no file at the program's path), which is no fault of anyone's.
+struct ChannelFailure {
+  std::string cause;
+  bool absent = false;
+};
 
-// `path` fit for a log line: bytes outside printable ASCII, and backslashes, written as \xNN, so
-// that a path can neither forge a line nor pass for one written escaped.
-std::string Printable(const std::string& path);
+// LogFailure writes the one syslog line by which the client says why request `method` failed, since
+// its callers learn no more than that it failed: "pyload: <method>: <cause>", or for a request
+// about a plug-in "pyload: <method> \"<plugin>\": <cause>" with the plug-in's name Printable and
+// cut at 80 bytes. LOG_INFO when pyLoad is absent on that channel, LOG_ERR otherwise.
+void LogFailure(const char* method, const std::string& plugin, const ChannelFailure& failure);
+
+// `text` fit for a log line: bytes outside printable ASCII, backslashes and double quotes written
+// as \xNN, so that a name or a path can neither forge a line, nor pass for one written escaped,
+// nor end the quotes it stands in.
+std::string Printable(const std::string& text);
 
 }  // namespace vexodl::pyload::internal

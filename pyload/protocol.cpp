@@ -6,6 +6,7 @@
 #include <json/value.h>
 
 #include "json_line.h"
+#include "log.h"
 #include "settings.h"
 #include "strict_json.h"
 #include "utf8.h"
@@ -34,6 +35,25 @@ bool IsStringOrAbsent(const Json::Value& object, const char* key) {
   return member == nullptr || member->isString();
 }
 
+// What an answer's "error" member says, for a message.
+std::string ErrorOf(const Json::Value& error) {
+  constexpr std::size_t kMaxShownMessageBytes = 200;
+  const Json::Value* name = error.isObject() ? error.find("name", "name" + 4) : nullptr;
+  if (name == nullptr || !name->isString()) return "pyLoad answered an error";
+  // pyLoad's own words for both, which the peer uses as well (docs/pyload-protocol.md).
+  if (name->asString() == "UnknownPlugin" || name->asString() == "NoAccount") {
+    return "no such plug-in or account";
+  }
+  std::string text = "pyLoad answered " + Printable(name->asString());
+  const Json::Value* message = error.find("message", "message" + 7);
+  if (message != nullptr && message->isString() && !message->asString().empty()) {
+    const std::string& words = message->asString();
+    text += ": " + Printable(words.substr(0, kMaxShownMessageBytes)) +
+            (words.size() > kMaxShownMessageBytes ? "..." : "");
+  }
+  return text;
+}
+
 }  // namespace
 
 std::optional<std::string> RequestText(const char* method, const Json::Value& params) {
@@ -44,10 +64,15 @@ std::optional<std::string> RequestText(const char* method, const Json::Value& pa
   return common::JsonLine(request);
 }
 
-std::optional<Json::Value> ResultOf(const std::string& answer) {
+std::optional<Json::Value> ResultOf(const std::string& answer, std::string* failure) {
   // The channels hold an answer to the cap that the settings chose; no setting allows more.
   std::optional<Json::Value> value = common::ParseStrictJson(answer, kMaxAnswerBytesLimit);
-  if (!value || !value->isObject() || value->isMember("error") || !value->isMember("result")) {
+  if (value && value->isObject() && value->isMember("error")) {
+    *failure = ErrorOf((*value)["error"]);
+    return std::nullopt;
+  }
+  if (!value || !value->isObject() || !value->isMember("result")) {
+    *failure = "the answer is not one JSON object with a result";
     return std::nullopt;
   }
   return std::move((*value)["result"]);

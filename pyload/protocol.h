@@ -14,8 +14,11 @@ std::optional<std::string> RequestText(const char* method, const Json::Value& pa
 
 // The "result" member of an answer that is exactly one JSON object holding "result" and no
 // "error"; nothing for an error answer or for text that is no such answer (garbage, a truncated
-// object, trailing data).
-std::optional<Json::Value> ResultOf(const std::string& answer);
+// object, trailing data), and then `*failure` says which: "no such plug-in or account" for
+// pyLoad's errors UnknownPlugin and NoAccount, "pyLoad answered <name>: <message>" for another
+// error (Printable, the message cut at 200 bytes), "the answer is not one JSON object with a
+// result" for the rest.
+std::optional<Json::Value> ResultOf(const std::string& answer, std::string* failure);
 
 // How the results of the methods read: a flag (true is the only success), a verification (1, 2
 // or 3; 0 for anything else) and an account list (an array of objects whose "pluginname" and

@@ -1,6 +1,7 @@
 // libvexodlpyload: the pyLoad RPC client over pyLoad's Unix domain socket and its command-line
 // program. Both channels carry the same JSON requests (docs/pyload-protocol.md); a channel that
-// cannot get a well-formed answer reports failure through its result, never by throwing.
+// cannot get a well-formed answer reports failure through its result, never by throwing, and says
+// why in one log line.
 // The library builds with hidden visibility and exports exactly what outside/pyload.h declares,
 // which carries no export macro. What that header includes comes first, so that the pragma
 // reaches its own declarations only.
@@ -16,6 +17,7 @@
 #pragma GCC visibility pop
 
 #include "error/vexo_error.h"
+#include "log.h"
 #include "program_client.h"
 #include "protocol.h"
 #include "settings.h"
@@ -28,20 +30,22 @@ namespace {
 using internal::Settings;
 
 // Transport carries one request text to pyLoad and returns the whole answer text, or nothing
-// when the channel failed.
+// when the channel failed, saying why in `*failure`.
 class Transport {
  public:
   virtual ~Transport() = default;
-  virtual std::optional<std::string> Exchange(const std::string& request) = 0;
+  virtual std::optional<std::string> Exchange(const std::string& request,
+                                              internal::ChannelFailure* failure) = 0;
 };
 
 class SocketTransport : public Transport {
  public:
   explicit SocketTransport(Settings settings) : settings_(std::move(settings)) {}
-  std::optional<std::string> Exchange(const std::string& request) override {
+  std::optional<std::string> Exchange(const std::string& request,
+                                      internal::ChannelFailure* failure) override {
     return internal::ExchangeOverUnixSocket(settings_.socket_path, settings_.socket_uid, request,
                                             settings_.connect_timeout, settings_.socket_timeout,
-                                            settings_.max_answer_bytes);
+                                            settings_.max_answer_bytes, failure);
   }
 
  private:
@@ -51,43 +55,67 @@ class SocketTransport : public Transport {
 class ProgramTransport : public Transport {
  public:
   explicit ProgramTransport(Settings settings) : settings_(std::move(settings)) {}
-  std::optional<std::string> Exchange(const std::string& request) override {
+  std::optional<std::string> Exchange(const std::string& request,
+                                      internal::ChannelFailure* failure) override {
     return internal::ExchangeWithProgram(settings_.program_path, request, settings_.program_timeout,
-                                         settings_.max_answer_bytes);
+                                         settings_.max_answer_bytes, failure);
   }
 
  private:
   const Settings settings_;
 };
 
-// The result of `method` with `params`, or nothing when the request could not be written, the
-// channel failed, or pyLoad answered with an error or with no answer at all.
-std::optional<Json::Value> Call(Transport& transport, const char* method,
-                                const Json::Value& params) {
-  const std::optional<std::string> request = internal::RequestText(method, params);
-  if (!request) return std::nullopt;
-  const std::optional<std::string> answer = transport.Exchange(*request);
-  if (!answer) return std::nullopt;
-  return internal::ResultOf(*answer);
+// The readiness probe: the same request over the socket, with the readiness deadlines.
+class ReadinessTransport : public Transport {
+ public:
+  explicit ReadinessTransport(Settings settings) : settings_(std::move(settings)) {}
+  std::optional<std::string> Exchange(const std::string& request,
+                                      internal::ChannelFailure* failure) override {
+    return internal::ExchangeOverUnixSocket(settings_.socket_path, settings_.socket_uid, request,
+                                            settings_.ready_timeout, settings_.ready_timeout,
+                                            settings_.max_answer_bytes, failure);
+  }
+
+ private:
+  const Settings settings_;
+};
+
+// Sends request `method` about plug-in `plugin` ("" when it names none) with `params`, and gives
+// its result to `take`, which says whether the result has the method's shape. Whatever keeps the
+// request from succeeding (a request that cannot be written, a channel that fails, pyLoad's
+// error, a result of another shape) is logged as the request's one line, and false returned.
+template <typename Take>
+bool Call(Transport& transport, const char* method, const std::string& plugin,
+          const Json::Value& params, Take&& take) {
+  internal::ChannelFailure failure;
+  if (const std::optional<std::string> request = internal::RequestText(method, params); !request) {
+    failure.cause = "the request holds text that is not UTF-8";
+  } else if (const std::optional<std::string> answer = transport.Exchange(*request, &failure)) {
+    std::optional<Json::Value> result = internal::ResultOf(*answer, &failure.cause);
+    if (result && take(std::move(*result))) return true;
+    if (result) failure.cause = "pyLoad's result does not fit " + std::string(method);
+  }
+  internal::LogFailure(method, plugin, failure);
+  return false;
 }
 
 Json::Value Params() { return Json::Value(Json::objectValue); }
+
+bool IsDone(Json::Value&& result) { return internal::IsDone(result); }
 
 bool UpdateAccountOver(Transport& transport, const MethodUpdateAccount& method) {
   Json::Value params = Params();
   params["plugin"] = method.host;
   params["login"] = method.username;
   params["password"] = method.password;
-  const std::optional<Json::Value> result = Call(transport, "update_account", params);
-  return result && internal::IsDone(*result);
+  return Call(transport, "update_account", method.host, params, IsDone);
 }
 
 bool EnableAccountOver(Transport& transport, const MethodEnableAccount& method) {
   Json::Value params = Params();
   params["plugin"] = method.host;
   params["enabled"] = method.enabled;
-  const std::optional<Json::Value> result = Call(transport, "enable_account", params);
-  return result && internal::IsDone(*result);
+  return Call(transport, "enable_account", method.host, params, IsDone);
 }
 
 int VerifyAccountOver(Transport& transport, const MethodVerifyAccount& method) {
@@ -95,15 +123,20 @@ int VerifyAccountOver(Transport& transport, const MethodVerifyAccount& method) {
   params["plugin"] = method.host;
   params["login"] = method.username;
   params["password"] = method.password;
-  const std::optional<Json::Value> result = Call(transport, "verify_account", params);
-  return result ? internal::VerificationOf(*result) : 0;
+  int verification = 0;
+  Call(transport, "verify_account", method.host, params, [&verification](Json::Value&& result) {
+    verification = internal::VerificationOf(result);
+    return verification != 0;
+  });
+  return verification;
 }
 
 bool GetAccountsOver(Transport& transport, Json::Value& out, const MethodGetAccounts& method) {
   Json::Value params = Params();
   params["refresh"] = method.refresh;
-  std::optional<Json::Value> result = Call(transport, "get_accounts", params);
-  return result && internal::TakeAccounts(std::move(*result), &out);
+  return Call(transport, "get_accounts", "", params, [&out](Json::Value&& result) {
+    return internal::TakeAccounts(std::move(result), &out);
+  });
 }
 
 }  // namespace
@@ -115,13 +148,9 @@ bool Utils::IsPyLoadDomainSocketReady() {
   } catch (const VexoError&) {
     return false;  // a socket that cannot be named cannot be used
   }
-  const std::optional<std::string> request = internal::RequestText("get_server_version", Params());
-  const std::optional<std::string> answer = internal::ExchangeOverUnixSocket(
-      settings.socket_path, settings.socket_uid, *request, settings.ready_timeout,
-      settings.ready_timeout, settings.max_answer_bytes);
-  if (!answer) return false;
-  const std::optional<Json::Value> result = internal::ResultOf(*answer);
-  return result && internal::IsServerVersion(*result);
+  ReadinessTransport transport(std::move(settings));
+  return Call(transport, "get_server_version", "", Params(),
+              [](Json::Value&& result) { return internal::IsServerVersion(result); });
 }
 
 namespace rpc {
@@ -156,8 +185,7 @@ bool DomainSocketHandler::GetAccounts(Json::Value& out, const MethodGetAccounts&
 bool DomainSocketHandler::RemoveAccount(const MethodRemoveAccount& method) {
   Json::Value params = Params();
   params["plugin"] = method.host;
-  const std::optional<Json::Value> result = Call(impl_->transport, "remove_account", params);
-  return result && internal::IsDone(*result);
+  return Call(impl_->transport, "remove_account", method.host, params, IsDone);
 }
 
 struct CommandlineHandler::Impl {

@@ -12,29 +12,6 @@ namespace vexodl::vexohost::internal {
 
 using common::ProgramRun;
 
-namespace {
-
-// Why a run gave no answer, for people; -1 when it gave one.
-std::string WhatWentWrong(const ProgramRun& run, std::chrono::milliseconds timeout) {
-  switch (run.end) {
-    case ProgramRun::End::kNotStarted:
-      return run.start_error == 0 ? "could not be started"
-                                  : "could not be started: " + SystemText(run.start_error);
-    case ProgramRun::End::kTimedOut:
-      return "did not answer within " + std::to_string(timeout.count()) + " ms and was killed";
-    case ProgramRun::End::kKilled:
-      return "died by signal " + std::to_string(run.signal);
-    case ProgramRun::End::kTooMuchOutput:
-      return "wrote more than " + std::to_string(kMaxVerifierAnswerBytes) + " bytes";
-    case ProgramRun::End::kExited:
-      if (run.exit_status != 0) return "exited with status " + std::to_string(run.exit_status);
-      break;
-  }
-  return "";
-}
-
-}  // namespace
-
 std::chrono::milliseconds VerifyTimeout() {
   return TimeoutSetting(kVerifyTimeoutVariable, kDefaultVerifyTimeout,
                         std::chrono::milliseconds(600000));
@@ -60,7 +37,7 @@ int RunVerifier(const Plugin& plugin, const std::string& username, const std::st
 
   const ProgramRun run = common::RunProgramFully(plugin.folder + "/" + plugin.manifest.verifier,
                                                  input, timeout, kMaxVerifierAnswerBytes);
-  const std::string problem = WhatWentWrong(run, timeout);
+  const std::string problem = common::WhyNoAnswer(run, timeout, kMaxVerifierAnswerBytes);
   if (!problem.empty()) return failed("the verifier " + problem);
 
   // Text that is no strict JSON reads as null, which is no answer either.

@@ -78,20 +78,37 @@ state_mode=$(stat -c '%U:%G %a' "$root/var/lib/vexodl/filehosts")
 mkdir -p "$root/tmp/state/native/shipped" "$root/tmp/state/native/user"
 cp -R "$source_dir"/vexohost/plugins/{filedrop,cloudvault,youtube} "$root/tmp/state/native/shipped/"
 cp -R "$source_dir/vexohost/plugins/openmirror" "$root/tmp/state/native/user/"
+# show LABEL COMMAND...: runs the command in the root, standard input from the file $input or
+# /dev/null, and writes LABEL, its output, its standard error and its exit status.
+show() {
+  local status=0 label=$1
+  shift
+  in_root "$@" > "$work/out" 2> "$work/err" < "${input:-/dev/null}" || status=$?
+  printf '$ %s\n' "$label"
+  cat "$work/out"
+  echo "[standard error]"
+  cat "$work/err"
+  echo "[exit status $status]"
+}
 transcript() {
   local args
   for args in --version list; do
-    local status=0
     # shellcheck disable=SC2086
-    in_root env VEXODL_VEXOHOST_STATE_DIR=/tmp/state/native \
+    show "vexodl-filehosting $args" env VEXODL_VEXOHOST_STATE_DIR=/tmp/state/native \
       VEXODL_PYLOAD_SOCKET=/tmp/state/pyload.sock VEXODL_PYLOAD_CLI=/tmp/state/no-pyload \
-      vexodl-filehosting $args > "$work/out" 2> "$work/err" < /dev/null || status=$?
-    printf '$ vexodl-filehosting %s\n' "$args"
-    cat "$work/out"
-    echo "[standard error]"
-    cat "$work/err"
-    echo "[exit status $status]"
+      vexodl-filehosting $args
   done
+  # filedrop's verifier runs Python through env, which the root lacks: the service says how the
+  # run ended, and the tool's line gives that cause, taken from the log of the installed,
+  # hardened build.
+  local verify=(vexodl-filehosting verify filedrop --type vexo --username alice --password-stdin)
+  printf 'secret\n' > "$work/password"
+  input=$work/password show "printf 'secret\\n' | ${verify[*]}" \
+    env VEXODL_VEXOHOST_STATE_DIR=/tmp/state/native VEXODL_PYLOAD_SOCKET=/tmp/state/pyload.sock \
+    VEXODL_PYLOAD_CLI=/tmp/state/no-pyload "${verify[@]}"
+  # A user who may not read the package's state directory (root's, mode 0700), without pyLoad.
+  local user=(setpriv --reuid 4242 --regid 4242 --clear-groups vexodl-filehosting list)
+  show "${user[*]}" "${user[@]}"
 }
 transcript > "$work/transcript"
 diff -u "$here/deb_root.expected" "$work/transcript" || fail "the tool's output differs (above)"

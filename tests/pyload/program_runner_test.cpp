@@ -43,13 +43,14 @@ class ProgramRunnerTest : public ::testing::Test {
   int scripts_ = 0;
 };
 
-// A program, its input, deadline and output cap, and the answer RunProgram gives (none: failure).
+// A program, its input, deadline and output cap, the answer it gives (none: failure), and why not.
 struct RunRow {
   std::string body;
   std::string input;
   int timeout_ms;
   std::size_t cap;
   std::optional<std::string> answer;
+  std::string why = "";
 };
 
 // The caller ignores and blocks SIGTERM and leaves a descriptor open without close-on-exec; the
@@ -76,18 +77,22 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
        64, "closed\n"},
       {"echo done", big, 5000, 64, "done\n"},  // stops reading: no SIGPIPE here
       {"printf %064d 0", "", 5000, 64, std::string(64, '0')},
-      {"exec yes", "", 5000, 64 << 10, std::nullopt},
-      {"echo '{\"result\": true}'; exit 3", "", 5000, 64, std::nullopt},
-      {"echo '{\"result\": true}'; kill -KILL $$", "", 5000, 64, std::nullopt},
-      {"kill -TERM $$; echo survived", "", 5000, 64, std::nullopt},
-      {"exec sleep 30", "", 300, 64, std::nullopt},
-      {"echo '{\"result\": true}'; exec >&-; exec sleep 30", "", 300, 64, std::nullopt},
+      {"exec yes", "", 5000, 64 << 10, std::nullopt, "wrote more than 65536 bytes"},
+      {"echo '{\"result\": true}'; exit 3", "", 5000, 64, std::nullopt, "exited with status 3"},
+      {"echo '{\"result\": true}'; kill -KILL $$", "", 5000, 64, std::nullopt, "died by signal 9"},
+      {"kill -TERM $$; echo survived", "", 5000, 64, std::nullopt, "died by signal 15"},
+      {"exec sleep 30", "", 300, 64, std::nullopt, "did not answer within 300 ms and was killed"},
+      {"echo '{\"result\": true}'; exec >&-; exec sleep 30", "", 300, 64, std::nullopt,
+       "did not answer within 300 ms and was killed"},
   };
   for (const RunRow& row : rows) {
     const auto start = Clock::now();
-    EXPECT_EQ(row.answer,
-              RunProgram(Script(row.body), row.input, milliseconds(row.timeout_ms), row.cap))
+    const milliseconds timeout(row.timeout_ms);
+    ProgramRun run = RunProgramFully(Script(row.body), row.input, timeout, row.cap);
+    const std::string why = WhyNoAnswer(run, timeout, row.cap);
+    EXPECT_EQ(row.answer, why.empty() ? std::optional(std::move(run.output)) : std::nullopt)
         << row.body;
+    EXPECT_EQ(row.why, why) << row.body;
     EXPECT_LT(Clock::now() - start, milliseconds(2000)) << row.body;
   }
   close(inherited);

@@ -2,6 +2,7 @@
 #include "protocol.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -28,14 +29,32 @@ TEST(RequestTextTest, IsOneCompactObjectEndedByANewlineAndRefusesStringsThatAreN
   }
 }
 
+// Anything else is no result, and the failure says whether pyLoad refused or answered nonsense.
 TEST(ResultOfTest, TakesOnlyTheResultOfOneObjectWithoutError) {
-  EXPECT_EQ(ParseJson("[{\"type\": \"a\"}]"), ResultOf(" {\"result\":[{\"type\":\"a\"}]}\n"));
-  for (const std::string& answer : std::vector<std::string>{
-           "{\"error\": {\"name\": \"NoAccount\"}}", "{\"result\": true, \"error\": null}",
-           "{\"answer\": true}", "[true]", "", "{\"result\": true", "{\"result\": true} x",
-           "{\"result\": true, \"result\": false}",
-           "{\"result\": " + std::string(5000, '[') + std::string(5000, ']') + "}"}) {
-    EXPECT_FALSE(ResultOf(answer).has_value()) << answer.substr(0, 40);
+  std::string failure;
+  EXPECT_EQ(ParseJson("[{\"type\": \"a\"}]"),
+            ResultOf(" {\"result\":[{\"type\":\"a\"}]}\n", &failure));
+  EXPECT_EQ("", failure);
+  const std::string nonsense = "the answer is not one JSON object with a result";
+  for (const auto& [answer, why] : std::vector<std::pair<std::string, std::string>>{
+           {"{\"error\": {\"name\": \"NoAccount\", \"message\": \"x\"}}",
+            "no such plug-in or account"},
+           {"{\"error\": {\"name\": \"UnknownPlugin\"}}", "no such plug-in or account"},
+           {"{\"error\": {\"name\": \"Store\\u001bError\", \"message\": \"disk \\\"full\\\"\"}}",
+            "pyLoad answered Store\\x1bError: disk \\x22full\\x22"},
+           {"{\"error\": {\"name\": \"Injected\", \"message\": \"" + std::string(300, 'm') + "\"}}",
+            "pyLoad answered Injected: " + std::string(200, 'm') + "..."},
+           {"{\"result\": true, \"error\": null}", "pyLoad answered an error"},
+           {"{\"answer\": true}", nonsense},
+           {"[true]", nonsense},
+           {"", nonsense},
+           {"{\"result\": true", nonsense},
+           {"{\"result\": true} x", nonsense},
+           {"{\"result\": true, \"result\": false}", nonsense},
+           {"{\"result\": " + std::string(5000, '[') + std::string(5000, ']') + "}", nonsense}}) {
+    failure.clear();
+    EXPECT_FALSE(ResultOf(answer, &failure).has_value()) << answer.substr(0, 40);
+    EXPECT_EQ(why, failure) << answer.substr(0, 40);
   }
 }
 

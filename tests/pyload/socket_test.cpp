@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <syslog.h>
 
 #include <chrono>
 #include <cstring>
@@ -21,15 +22,19 @@
 #include "process_census.h"
 #include "scoped_env.h"
 #include "socket_client.h"
+#include "syslog_capture.h"
 #include "temp_dir.h"
 #include "unique_fd.h"
 
 namespace vexodl::pyload {
 namespace {
 
+using fake::LogLine;
 using std::chrono::milliseconds;
 using ::testing::AllOf;
+using ::testing::ElementsAre;
 using ::testing::Ge;
+using ::testing::IsEmpty;
 using ::testing::Lt;
 using Clock = std::chrono::steady_clock;
 
@@ -114,23 +119,30 @@ class SocketTest : public ::testing::Test {
   std::optional<std::string> Exchange(milliseconds connect, milliseconds exchange,
                                       std::size_t cap = 1 << 20) {
     return Timed([&] {
-      return internal::ExchangeOverUnixSocket(path_, geteuid(), "q", connect, exchange, cap);
+      return internal::ExchangeOverUnixSocket(path_, geteuid(), "q", connect, exchange, cap,
+                                              &failure_);
     });
   }
+
+  // What the last Exchange said of its failure.
+  std::string Failure() const { return failure_.cause + (failure_.absent ? " (absent)" : ""); }
 
   const int descriptors_ = fake::OpenDescriptorCount();
   fake::TempDir dir_;
   const std::string path_ = dir_ / "pyload.sock";
   fake::ScopedEnv env_{{"VEXODL_PYLOAD_SOCKET", path_}};
   milliseconds elapsed_{0};
+  internal::ChannelFailure failure_;
 };
 
-// A call of the client, the request it must send, pyLoad's answer, and the call's result.
+// A call of the client, the request it must send, pyLoad's answer, the call's result, and the
+// line that the client logs when the call fails.
 struct MethodRow {
   std::function<std::string()> call;
   std::string request;
   std::string answer;
   std::string result;
+  std::string log = "";
 };
 
 std::string Text(bool done) { return done ? "done" : "failed"; }
@@ -157,7 +169,8 @@ TEST_F(SocketTest, EveryMethodSendsItsRequestAndReadsItsAnswer) {
        R"({"result": 3})", "3"},
       {verify,
        R"({"method":"verify_account","params":{"login":"me","password":"pw","plugin":"Up"}})",
-       R"({"error": {"name": "NoAccount", "message": "x"}})", "0"},
+       R"({"error": {"name": "NoAccount", "message": "x"}})", "0",
+       R"(pyload: verify_account "Up": no such plug-in or account)"},
       {[] {
          Json::Value out;
          MethodGetAccounts method;
@@ -170,12 +183,19 @@ TEST_F(SocketTest, EveryMethodSendsItsRequestAndReadsItsAnswer) {
       {[] { return Text(DomainSocketHandler().RemoveAccount({"Up"})); },
        R"({"method":"remove_account","params":{"plugin":"Up"}})", R"({"result": true})", "done"},
       {ready, version_request, R"({"result": "0.5.0"})", "done"},
-      {ready, version_request, R"({"result": true})", "failed"},  // no version: something else
+      {ready, version_request, R"({"result": true})", "failed",  // no version: something else
+       "pyload: get_server_version: pyLoad's result does not fit get_server_version"},
   };
   const std::set<int> inheritable = InheritableDescriptors();
   for (const MethodRow& row : rows) {
     Server server(path_, 4, row.answer);
+    fake::ClearSyslog();
     EXPECT_EQ(row.result, row.call()) << row.request << " answered " << row.answer;
+    if (row.log.empty()) {
+      EXPECT_THAT(fake::SyslogLines(), IsEmpty());
+    } else {
+      EXPECT_THAT(fake::SyslogLines(), ElementsAre(LogLine{LOG_ERR, row.log}));
+    }
     EXPECT_EQ(row.request + "\n", server.Request());
     EXPECT_EQ(inheritable, server.Inheritable()) << "the client's socket is inheritable";
   }
@@ -186,10 +206,16 @@ TEST_F(SocketTest, RequestsWaitTheSocketTimeoutAndReadinessTheReadyTimeout) {
   const fake::ScopedEnv env{{"VEXODL_PYLOAD_CONNECT_TIMEOUT_MS", "5000"},
                             {"VEXODL_PYLOAD_SOCKET_TIMEOUT_MS", "200"},
                             {"VEXODL_PYLOAD_READY_TIMEOUT_MS", "1200"}};
+  fake::ClearSyslog();
   EXPECT_FALSE(Timed([] { return rpc::DomainSocketHandler().UpdateAccount({"Up", "me", "pw"}); }));
   EXPECT_THAT(elapsed_.count(), AllOf(Ge(180), Lt(2500)));
   EXPECT_FALSE(Timed([] { return Utils::IsPyLoadDomainSocketReady(); }));
   EXPECT_THAT(elapsed_.count(), AllOf(Ge(1180), Lt(4000)));
+  EXPECT_THAT(fake::SyslogLines(),
+              ElementsAre(LogLine{LOG_ERR, "pyload: update_account \"Up\": " + path_ +
+                                               " did not answer within 200 ms"},
+                          LogLine{LOG_ERR, "pyload: get_server_version: " + path_ +
+                                               " did not answer within 1200 ms"}));
 }
 
 TEST_F(SocketTest, AnAnswerOfExactlyTheCapIsTakenOneByteMoreIsRefused) {
@@ -198,11 +224,23 @@ TEST_F(SocketTest, AnAnswerOfExactlyTheCapIsTakenOneByteMoreIsRefused) {
     EXPECT_EQ(size == 100'000,
               Exchange(milliseconds(5000), milliseconds(5000), 100'000).has_value());
   }
+  EXPECT_EQ(path_ + " answered more than 100000 bytes", Failure());
 }
 
+// No socket, or a socket nobody listens on, is pyLoad absent; a listener that takes no connection
+// is a pyLoad that fails.
 TEST_F(SocketTest, NoServerIsNoAnswerAtOnceAndAFullBacklogAtTheConnectDeadline) {
   EXPECT_FALSE(Exchange(milliseconds(5000), milliseconds(5000)).has_value());
   EXPECT_LT(elapsed_, milliseconds(1000));
+  EXPECT_EQ(path_ + " does not exist (absent)", Failure());
+  {
+    const common::UniqueFd stale(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = Address(path_);
+    ASSERT_EQ(0, bind(stale.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
+  }
+  EXPECT_FALSE(Exchange(milliseconds(5000), milliseconds(5000)).has_value());
+  EXPECT_EQ("nothing listens on " + path_ + " (absent)", Failure());
+  unlink(path_.c_str());
   const Server listener(path_, 0);
   // The one connection that a backlog of 0 admits, never accepted.
   const common::UniqueFd queued(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -210,14 +248,17 @@ TEST_F(SocketTest, NoServerIsNoAnswerAtOnceAndAFullBacklogAtTheConnectDeadline) 
   ASSERT_EQ(0, connect(queued.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
   EXPECT_FALSE(Exchange(milliseconds(200), milliseconds(5000)).has_value());
   EXPECT_THAT(elapsed_.count(), AllOf(Ge(180), Lt(2000)));
+  EXPECT_EQ(path_ + " accepted no connection within 200 ms", Failure());
 }
 
 TEST_F(SocketTest, APeerThatClosesWithoutReadingIsNoAnswerAndRaisesNoSigpipe) {
   const Server listener(path_, 4);
   std::thread closer([&] { close(accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC)); });
   // Larger than the socket buffers: the peer closes while the client is still sending.
+  internal::ChannelFailure failure;
   EXPECT_FALSE(internal::ExchangeOverUnixSocket(path_, geteuid(), std::string(8 << 20, 'r'),
-                                                milliseconds(5000), milliseconds(5000), 1 << 20)
+                                                milliseconds(5000), milliseconds(5000), 1 << 20,
+                                                &failure)
                    .has_value());
   closer.join();
 }

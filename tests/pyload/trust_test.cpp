@@ -1,6 +1,6 @@
 // Whom the client hands a request, passwords and all: a socket's listener that runs as root or as
 // VEXODL_PYLOAD_SOCKET_UID, and a program that no other user could have changed. Anything else
-// hears nothing, and the client's log says why.
+// hears nothing, and the request's log line says why.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -78,16 +78,16 @@ std::pair<bool, std::string> CallListener(const std::string& path, uid_t uid,
   return {result, received};
 }
 
-std::vector<LogLine> Logged(const std::string& line) {
+std::vector<LogLine> Logged(const std::string& line, int priority = LOG_ERR) {
   if (line.empty()) return {};
-  return {{LOG_ERR, line}};
+  return {{priority, line}};
 }
 
 TEST(ChannelTrustTest, ASocketWhoseListenerRunsAsAnotherUserHearsNothing) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run a listener as another user";
   const fake::TempDir dir;
   const std::string path = dir / "pyload\x1b.sock";
-  const std::string refused = "pyload: refused the socket " + dir.path() +
+  const std::string refused = "refused the socket " + dir.path() +
                               "/pyload\\x1b.sock: its listener runs as user 4242, neither root "
                               "nor user 0 (VEXODL_PYLOAD_SOCKET_UID)";
   const auto ready = [] { return Utils::IsPyLoadDomainSocketReady(); };
@@ -100,8 +100,8 @@ TEST(ChannelTrustTest, ASocketWhoseListenerRunsAsAnotherUserHearsNothing) {
     std::string heard;
     std::string log;
   } rows[] = {
-      {kOther, nullptr, ready, "", refused},
-      {kOther, nullptr, update, "", refused},
+      {kOther, nullptr, ready, "", "pyload: get_server_version: " + refused},
+      {kOther, nullptr, update, "", "pyload: update_account \"Up\": " + refused},
       {kOther, "4242", ready, version, ""},
       {0, "4242", ready, version, ""},  // root, always
   };
@@ -129,7 +129,7 @@ TEST(ChannelTrustTest, OnlyAProgramNoOtherUserCouldHaveChangedIsRun) {
   ASSERT_EQ(0, symlink("loop", (dir / "loop").c_str()));
   const std::string shown_bin = dir.path() + "/bin\\x1b";
   const std::string shown = shown_bin + "/pyload-cli";
-  const std::string refused = "pyload: refused the program " + shown + ": ";
+  const std::string refused = "pyload: update_account \"Up\": refused the program " + shown + ": ";
   const std::string others = ") can be written by other users, who could ";
   const uid_t self = geteuid();
   const struct {
@@ -138,6 +138,7 @@ TEST(ChannelTrustTest, OnlyAProgramNoOtherUserCouldHaveChangedIsRun) {
     uid_t owner;
     std::string cli;
     std::string log;
+    int priority = LOG_ERR;  // of the log line
   } rows[] = {
       {0700, 0700, self, program, ""},
       {01777, 0755, self, program, ""},
@@ -152,8 +153,11 @@ TEST(ChannelTrustTest, OnlyAProgramNoOtherUserCouldHaveChangedIsRun) {
        refused + "file " + shown + " belongs to user 4242, neither root nor this service's user " +
            "0, who could change it: give it to root or to user 0 (chown)"},
       {0700, 0700, self, dir / "loop",
-       "pyload: refused the program " + dir / "loop" + ": cannot check " + dir / "loop" +
-           ": Too many levels of symbolic links"},
+       "pyload: update_account \"Up\": refused the program " + dir / "loop" + ": cannot check " +
+           dir / "loop" + ": Too many levels of symbolic links"},
+      // No program is pyLoad not installed: a note, not an error.
+      {0700, 0700, self, dir / "absent",
+       "pyload: update_account \"Up\": " + dir / "absent" + " does not exist", LOG_INFO},
   };
   const std::filesystem::path cwd = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
@@ -168,7 +172,7 @@ TEST(ChannelTrustTest, OnlyAProgramNoOtherUserCouldHaveChangedIsRun) {
     EXPECT_EQ(row.log.empty(), rpc::CommandlineHandler().UpdateAccount({"Up", "me", "pw"}))
         << row.cli;
     EXPECT_EQ(row.log.empty(), access(mark.c_str(), F_OK) == 0) << row.cli;
-    EXPECT_EQ(Logged(row.log), fake::SyslogLines());
+    EXPECT_EQ(Logged(row.log, row.priority), fake::SyslogLines());
   }
   std::filesystem::current_path(cwd);
 }
