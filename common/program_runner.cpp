@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -204,6 +205,14 @@ void KillDescendants(pid_t program, bool program_reaped) {
     _exit(127);
   }
   closefrom(kReportFd + 1);
+
+  // No core files: the reaper is a copy of its caller, and the program has what it was given on
+  // its standard input, passwords included. The program inherits the limit, the hard one too.
+  const rlimit no_core{0, 0};
+  if (setrlimit(RLIMIT_CORE, &no_core) != 0) {
+    SendReport(Report{0, errno});
+    _exit(0);
+  }
 
   struct sigaction note {};
   note.sa_handler = NoteChild;

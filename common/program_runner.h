@@ -24,8 +24,9 @@ struct ProgramRun {
 };
 
 // RunProgramFully runs the executable at `program` with no arguments and the caller's
-// environment (no shell), in a process group of its own, with default signal handling, `input` on
-// its standard input and standard error on /dev/null, and says how it ended. The program runs
+// environment (no shell), in a process group of its own, with default signal handling, no core
+// files (RLIMIT_CORE 0), `input` on its standard input and standard error on /dev/null, and says
+// how it ended. The program runs
 // under a reaper, a process forked from the caller that becomes the parent of every process the
 // program leaves behind, in its process group or not (setsid, a double fork), and kills and reaps
 // them all once the program has exited and nothing holds its output open, or at the deadline or

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -52,8 +53,9 @@ struct RunRow {
   std::optional<std::string> answer;
 };
 
-// The caller ignores and blocks SIGTERM and leaves a descriptor open without close-on-exec; the
-// program gets neither. Then it ignores SIGCHLD too, and still gets its answer.
+// The caller ignores and blocks SIGTERM, leaves a descriptor open without close-on-exec and allows
+// core files (as far as it may); the program gets none of these. Then the caller ignores SIGCHLD
+// too, and still gets its answer.
 TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
   struct sigaction ignore {};
   struct sigaction saved_term {};
@@ -65,6 +67,11 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
   sigaddset(&term, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &term, &old);
   const int inherited = open("/dev/null", O_RDONLY);
+  rlimit core{};
+  getrlimit(RLIMIT_CORE, &core);
+  const rlimit saved_core = core;
+  core.rlim_cur = core.rlim_max;
+  setrlimit(RLIMIT_CORE, &core);
   const std::string big(2 << 20, 'i');  // larger than a pipe: both ways at once, or a deadlock
   const RunRow rows[] = {
       {"exec cat", "{\"method\":\"x\"}\n", 5000, 64, "{\"method\":\"x\"}\n"},
@@ -74,7 +81,8 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
        64, "0 0\n"},
       {"[ -e /proc/$$/fd/" + std::to_string(inherited) + " ] && echo open || echo closed", "", 5000,
        64, "closed\n"},
-      {"echo done", big, 5000, 64, "done\n"},  // stops reading: no SIGPIPE here
+      {"echo done", big, 5000, 64, "done\n"},             // stops reading: no SIGPIPE here
+      {"ulimit -c; ulimit -Hc", "", 5000, 64, "0\n0\n"},  // a crash leaves no core with the input
       {"printf %064d 0", "", 5000, 64, std::string(64, '0')},
       {"exec yes", "", 5000, 64 << 10, std::nullopt},
       {"echo '{\"result\": true}'; exit 3", "", 5000, 64, std::nullopt},
@@ -91,6 +99,7 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
     EXPECT_LT(Clock::now() - start, milliseconds(2000)) << row.body;
   }
   close(inherited);
+  setrlimit(RLIMIT_CORE, &saved_core);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   sigaction(SIGTERM, &saved_term, nullptr);
   EXPECT_EQ(std::nullopt, RunProgram(dir_ / "absent", "", milliseconds(5000), 64));
