@@ -323,19 +323,13 @@ class SpawnSetup {
   bool actions_ready_ = false;
 };
 
-// Reaper is the caller's side of a started reaper: it hears the program's end, and when destroyed
-// tells the reaper to kill whatever is left and waits until it has.
+// Reaper is the caller's side of a started reaper: it hears the program's end, and when finished
+// or destroyed tells the reaper to kill whatever is left and waits until it has.
 class Reaper {
  public:
   Reaper(pid_t pid, UniqueFd word, UniqueFd report)
       : pid_(pid), word_(std::move(word)), report_(std::move(report)) {}
-  ~Reaper() {
-    word_.Reset();
-    // A caller that ignores SIGCHLD, or reaps every child itself, makes this fail with ECHILD,
-    // but only once the reaper has ended.
-    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
+  ~Reaper() { Finish(); }
   Reaper(const Reaper&) = delete;
   Reaper& operator=(const Reaper&) = delete;
 
@@ -357,6 +351,20 @@ class Reaper {
       if (n != sizeof(report)) return std::nullopt;
       return report;
     }
+  }
+
+  // Ends the run and waits for the reaper: the signal that killed it before it was done, or 0.
+  int Finish() {
+    if (pid_ < 0) return 0;
+    word_.Reset();
+    // A caller that ignores SIGCHLD, or reaps every child itself, makes this fail with ECHILD,
+    // but only once the reaper has ended.
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    return done > 0 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   }
 
  private:
@@ -462,19 +470,26 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
 
   run.end = Converse(std::move(to_child.write), from_child.read, input, max_output_bytes, deadline,
                      &run.output);
-  if (run.end != ProgramRun::End::kExited) return run;
-  const std::optional<Report> ended = reaper.AwaitReport(deadline);
-  if (!ended) {
-    // Its output closed, yet it lives on past the deadline (or the reaper was killed).
-    run.end = deadline.Passed() ? ProgramRun::End::kTimedOut : ProgramRun::End::kKilled;
-  } else if (ended->code == 0) {
-    run.end = ProgramRun::End::kNotStarted;
-    run.start_error = ended->value;
-  } else if (ended->code == CLD_EXITED) {
-    run.exit_status = ended->value;
-  } else {
-    run.end = ProgramRun::End::kKilled;
-    run.signal = ended->value;
+  if (run.end == ProgramRun::End::kExited) {
+    const std::optional<Report> ended = reaper.AwaitReport(deadline);
+    if (!ended) {
+      // Its output closed, yet it lives on past the deadline (or the reaper was killed).
+      run.end = deadline.Passed() ? ProgramRun::End::kTimedOut : ProgramRun::End::kKilled;
+    } else if (ended->code == 0) {
+      run.end = ProgramRun::End::kNotStarted;
+      run.start_error = ended->value;
+    } else if (ended->code == CLD_EXITED) {
+      run.exit_status = ended->value;
+    } else {
+      run.end = ProgramRun::End::kKilled;
+      run.signal = ended->value;
+    }
+  }
+  // A reaper killed before it was done (by the program, or the OOM killer) killed nothing, and
+  // may have told nothing: that is the news, whatever the program did.
+  if (const int signal = reaper.Finish(); signal != 0) {
+    run.end = ProgramRun::End::kReaperKilled;
+    run.signal = signal;
   }
   return run;
 }

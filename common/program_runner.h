@@ -15,6 +15,7 @@ struct ProgramRun {
     kTimedOut,       // it outlived the timeout; it and everything it started were killed
     kKilled,         // it died by signal `signal`
     kTooMuchOutput,  // it wrote more than the cap; it and everything it started were killed
+    kReaperKilled,   // the reaper died by signal `signal`, so what the program started may run on
   };
   End end = End::kNotStarted;
   int exit_status = 0;
@@ -32,8 +33,9 @@ struct ProgramRun {
 // them all once the program has exited and nothing holds its output open, or at the deadline or
 // the output cap, or when the caller dies. Where the system refuses a subreaper (qemu-user 7
 // does) or /proc cannot list the reaper's children, only the program's process group is killed.
-// The call returns after the reaper has ended: nothing the program started runs on, and the
-// calling process keeps its signal handlers and is no subreaper. Every path closes every
+// The call returns after the reaper has ended: nothing the program started runs on, unless the
+// reaper itself was killed (kReaperKilled, whatever else went wrong), and the calling process
+// keeps its signal handlers and is no subreaper. Every path closes every
 // descriptor it opened; a program that stops reading its input raises no SIGPIPE in the caller;
 // the status arrives over a pipe, so a caller that ignores SIGCHLD or reaps every child itself
 // loses nothing. Secrets belong in `input`: argv and the environment of a process can be read by

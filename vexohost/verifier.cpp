@@ -14,20 +14,26 @@ using common::ProgramRun;
 
 namespace {
 
-// Why a run gave no answer, for people; -1 when it gave one.
+// Why a run gave no answer, for people; empty when it gave one.
 std::string WhatWentWrong(const ProgramRun& run, std::chrono::milliseconds timeout) {
   switch (run.end) {
     case ProgramRun::End::kNotStarted:
-      return run.start_error == 0 ? "could not be started"
-                                  : "could not be started: " + SystemText(run.start_error);
+      return run.start_error == 0
+                 ? "the verifier could not be started"
+                 : "the verifier could not be started: " + SystemText(run.start_error);
     case ProgramRun::End::kTimedOut:
-      return "did not answer within " + std::to_string(timeout.count()) + " ms and was killed";
+      return "the verifier did not answer within " + std::to_string(timeout.count()) +
+             " ms and was killed";
     case ProgramRun::End::kKilled:
-      return "died by signal " + std::to_string(run.signal);
+      return "the verifier died by signal " + std::to_string(run.signal);
     case ProgramRun::End::kTooMuchOutput:
-      return "wrote more than " + std::to_string(kMaxVerifierAnswerBytes) + " bytes";
+      return "the verifier wrote more than " + std::to_string(kMaxVerifierAnswerBytes) + " bytes";
+    case ProgramRun::End::kReaperKilled:
+      return "the verifier's reaper was killed by signal " + std::to_string(run.signal);
     case ProgramRun::End::kExited:
-      if (run.exit_status != 0) return "exited with status " + std::to_string(run.exit_status);
+      if (run.exit_status != 0) {
+        return "the verifier exited with status " + std::to_string(run.exit_status);
+      }
       break;
   }
   return "";
@@ -61,7 +67,7 @@ int RunVerifier(const Plugin& plugin, const std::string& username, const std::st
   const ProgramRun run = common::RunProgramFully(plugin.folder + "/" + plugin.manifest.verifier,
                                                  input, timeout, kMaxVerifierAnswerBytes);
   const std::string problem = WhatWentWrong(run, timeout);
-  if (!problem.empty()) return failed("the verifier " + problem);
+  if (!problem.empty()) return failed(problem);
 
   // Text that is no strict JSON reads as null, which is no answer either.
   Json::Value answer =

@@ -23,7 +23,7 @@ std::chrono::milliseconds VerifyTimeout();
 // its arguments or environment) and answers {"result": 0|1|2, "details": ...} on its standard
 // output. Returns the result, or -1 when the plug-in has no verifier or the run failed (could not
 // start, outlived `timeout` and was killed, died, exited with another status than 0, answered
-// something else). `info` receives {"verifier", "result", "details"} or {"verifier", "error"};
+// something else, or its reaper was killed). `info` receives {"verifier", "result", "details"} or {"verifier", "error"};
 // nothing in it comes from the password.
 int RunVerifier(const Plugin& plugin, const std::string& username, const std::string& password,
                 std::chrono::milliseconds timeout, Json::Value* info);

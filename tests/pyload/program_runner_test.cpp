@@ -129,5 +129,19 @@ TEST_F(ProgramRunnerTest, DescendantsThatLeaveItsProcessGroupAreGoneWhenTheCallR
   }
 }
 
+// A program that kills its reaper leaves what it started to run on: the run says so, rather than
+// "killed by signal 0".
+TEST_F(ProgramRunnerTest, AKilledReaperIsTheEndItGives) {
+  const std::string pid_file = dir_ / "escaped.pid";
+  const std::string body =
+      "(setsid sleep 30 >/dev/null & echo $! >" + pid_file + "); kill -9 $PPID; echo ok";
+  const ProgramRun run = RunProgramFully(Script(body), "", milliseconds(300), 64);
+  EXPECT_EQ(ProgramRun::End::kReaperKilled, run.end);
+  EXPECT_EQ(SIGKILL, run.signal);
+  pid_t escaped = 0;
+  std::ifstream(pid_file) >> escaped;
+  if (escaped > 0) kill(escaped, SIGKILL);
+}
+
 }  // namespace
 }  // namespace vexodl::common

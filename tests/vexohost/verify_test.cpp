@@ -1,13 +1,16 @@
 // AccountVerify: what reaches the plug-in's verifier, what counts as its answer, and what info
 // says of every other ending. How programs are run, bounded and reaped is the process runner's
 // (tests/pyload/program_runner_test.cpp).
+#include <signal.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -146,6 +149,26 @@ TEST_F(VerifyTest, AVerifierThatAnotherUserCouldWriteIsNotRun) {
     Verifier("touch " + Path("ran") + "; echo '{\"result\": 2}'");
   }
   EXPECT_EQ(2, Verify("alice", "pw"));  // the same verifier, ours alone, runs
+}
+
+// Whatever kills the verifier's reaper (the OOM killer, an operator) is named as the cause: the
+// reaper can no longer say how the verifier ended.
+TEST_F(VerifyTest, AKilledReaperIsNamedAsTheCause) {
+  const fake::ScopedEnv env{{"VEXODL_VEXOHOST_VERIFY_TIMEOUT_MS", "5000"}};
+  Verifier("read pid rest </proc/self/stat; echo $pid >" + Path("pid") +
+           "; exec sleep 30 >/dev/null");
+  std::thread killer([&] {
+    for (int i = 0; i < 5000 && ReadFile(Path("pid")).find('\n') == std::string::npos; ++i) {
+      ::usleep(1000);
+    }
+    for (const fake::ChildInfo& reaper : fake::ChildrenOfThisProcess()) ::kill(reaper.pid, SIGKILL);
+  });
+  EXPECT_EQ(-1, Verify("alice", "pw"));
+  killer.join();
+  EXPECT_EQ("the verifier's reaper was killed by signal 9", info_["error"].asString());
+  EXPECT_EQ(Why("checked", info_["error"].asString()), fake::SyslogLines());
+  const pid_t verifier = std::atoi(ReadFile(Path("pid")).c_str());
+  if (verifier > 0) ::kill(verifier, SIGKILL);  // it outlived its reaper
 }
 
 TEST_F(VerifyTest, AnUnusableDeadlineSettingIs2310NamingIt) {
