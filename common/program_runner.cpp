@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
@@ -10,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <optional>
 #include <utility>
@@ -79,14 +81,21 @@ class SigpipeBlock {
 };
 
 // A program may leave its process group (setsid, a double fork), and killing the group would miss
-// whatever it left there. So the program runs under a reaper: a process forked from the caller that
-// makes itself a child subreaper, so that every orphan below it becomes its child; it starts the
-// program, reports how the program ended, and kills and reaps every process left below it, then
-// exits: on the caller's word (or the caller's end), or as soon as the program has ended and
-// nothing is left below it, so that the caller, which waits for the reaper, waits no longer than it
-// must. Nothing the program started outlives the call, and the calling process changes no
-// process-wide state: no subreaper flag, no signal handler. The library cannot count on an
-// executable of ours being installed, hence a fork rather than a helper program.
+// whatever it left there. So the program runs under a reaper: a process forked from the caller to
+// which every orphan below it comes; it starts the program, reports how the program ended, and
+// kills and reaps every process left below it, then exits: on the caller's word (or the caller's
+// end), or as soon as the program has ended and nothing is left below it, so that the caller,
+// which waits for the reaper, waits no longer than it must. Nothing the program started outlives
+// the call, and the calling process changes no process-wide state: no subreaper flag, no signal
+// handler. The library cannot count on an executable of ours being installed, hence a fork rather
+// than a helper program.
+//
+// Where the caller may (root, and a kernel that allows it), the reaper is init of a PID namespace
+// of its own. Orphans come to it, no process inside can signal it (the kernel drops what a
+// namespace sends its init, but for the signals it handles: SIGCHLD), none can leave, and when it
+// ends, however it ends, the kernel kills everything inside. Elsewhere the reaper makes itself a
+// child subreaper instead, and a program of the caller's user can kill it: what the program
+// started then runs on, and the run ends as kReaperKilled.
 //
 // The reaper is a copy of a caller that may have other threads, so it calls async-signal-safe
 // functions only and allocates nothing: what it needs, the program's spawn attributes and file
@@ -123,8 +132,9 @@ struct ReaperPlan {
   int word;    // the read end of the caller's word
   int report;  // the write end of the report
   pid_t caller;
-  sigset_t all;   // the reaper blocks every signal but while it waits
-  sigset_t wake;  // all but SIGCHLD: the mask while it waits
+  bool own_pid_namespace;  // forked as init of a new PID namespace
+  sigset_t all;            // the reaper blocks every signal but while it waits
+  sigset_t wake;           // all but SIGCHLD: the mask while it waits
 };
 
 void NoteChild(int) {}
@@ -162,8 +172,16 @@ int KillListedChildren() {
 // Kills the program (unless reaped already) and every process left below the reaper, and reaps
 // them. Orphans come to the reaper, so killing its children until none is left reaches every
 // descendant, whatever group or session it is in. Where /proc cannot list them, only the program's
-// process group is killed, and what left it goes to init, as without a reaper.
-void KillDescendants(pid_t program, bool program_reaped) {
+// process group is killed, and what left it goes to init, as without a reaper. As init of its PID
+// namespace the reaper reaches them all with one kill(-1): every process in the namespace is below
+// it, and /proc, mounted for the caller's namespace, would number them otherwise.
+void KillDescendants(pid_t program, bool program_reaped, bool namespace_init) {
+  if (namespace_init) {
+    kill(-1, SIGKILL);
+    while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+    }
+    return;
+  }
   if (!program_reaped) {
     kill(-program, SIGKILL);  // pid `program` is not reaped, so the group is still the program's
     kill(program, SIGKILL);
@@ -221,10 +239,17 @@ void KillDescendants(pid_t program, bool program_reaped) {
   // The caller's end wakes the reaper too. Not SIGKILL: the reaper would die before the
   // processes it is there to kill.
   prctl(PR_SET_PDEATHSIG, SIGCHLD);
-  if (getppid() != plan.caller) _exit(0);
-  // Where this is refused (qemu-user 7 does), orphans go to init as they would without a reaper,
-  // and only the program's process group is killed.
-  const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+  // As init of its namespace the reaper sees no parent (getppid() is 0); the word's end, when the
+  // caller's descriptors close, tells it of the caller's end there. getpid() is 1 for init alone,
+  // and kill(-1) is for no other reaper.
+  const bool namespace_init = plan.own_pid_namespace && getpid() == 1;
+  const auto caller_gone = [&plan, namespace_init] {
+    return !namespace_init && getppid() != plan.caller;
+  };
+  if (caller_gone()) _exit(0);
+  // Where a subreaper is refused (qemu-user 7 does), orphans go to init as they would without a
+  // reaper, and only the program's process group is killed.
+  const bool subreaper = namespace_init || prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
 
   pid_t program = -1;
   const int error =
@@ -259,22 +284,53 @@ void KillDescendants(pid_t program, bool program_reaped) {
       }
       if (done < 0) _exit(0);
     }
-    if (getppid() != plan.caller) break;
+    if (caller_gone()) break;
     pollfd word_entry{kWordFd, POLLIN, 0};
     const int ready = ppoll(&word_entry, 1, nullptr, &plan.wake);
     if (ready > 0 || (ready < 0 && errno != EINTR)) break;
   }
-  KillDescendants(program, ended && subreaper);
+  KillDescendants(program, ended && subreaper, namespace_init);
   _exit(0);
 }
 
-// Forks the reaper with every signal blocked in this thread, so that no handler of the caller ever
-// runs in it; this thread's mask is back before it returns.
-pid_t ForkReaper(const ReaperPlan& plan) {
+std::atomic<bool> pid_namespace_allowed{true};
+
+// NewPidNamespace makes the next process that this thread forks init of a new PID namespace, and
+// when destroyed has the thread fork into its own namespace again. Only this thread changes, and
+// only while the object lives. Without root, or where the kernel refuses (EPERM in a container,
+// EINVAL or ENOSYS without PID namespaces, an emulator's refusal), it does nothing.
+class NewPidNamespace {
+ public:
+  NewPidNamespace() {
+    if (geteuid() != 0 || !pid_namespace_allowed.load()) return;
+    UniqueFd own(open("/proc/thread-self/ns/pid_for_children", O_RDONLY | O_CLOEXEC));
+    // The way back is tried first, with no change: a thread that could not come back would fork
+    // into a namespace whose init is gone, and fail, for ever.
+    if (!own.valid() || setns(own.get(), CLONE_NEWPID) != 0) return;
+    if (unshare(CLONE_NEWPID) == 0) own_ = std::move(own);
+  }
+  ~NewPidNamespace() {
+    if (own_.valid()) setns(own_.get(), CLONE_NEWPID);
+  }
+  NewPidNamespace(const NewPidNamespace&) = delete;
+  NewPidNamespace& operator=(const NewPidNamespace&) = delete;
+
+  bool entered() const { return own_.valid(); }
+
+ private:
+  UniqueFd own_;
+};
+
+// Forks the reaper, as init of a PID namespace of its own where it can be, with every signal
+// blocked in this thread, so that no handler of the caller ever runs in it; this thread's mask and
+// namespace are back before it returns.
+pid_t ForkReaper(ReaperPlan* plan) {
+  const NewPidNamespace pid_namespace;
+  plan->own_pid_namespace = pid_namespace.entered();
   sigset_t saved;
-  pthread_sigmask(SIG_SETMASK, &plan.all, &saved);
+  pthread_sigmask(SIG_SETMASK, &plan->all, &saved);
   const pid_t pid = fork();
-  if (pid == 0) RunReaper(plan);
+  if (pid == 0) RunReaper(*plan);
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   return pid;
 }
@@ -459,7 +515,7 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
   sigfillset(&plan.all);
   plan.wake = plan.all;
   sigdelset(&plan.wake, SIGCHLD);
-  const pid_t pid = ForkReaper(plan);
+  const pid_t pid = ForkReaper(&plan);
   if (pid < 0) return not_started(errno);
   Reaper reaper(pid, std::move(word.write), std::move(report.read));
   // Only the reaper and the program keep their ends, so that their end shows here.
@@ -493,6 +549,8 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
   }
   return run;
 }
+
+void SetPidNamespaceForTesting(bool allowed) { pid_namespace_allowed.store(allowed); }
 
 std::optional<std::string> RunProgram(const std::string& program, const std::string& input,
                                       std::chrono::milliseconds timeout,

@@ -15,7 +15,7 @@ struct ProgramRun {
     kTimedOut,       // it outlived the timeout; it and everything it started were killed
     kKilled,         // it died by signal `signal`
     kTooMuchOutput,  // it wrote more than the cap; it and everything it started were killed
-    kReaperKilled,   // the reaper died by signal `signal`, so what the program started may run on
+    kReaperKilled,   // the reaper died by signal `signal`; what the program started may run on
   };
   End end = End::kNotStarted;
   int exit_status = 0;
@@ -27,21 +27,31 @@ struct ProgramRun {
 // RunProgramFully runs the executable at `program` with no arguments and the caller's
 // environment (no shell), in a process group of its own, with default signal handling, no core
 // files (RLIMIT_CORE 0), `input` on its standard input and standard error on /dev/null, and says
-// how it ended. The program runs
-// under a reaper, a process forked from the caller that becomes the parent of every process the
-// program leaves behind, in its process group or not (setsid, a double fork), and kills and reaps
-// them all once the program has exited and nothing holds its output open, or at the deadline or
-// the output cap, or when the caller dies. Where the system refuses a subreaper (qemu-user 7
-// does) or /proc cannot list the reaper's children, only the program's process group is killed.
+// how it ended. The program runs under a reaper, a process forked from the caller that becomes
+// the parent of every process the program leaves behind, in its process group or not (setsid, a
+// double fork), and kills and reaps them all once the program has exited and nothing holds its
+// output open, or at the deadline or the output cap, or when the caller dies.
+//
+// Where the caller runs as root and the kernel allows it, the reaper is init of a PID namespace
+// of its own: nothing inside can kill it, and its end, however it comes, kills everything inside.
+// Elsewhere it is a child subreaper, which a program of the caller's user can kill; where the
+// system refuses a subreaper too (qemu-user 7 does) or /proc cannot list the reaper's children,
+// only the program's process group is killed.
+//
 // The call returns after the reaper has ended: nothing the program started runs on, unless the
-// reaper itself was killed (kReaperKilled, whatever else went wrong), and the calling process
-// keeps its signal handlers and is no subreaper. Every path closes every
-// descriptor it opened; a program that stops reading its input raises no SIGPIPE in the caller;
-// the status arrives over a pipe, so a caller that ignores SIGCHLD or reaps every child itself
-// loses nothing. Secrets belong in `input`: argv and the environment of a process can be read by
-// other users.
+// reaper was killed outside a namespace of its own (kReaperKilled says a reaper was killed,
+// whatever else went wrong), and the calling process keeps its signal handlers and is no
+// subreaper. Every path closes every descriptor it opened; a program that stops reading its input
+// raises no SIGPIPE in the caller; the status arrives over a pipe, so a caller that ignores
+// SIGCHLD or reaps every child itself loses nothing. Secrets belong in `input`: argv and the
+// environment of a process can be read by other users.
 ProgramRun RunProgramFully(const std::string& program, const std::string& input,
                            std::chrono::milliseconds timeout, std::size_t max_output_bytes);
+
+// Test hook: while `allowed` is false, RunProgramFully never gives the reaper a PID namespace of
+// its own, as where the system refuses one, so that tests reach that way as root. True until a
+// test changes it; not for the service.
+void SetPidNamespaceForTesting(bool allowed);
 
 // RunProgram is RunProgramFully for callers that only take a clean answer: the program's output
 // when it exited with status 0 within `timeout`, nothing otherwise.

@@ -320,7 +320,7 @@ def probe(pid):
         return 'open'
     except PermissionError:
         return 'denied'
-chain = [os.getppid()]
+chain = [parent(int(os.readlink('/proc/self')))]  # getppid() counts in the reaper's namespace
 while parent(chain[-1]) != int(os.environ['PROBE_TEST_PID']):
     chain.append(parent(chain[-1]))
 open(os.environ['PROBE_FILE'], 'w').write('tool %s, shell %s\n' % (probe(chain[-2]), probe(chain[-1])))

@@ -44,6 +44,23 @@ class ProgramRunnerTest : public ::testing::Test {
   int scripts_ = 0;
 };
 
+// Shell text that starts `sleep 30` in a session of its own, outside the program's process group,
+// holding the program's output or not, and writes its pid to `pid_file` as this process knows it:
+// in a PID namespace of the reaper's, $! would number it otherwise, while /proc is ours.
+std::string Escape(const std::string& pid_file, bool holds_output = false) {
+  return "{ echo $(setsid sh -c 'read pid rest </proc/self/stat; echo $pid; exec sleep 30 " +
+         std::string(holds_output ? ">&3" : ">/dev/null") + " 3>&-' &) >" + pid_file + "; } 3>&1; ";
+}
+
+// The escaped process whose pid `pid_file` holds, killed now: whether it was still alive.
+bool KillEscaped(const std::string& pid_file) {
+  pid_t escaped = 0;
+  std::ifstream(pid_file) >> escaped;
+  std::remove(pid_file.c_str());
+  EXPECT_GT(escaped, 0) << pid_file;
+  return escaped > 0 && kill(escaped, SIGKILL) == 0;
+}
+
 // A program, its input, deadline and output cap, and the answer RunProgram gives (none: failure).
 struct RunRow {
   std::string body;
@@ -109,38 +126,46 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
   sigaction(SIGCHLD, &saved_chld, nullptr);
 }
 
+// Both ways: the reaper as init of a PID namespace of its own, and as a child subreaper.
 TEST_F(ProgramRunnerTest, DescendantsThatLeaveItsProcessGroupAreGoneWhenTheCallReturns) {
-  if (!fake::SubreapersWork()) GTEST_SKIP() << "no child subreapers on this system";
   const std::string pid_file = dir_ / "escaped.pid";
-  const std::string escape = "(setsid sleep 30 >/dev/null & echo $! >" + pid_file + "); ";
   const std::pair<std::string, std::optional<std::string>> rows[] = {
-      {escape + "exec sleep 30", std::nullopt},
-      {escape + "echo ok", "ok\n"},
-      {"(setsid sleep 30 & echo $! >" + pid_file + "); echo ok", std::nullopt},  // holds output
+      {Escape(pid_file) + "exec sleep 30", std::nullopt},
+      {Escape(pid_file) + "echo ok", "ok\n"},
+      {Escape(pid_file, /*holds_output=*/true) + "echo ok", std::nullopt},
   };
-  for (const auto& [body, answer] : rows) {
-    EXPECT_EQ(answer, RunProgram(Script(body), "", milliseconds(300), 64)) << body;
-    pid_t escaped = 0;
-    std::ifstream(pid_file) >> escaped;
-    std::remove(pid_file.c_str());
-    ASSERT_GT(escaped, 0);
-    EXPECT_FALSE(fake::IsAlive(escaped)) << body;
-    if (fake::IsAlive(escaped)) kill(escaped, SIGKILL);
+  bool tried = false;
+  for (const bool pid_namespace : {true, false}) {
+    if (!(pid_namespace ? fake::PidNamespacesWork() : fake::SubreapersWork())) continue;
+    tried = true;
+    SetPidNamespaceForTesting(pid_namespace);
+    for (const auto& [body, answer] : rows) {
+      EXPECT_EQ(answer, RunProgram(Script(body), "", milliseconds(300), 64)) << body;
+      EXPECT_FALSE(KillEscaped(pid_file)) << pid_namespace << " " << body;
+    }
   }
+  SetPidNamespaceForTesting(true);
+  if (!tried) GTEST_SKIP() << "neither a PID namespace (root) nor a child subreaper here";
 }
 
-// A program that kills its reaper leaves what it started to run on: the run says so, rather than
-// "killed by signal 0".
-TEST_F(ProgramRunnerTest, AKilledReaperIsTheEndItGives) {
+// A program cannot kill the init of its PID namespace (the kernel drops the signal), and what it
+// started goes with the run. Without a namespace it can: what it started runs on, and the run ends
+// as kReaperKilled rather than "killed by signal 0".
+TEST_F(ProgramRunnerTest, AProgramThatKillsItsReaperGetsAwayOnlyWithoutANamespace) {
   const std::string pid_file = dir_ / "escaped.pid";
-  const std::string body =
-      "(setsid sleep 30 >/dev/null & echo $! >" + pid_file + "); kill -9 $PPID; echo ok";
+  const std::string body = Escape(pid_file) + "kill -9 $PPID; echo ok";
+  if (fake::PidNamespacesWork()) {
+    const ProgramRun run = RunProgramFully(Script(body), "", milliseconds(300), 64);
+    EXPECT_EQ(ProgramRun::End::kExited, run.end);
+    EXPECT_EQ("ok\n", run.output);
+    EXPECT_FALSE(KillEscaped(pid_file));
+  }
+  SetPidNamespaceForTesting(false);
   const ProgramRun run = RunProgramFully(Script(body), "", milliseconds(300), 64);
+  SetPidNamespaceForTesting(true);
   EXPECT_EQ(ProgramRun::End::kReaperKilled, run.end);
   EXPECT_EQ(SIGKILL, run.signal);
-  pid_t escaped = 0;
-  std::ifstream(pid_file) >> escaped;
-  if (escaped > 0) kill(escaped, SIGKILL);
+  KillEscaped(pid_file);
 }
 
 }  // namespace
