@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -24,6 +26,25 @@ struct ProgramRun {
   std::string output;   // what it wrote to its standard output, whole only when kExited
 };
 
+// A user to run a program as: its id and primary group.
+struct RunAs {
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+// Where and as whom RunProgramFully starts a program; the defaults keep the caller's.
+struct ProgramStart {
+  // The program's working directory, entered before anything else changes; empty: the caller's.
+  // REQUIRES: an absolute `program` when set.
+  std::string working_directory;
+  // The user the program runs as, with its primary group, no supplementary groups and
+  // no_new_privs (no set-user-ID program gives it more). The program is then opened before the
+  // run and executed through that descriptor, so it need not be able to reach its own path; it
+  // keeps the descriptor as 3, through which an interpreter reopens a script (/dev/fd/3), so a
+  // script must be readable by that user. REQUIRES: the caller runs as root.
+  std::optional<RunAs> user;
+};
+
 // RunProgramFully runs the executable at `program` with no arguments and the caller's
 // environment (no shell), in a process group of its own, with default signal handling, no core
 // files (RLIMIT_CORE 0), `input` on its standard input and standard error on /dev/null, and says
@@ -46,7 +67,8 @@ struct ProgramRun {
 // SIGCHLD or reaps every child itself loses nothing. Secrets belong in `input`: argv and the
 // environment of a process can be read by other users.
 ProgramRun RunProgramFully(const std::string& program, const std::string& input,
-                           std::chrono::milliseconds timeout, std::size_t max_output_bytes);
+                           std::chrono::milliseconds timeout, std::size_t max_output_bytes,
+                           const ProgramStart& start = {});
 
 // Test hook: while `allowed` is false, RunProgramFully never gives the reaper a PID namespace of
 // its own, as where the system refuses one, so that tests reach that way as root. True until a

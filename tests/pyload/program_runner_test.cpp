@@ -3,6 +3,8 @@
 #include "program_runner.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -166,6 +169,37 @@ TEST_F(ProgramRunnerTest, AProgramThatKillsItsReaperGetsAwayOnlyWithoutANamespac
   EXPECT_EQ(ProgramRun::End::kReaperKilled, run.end);
   EXPECT_EQ(SIGKILL, run.signal);
   KillEscaped(pid_file);
+}
+
+// From a folder of its own; as root, also as another user who could not reach the program's path
+// (the test's folder is 0700): with that user's primary group alone, and no_new_privs. A program
+// that user may not execute does not start.
+TEST_F(ProgramRunnerTest, AProgramStartsInItsFolderAsTheUserItIsGiven) {
+  const std::string folder = dir_ / "folder";
+  mkdir(folder.c_str(), 0755);
+  const std::string program = folder + "/program";
+  std::ofstream(program) << "#!/bin/sh\necho \"$(pwd) $(id -u) $(id -G) $(grep NoNewPrivs "
+                            "/proc/self/status)\"\n";
+  chmod(program.c_str(), 0755);
+  const auto run = [&](const ProgramStart& start) {
+    return RunProgramFully(program, "", milliseconds(5000), 256, start);
+  };
+  EXPECT_EQ(folder + " ", run({folder, std::nullopt}).output.substr(0, folder.size() + 1));
+  if (geteuid() != 0) GTEST_SKIP() << "only root runs programs as another user";
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nullptr, nobody);
+  const RunAs as{nobody->pw_uid, nobody->pw_gid};
+  const std::string ids = std::to_string(as.uid) + " " + std::to_string(as.gid);
+  std::vector<gid_t> groups(static_cast<std::size_t>(getgroups(0, nullptr)));
+  getgroups(static_cast<int>(groups.size()), groups.data());
+  const gid_t caller_group = 4242;  // the caller's supplementary group, not the program's
+  setgroups(1, &caller_group);
+  EXPECT_EQ(folder + " " + ids + " NoNewPrivs:\t1\n", run({folder, as}).output);
+  setgroups(groups.size(), groups.data());
+  chmod(program.c_str(), 0700);
+  const ProgramRun refused = run({folder, as});
+  EXPECT_EQ(ProgramRun::End::kNotStarted, refused.end);
+  EXPECT_EQ(EACCES, refused.start_error);
 }
 
 }  // namespace
