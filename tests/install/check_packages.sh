@@ -54,7 +54,7 @@ check libvexodlfilehosting-dev "libvexodlfilehosting1 \\(= $version\\)" -- \
   "$link $lib/libvexodlfilehosting.so -> libvexodlfilehosting.so.1" \
   "$file $lib/pkgconfig/vexodl-filehosting.pc"
 # Our own builds of the back-end libraries, one package each, holding the library alone.
-check libvexodlvexohost1 libjsoncpp25 libsqlite3-0 libarchive13 libcurl4 libsodium23 -- \
+check libvexodlvexohost1 libjsoncpp25 libsqlite3-0 libarchive13 libcurl4 libsodium23 passwd -- \
   "$link $lib/libvexodlvexohost.so.1 -> libvexodlvexohost.so.1.0.0" \
   "$file $lib/libvexodlvexohost.so.1.0.0"
 check libvexodlpyload1 libjsoncpp25 -- \
