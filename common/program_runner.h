@@ -64,8 +64,9 @@ struct ProgramStart {
 // whatever else went wrong), and the calling process keeps its signal handlers and is no
 // subreaper. Every path closes every descriptor it opened; a program that stops reading its input
 // raises no SIGPIPE in the caller; the status arrives over a pipe, so a caller that ignores
-// SIGCHLD or reaps every child itself loses nothing. Secrets belong in `input`: argv and the
-// environment of a process can be read by other users.
+// SIGCHLD or reaps every child itself loses nothing but how a killed reaper died (its run then
+// ends as kKilled with signal 0). Secrets belong in `input`: argv and the environment of a
+// process can be read by other users.
 ProgramRun RunProgramFully(const std::string& program, const std::string& input,
                            std::chrono::milliseconds timeout, std::size_t max_output_bytes,
                            const ProgramStart& start = {});
