@@ -112,8 +112,9 @@ them from signed packages, and stores their accounts in SQLite under
 /var/lib/vexodl/filehosts.")
 # libcurl and libarchive are loaded on demand (vexohost/on_demand.cpp), so dpkg-shlibdeps does not
 # see them: libcurl 7.85 brought CURLOPT_PROTOCOLS_STR; libarchive 3.6 is the release (Debian 12's)
-# that the functions the service loads (vexohost/on_demand.h) are built and tested against.
-set(CPACK_DEBIAN_VEXOHOST_PACKAGE_DEPENDS "libarchive13 (>= 3.6), libcurl4 (>= 7.85)")
+# that the functions the service loads (vexohost/on_demand.h) are built and tested against. The
+# postinst makes the verifiers' user with useradd, from passwd, which is not essential.
+set(CPACK_DEBIAN_VEXOHOST_PACKAGE_DEPENDS "libarchive13 (>= 3.6), libcurl4 (>= 7.85), passwd")
 set(CPACK_DEBIAN_PYLOAD_PACKAGE_NAME libvexodlpyload1)
 set(CPACK_DEBIAN_PYLOAD_DESCRIPTION "pyLoad RPC client of the vexodl download manager
 The client talks to pyLoad over its domain socket or its command line to list

@@ -2,14 +2,18 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -79,21 +83,28 @@ class SigpipeBlock {
 };
 
 // A program may leave its process group (setsid, a double fork), and killing the group would miss
-// whatever it left there. So the program runs under a reaper: a process forked from the caller that
-// makes itself a child subreaper, so that every orphan below it becomes its child; it starts the
-// program, reports how the program ended, and kills and reaps every process left below it, then
-// exits: on the caller's word (or the caller's end), or as soon as the program has ended and
-// nothing is left below it, so that the caller, which waits for the reaper, waits no longer than it
-// must. Nothing the program started outlives the call, and the calling process changes no
-// process-wide state: no subreaper flag, no signal handler. The library cannot count on an
-// executable of ours being installed, hence a fork rather than a helper program.
+// whatever it left there. So the program runs under a reaper: a process forked from the caller to
+// which every orphan below it comes; it starts the program, reports how the program ended, and
+// kills and reaps every process left below it, then exits: on the caller's word (or the caller's
+// end), or as soon as the program has ended and nothing is left below it, so that the caller,
+// which waits for the reaper, waits no longer than it must. Nothing the program started outlives
+// the call, and the calling process changes no process-wide state: no subreaper flag, no signal
+// handler. The library cannot count on an executable of ours being installed, hence a fork rather
+// than a helper program.
+//
+// Where the caller may (root, and a kernel that allows it), the reaper is init of a PID namespace
+// of its own. Orphans come to it, no process inside can signal it (the kernel drops what a
+// namespace sends its init, but for the signals it handles: SIGCHLD), none can leave, and when it
+// ends, however it ends, the kernel kills everything inside. Elsewhere the reaper makes itself a
+// child subreaper instead, and a program of the caller's user can kill it: what the program
+// started then runs on, and the run ends as kReaperKilled.
 //
 // The reaper is a copy of a caller that may have other threads, so it calls async-signal-safe
-// functions only and allocates nothing: what it needs, the program's spawn attributes and file
-// actions included, is prepared before the fork. It is forked with fork() rather than _Fork(), so
-// that the fork handlers of the C library and of the sanitizers leave their own locks usable in the
-// copy. It starts the program with posix_spawn, whose vfork-style child shares the reaper's memory
-// instead of copying it once more.
+// functions only and allocates nothing: what it needs is prepared before the fork. It is forked
+// with fork() rather than _Fork(), so that the fork handlers of the C library and of the
+// sanitizers leave their own locks usable in the copy. It starts the program from a vfork child,
+// which shares the reaper's memory instead of copying it once more, and which makes system calls
+// only until it executes the program (StartProgram): posix_spawn cannot drop privileges.
 
 // What the reaper writes to its caller, once: how the program ended, or why it never started.
 struct Report {
@@ -102,29 +113,37 @@ struct Report {
 };
 
 // The reaper's own descriptors, above the program's standard input and output, which it holds on
-// 0 and 1 until the program has them.
-constexpr int kWordFd = 3;    // readable, or at its end, once the caller wants everything killed
-constexpr int kReportFd = 4;  // where the Report goes
+// 0 and 1 until the program has them. All of them close when the program starts.
+constexpr int kWordFd = 3;     // readable, or at its end, once the caller wants everything killed
+constexpr int kReportFd = 4;   // where the Report goes
+constexpr int kProgramFd = 5;  // the program, where it is executed through a descriptor
+constexpr int kFolderFd = 6;   // the program's working directory, where it has one of its own
+constexpr int kFirstFreeFd = 7;
+// Where a program executed through a descriptor finds it: an interpreter reopens a script as
+// /dev/fd/3, so it stays open, as the only descriptor above standard error.
+constexpr int kExecutedFd = 3;
 
 // PID_MAX_LIMIT: no process id is larger.
 constexpr long kMaxPid = 4 * 1024 * 1024;
 
 // Everything the reaper needs, prepared before the fork. Its descriptors are all 3 or above.
 struct ReaperPlan {
-  const char* path;
+  const char* path;  // executed by this path unless through `program`
   char* const* argv;
   char* const* envp;
-  // For the program: standard error on /dev/null, nothing above it, its own process group and
-  // default signal handling. Its standard input and output are the reaper's, set by the reaper.
-  const posix_spawn_file_actions_t* actions;
-  const posix_spawnattr_t* attributes;
-  int input;   // the program's standard input
-  int output;  // its standard output
-  int word;    // the read end of the caller's word
-  int report;  // the write end of the report
+  int input;             // the program's standard input
+  int output;            // its standard output
+  int word;              // the read end of the caller's word
+  int report;            // the write end of the report
+  int program;           // -1, or the program (O_PATH), executed through this descriptor
+  int folder;            // -1, or the program's working directory (O_PATH)
+  bool drop_privileges;  // the program runs as `uid` and `gid`, with no supplementary groups
+  uid_t uid;
+  gid_t gid;
   pid_t caller;
-  sigset_t all;   // the reaper blocks every signal but while it waits
-  sigset_t wake;  // all but SIGCHLD: the mask while it waits
+  bool own_pid_namespace;  // forked as init of a new PID namespace
+  sigset_t all;            // the reaper blocks every signal but while it waits
+  sigset_t wake;           // all but SIGCHLD: the mask while it waits
 };
 
 void NoteChild(int) {}
@@ -162,8 +181,16 @@ int KillListedChildren() {
 // Kills the program (unless reaped already) and every process left below the reaper, and reaps
 // them. Orphans come to the reaper, so killing its children until none is left reaches every
 // descendant, whatever group or session it is in. Where /proc cannot list them, only the program's
-// process group is killed, and what left it goes to init, as without a reaper.
-void KillDescendants(pid_t program, bool program_reaped) {
+// process group is killed, and what left it goes to init, as without a reaper. As init of its PID
+// namespace the reaper reaches them all with one kill(-1): every process in the namespace is below
+// it, and /proc, mounted for the caller's namespace, would number them otherwise.
+void KillDescendants(pid_t program, bool program_reaped, bool namespace_init) {
+  if (namespace_init) {
+    kill(-1, SIGKILL);
+    while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+    }
+    return;
+  }
   if (!program_reaped) {
     kill(-program, SIGKILL);  // pid `program` is not reaped, so the group is still the program's
     kill(program, SIGKILL);
@@ -190,22 +217,121 @@ void KillDescendants(pid_t program, bool program_reaped) {
   if (!program_reaped) waitpid(program, &status, 0);
 }
 
+// The 32-bit ARM calls without the suffix take 16-bit ids.
+#ifdef SYS_setresuid32
+constexpr long kSetGroups = SYS_setgroups32;
+constexpr long kSetResGid = SYS_setresgid32;
+constexpr long kSetResUid = SYS_setresuid32;
+#else
+constexpr long kSetGroups = SYS_setgroups;
+constexpr long kSetResGid = SYS_setresgid;
+constexpr long kSetResUid = SYS_setresuid;
+#endif
+
+// The vfork child's work: it shares the reaper's memory, C library state included, so it makes
+// system calls only, and tells the reaper the errno value of the one that failed on `failed`,
+// which closes when the program starts. Its standard input and output are the reaper's; it puts
+// standard error on /dev/null, enters its own process group and working directory, drops
+// privileges (groups first, the user last, and no_new_privs: no set-user-ID program gives them
+// back), unblocks every signal (the reaper left their dispositions at default), and executes the
+// program. The working directory comes before the drop, which may leave it out of reach.
+[[noreturn]] __attribute__((noinline)) void ExecProgram(const ReaperPlan& plan, int failed) {
+  const long null = syscall(SYS_openat, AT_FDCWD, "/dev/null", O_WRONLY | O_CLOEXEC);
+  const std::uint64_t no_signals = 0;  // the kernel's signal set: 64 bits wherever we build
+  const bool ready =
+      null >= 0 &&
+      (null == STDERR_FILENO ? syscall(SYS_fcntl, STDERR_FILENO, F_SETFD, 0)
+                             : syscall(SYS_dup3, null, STDERR_FILENO, 0)) >= 0 &&
+      syscall(SYS_setpgid, 0, 0) == 0 && (plan.folder < 0 || syscall(SYS_fchdir, kFolderFd) == 0) &&
+      (!plan.drop_privileges || (syscall(kSetGroups, 0, nullptr) == 0 &&
+                                 syscall(kSetResGid, plan.gid, plan.gid, plan.gid) == 0 &&
+                                 syscall(kSetResUid, plan.uid, plan.uid, plan.uid) == 0 &&
+                                 syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0)) &&
+      (plan.program < 0 || syscall(SYS_dup3, kProgramFd, kExecutedFd, 0) >= 0) &&
+      syscall(SYS_rt_sigprocmask, SIG_SETMASK, &no_signals, nullptr, sizeof no_signals) == 0;
+  if (ready && plan.program < 0) {
+    syscall(SYS_execve, plan.path, plan.argv, plan.envp);
+  } else if (ready) {
+    syscall(SYS_execveat, kExecutedFd, "", plan.argv, plan.envp, AT_EMPTY_PATH);
+    // Emulators that lack execveat (qemu-user 7) run the same file by its name in /proc.
+    if (errno == ENOSYS) syscall(SYS_execve, "/proc/self/fd/3", plan.argv, plan.envp);
+  }
+  const int error = errno;
+  syscall(SYS_write, failed, &error, sizeof error);
+  syscall(SYS_exit_group, 127);
+  __builtin_unreachable();
+}
+
+// Starts the program; 0, or the errno value that kept it from starting. Where an emulator runs
+// the vfork child as a copy that does not share the reaper's memory, the child still reports
+// over the pipe, and the reaper still waits until the program has started or failed to.
+int StartProgram(const ReaperPlan& plan, pid_t* program) {
+  // Of the descriptors up to 2, only standard error can be free (a caller may have closed its
+  // own); pipe2 numbers the read end first, so the write end never takes the child's 2.
+  int failed[2];
+  if (pipe2(failed, O_CLOEXEC) != 0) return errno;
+  const pid_t pid = vfork();
+  if (pid == 0) ExecProgram(plan, failed[1]);
+  int error = pid < 0 ? errno : 0;
+  close(failed[1]);
+  if (pid > 0) {
+    ssize_t n = 0;
+    while ((n = read(failed[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    if (n != sizeof error) error = 0;  // end of file: the program runs
+    if (error != 0) waitpid(pid, nullptr, 0);
+  }
+  close(failed[0]);
+  *program = pid;
+  return error;
+}
+
+// Puts the caller's descriptors where the reaper keeps them, all close-on-exec but the program's
+// standard input and output, and closes every other one but standard error: the caller's other
+// children's pipes and its sockets must not stay open with the reaper. Every descriptor is copied
+// above the places first, so that no place overwrites one still to be moved. Returns 0, or the
+// errno value of what failed; `complain_to` is where to report that.
+int PlaceDescriptors(const ReaperPlan& plan, int* complain_to) {
+  constexpr int kPlaces = 6;
+  const int from[kPlaces] = {plan.input,  plan.output,  plan.word,
+                             plan.report, plan.program, plan.folder};
+  const int to[kPlaces] = {STDIN_FILENO, STDOUT_FILENO, kWordFd, kReportFd, kProgramFd, kFolderFd};
+  int copies[kPlaces];
+  *complain_to = plan.report;
+  for (int i = 0; i < kPlaces; ++i) {
+    copies[i] = from[i] < 0 ? -1 : fcntl(from[i], F_DUPFD_CLOEXEC, kFirstFreeFd);
+    if (from[i] >= 0 && copies[i] < 0) return errno;
+  }
+  *complain_to = copies[3];
+  for (int i = 0; i < kPlaces; ++i) {
+    const int flags = to[i] > STDOUT_FILENO ? O_CLOEXEC : 0;
+    if (copies[i] >= 0 && dup3(copies[i], to[i], flags) < 0) return errno;
+  }
+  closefrom(kFirstFreeFd);
+  return 0;
+}
+
 [[noreturn]] void RunReaper(const ReaperPlan& plan) {
-  // The word and the report on 3 and 4, and nothing of the caller's but the program's streams
-  // until it has them: its other children's pipes and its sockets must not stay open with the
-  // reaper.
-  const int word = plan.word > kReportFd ? plan.word : fcntl(plan.word, F_DUPFD, kReportFd + 1);
-  const int report =
-      plan.report > kReportFd ? plan.report : fcntl(plan.report, F_DUPFD, kReportFd + 1);
-  if (word < 0 || report < 0 || dup2(plan.input, STDIN_FILENO) < 0 ||
-      dup2(plan.output, STDOUT_FILENO) < 0 || dup2(word, kWordFd) < 0 ||
-      dup2(report, kReportFd) < 0) {
-    const Report failed{0, errno};
-    [[maybe_unused]] const ssize_t written = write(report, &failed, sizeof(failed));
+  int complain_to = -1;
+  if (const int error = PlaceDescriptors(plan, &complain_to)) {
+    const Report failed{0, error};
+    [[maybe_unused]] const ssize_t written = write(complain_to, &failed, sizeof(failed));
     _exit(127);
   }
-  closefrom(kReportFd + 1);
 
+  // No core files: the reaper is a copy of its caller, and the program has what it was given on
+  // its standard input, passwords included. The program inherits the limit, the hard one too.
+  const rlimit no_core{0, 0};
+  if (setrlimit(RLIMIT_CORE, &no_core) != 0) {
+    SendReport(Report{0, errno});
+    _exit(0);
+  }
+
+  // The caller may ignore signals (SIGPIPE, SIGTERM) that the program must not inherit; the
+  // reaper blocks them all meanwhile.
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  for (int signal = 1; signal < NSIG; ++signal) sigaction(signal, &default_action, nullptr);
   struct sigaction note {};
   note.sa_handler = NoteChild;
   note.sa_mask = plan.all;
@@ -213,24 +339,28 @@ void KillDescendants(pid_t program, bool program_reaped) {
   // The caller's end wakes the reaper too. Not SIGKILL: the reaper would die before the
   // processes it is there to kill.
   prctl(PR_SET_PDEATHSIG, SIGCHLD);
-  if (getppid() != plan.caller) _exit(0);
-  // Where this is refused (qemu-user 7 does), orphans go to init as they would without a reaper,
-  // and only the program's process group is killed.
-  const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+  // As init of its namespace the reaper sees no parent (getppid() is 0); the word's end, when the
+  // caller's descriptors close, tells it of the caller's end there. getpid() is 1 for init alone,
+  // and kill(-1) is for no other reaper.
+  const bool namespace_init = plan.own_pid_namespace && getpid() == 1;
+  const auto caller_gone = [&plan, namespace_init] {
+    return !namespace_init && getppid() != plan.caller;
+  };
+  if (caller_gone()) _exit(0);
+  // Where a subreaper is refused (qemu-user 7 does), orphans go to init as they would without a
+  // reaper, and only the program's process group is killed.
+  const bool subreaper = namespace_init || prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
 
   pid_t program = -1;
-  const int error =
-      posix_spawn(&program, plan.path, plan.actions, plan.attributes, plan.argv, plan.envp);
-  if (error != 0) {
+  if (const int error = StartProgram(plan, &program)) {
     SendReport(Report{0, error});
     _exit(0);
   }
-  // Where an emulator runs the spawn's vfork-style child as a copy that the reaper does not wait
-  // for, the group might not exist yet when the word comes; the group is all there is to kill.
-  if (!subreaper) setpgid(program, program);
   // Only the program holds its streams, so that its end shows as end of file to the caller.
   close(STDIN_FILENO);
   close(STDOUT_FILENO);
+  close(kProgramFd);
+  close(kFolderFd);
 
   // Without a subreaper the program stays unreaped (a zombie) until its group is killed, so that
   // its pid, which is the group's id, cannot pass to another process meanwhile.
@@ -251,83 +381,64 @@ void KillDescendants(pid_t program, bool program_reaped) {
       }
       if (done < 0) _exit(0);
     }
-    if (getppid() != plan.caller) break;
+    if (caller_gone()) break;
     pollfd word_entry{kWordFd, POLLIN, 0};
     const int ready = ppoll(&word_entry, 1, nullptr, &plan.wake);
     if (ready > 0 || (ready < 0 && errno != EINTR)) break;
   }
-  KillDescendants(program, ended && subreaper);
+  KillDescendants(program, ended && subreaper, namespace_init);
   _exit(0);
 }
 
-// Forks the reaper with every signal blocked in this thread, so that no handler of the caller ever
-// runs in it; this thread's mask is back before it returns.
-pid_t ForkReaper(const ReaperPlan& plan) {
+std::atomic<bool> pid_namespace_allowed{true};
+
+// NewPidNamespace makes the next process that this thread forks init of a new PID namespace, and
+// when destroyed has the thread fork into its own namespace again. Only this thread changes, and
+// only while the object lives. Without root, or where the kernel refuses (EPERM in a container,
+// EINVAL or ENOSYS without PID namespaces, an emulator's refusal), it does nothing.
+class NewPidNamespace {
+ public:
+  NewPidNamespace() {
+    if (geteuid() != 0 || !pid_namespace_allowed.load()) return;
+    UniqueFd own(open("/proc/thread-self/ns/pid_for_children", O_RDONLY | O_CLOEXEC));
+    // The way back is tried first, with no change: a thread that could not come back would fork
+    // into a namespace whose init is gone, and fail, for ever.
+    if (!own.valid() || setns(own.get(), CLONE_NEWPID) != 0) return;
+    if (unshare(CLONE_NEWPID) == 0) own_ = std::move(own);
+  }
+  ~NewPidNamespace() {
+    if (own_.valid()) setns(own_.get(), CLONE_NEWPID);
+  }
+  NewPidNamespace(const NewPidNamespace&) = delete;
+  NewPidNamespace& operator=(const NewPidNamespace&) = delete;
+
+  bool entered() const { return own_.valid(); }
+
+ private:
+  UniqueFd own_;
+};
+
+// Forks the reaper, as init of a PID namespace of its own where it can be, with every signal
+// blocked in this thread, so that no handler of the caller ever runs in it; this thread's mask and
+// namespace are back before it returns.
+pid_t ForkReaper(ReaperPlan* plan) {
+  const NewPidNamespace pid_namespace;
+  plan->own_pid_namespace = pid_namespace.entered();
   sigset_t saved;
-  pthread_sigmask(SIG_SETMASK, &plan.all, &saved);
+  pthread_sigmask(SIG_SETMASK, &plan->all, &saved);
   const pid_t pid = fork();
-  if (pid == 0) RunReaper(plan);
+  if (pid == 0) RunReaper(*plan);
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   return pid;
 }
 
-// SpawnSetup is the program's posix_spawn attributes and file actions, with their destroy calls.
-class SpawnSetup {
- public:
-  SpawnSetup() {
-    attributes_ready_ = posix_spawnattr_init(&attributes_) == 0;
-    actions_ready_ = posix_spawn_file_actions_init(&actions_) == 0;
-  }
-  ~SpawnSetup() {
-    if (actions_ready_) posix_spawn_file_actions_destroy(&actions_);
-    if (attributes_ready_) posix_spawnattr_destroy(&attributes_);
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
-
-  bool Prepare() {
-    if (!attributes_ready_ || !actions_ready_) return false;
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    // The caller may block or ignore signals (SIGPIPE, SIGTERM) that the program must not
-    // inherit; its own process group lets a kill reach whatever the program started there.
-    return posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
-           posix_spawnattr_setsigdefault(&attributes_, &all) == 0 &&
-           posix_spawnattr_setpgroup(&attributes_, 0) == 0 &&
-           posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                                      POSIX_SPAWN_SETPGROUP) == 0 &&
-           posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, "/dev/null", O_WRONLY, 0) ==
-               0 &&
-           // The reaper's word and report, and what the caller's other threads may have opened
-           // without close-on-exec, are none of the program's business.
-           posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
-  }
-
-  const posix_spawnattr_t* attributes() const { return &attributes_; }
-  const posix_spawn_file_actions_t* actions() const { return &actions_; }
-
- private:
-  posix_spawnattr_t attributes_;
-  posix_spawn_file_actions_t actions_;
-  bool attributes_ready_ = false;
-  bool actions_ready_ = false;
-};
-
-// Reaper is the caller's side of a started reaper: it hears the program's end, and when destroyed
-// tells the reaper to kill whatever is left and waits until it has.
+// Reaper is the caller's side of a started reaper: it hears the program's end, and when finished
+// or destroyed tells the reaper to kill whatever is left and waits until it has.
 class Reaper {
  public:
   Reaper(pid_t pid, UniqueFd word, UniqueFd report)
       : pid_(pid), word_(std::move(word)), report_(std::move(report)) {}
-  ~Reaper() {
-    word_.Reset();
-    // A caller that ignores SIGCHLD, or reaps every child itself, makes this fail with ECHILD,
-    // but only once the reaper has ended.
-    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
+  ~Reaper() { Finish(); }
   Reaper(const Reaper&) = delete;
   Reaper& operator=(const Reaper&) = delete;
 
@@ -349,6 +460,20 @@ class Reaper {
       if (n != sizeof(report)) return std::nullopt;
       return report;
     }
+  }
+
+  // Ends the run and waits for the reaper: the signal that killed it before it was done, or 0.
+  int Finish() {
+    if (pid_ < 0) return 0;
+    word_.Reset();
+    // A caller that ignores SIGCHLD, or reaps every child itself, makes this fail with ECHILD,
+    // but only once the reaper has ended.
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    return done > 0 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   }
 
  private:
@@ -405,15 +530,28 @@ ProgramRun::End Converse(UniqueFd to_child, const UniqueFd& from_child, const st
 }  // namespace
 
 ProgramRun RunProgramFully(const std::string& program, const std::string& input,
-                           std::chrono::milliseconds timeout, std::size_t max_output_bytes) {
+                           std::chrono::milliseconds timeout, std::size_t max_output_bytes,
+                           const ProgramStart& start) {
   ProgramRun run;
   // A missing program is common (pyLoad not installed, where every listing asks it): found out
-  // here, it costs a system call, not a fork of the caller. The spawn still tells the rest.
+  // here, it costs a system call, not a fork of the caller. The start still tells the rest.
   const auto not_started = [&run](int error) {
     run.start_error = error;
     return run;
   };
-  if (access(program.c_str(), X_OK) != 0) return not_started(errno);
+  UniqueFd executable;
+  if (start.user) {
+    executable = AboveStandardStreams(UniqueFd(open(program.c_str(), O_PATH | O_CLOEXEC)));
+    if (!executable.valid()) return not_started(errno);
+  } else if (access(program.c_str(), X_OK) != 0) {
+    return not_started(errno);
+  }
+  UniqueFd folder;
+  if (!start.working_directory.empty()) {
+    folder = AboveStandardStreams(
+        UniqueFd(open(start.working_directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)));
+    if (!folder.valid()) return not_started(errno);
+  }
   const Deadline deadline(timeout);
   Pipe to_child;
   Pipe from_child;
@@ -425,25 +563,27 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
   if (!SetNonBlocking(to_child.write.get()) || !SetNonBlocking(from_child.read.get())) {
     return not_started(errno);
   }
-  SpawnSetup setup;
-  if (!setup.Prepare()) return run;
-
   char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
   ReaperPlan plan{};
   plan.path = program.c_str();
   plan.argv = argv;
   plan.envp = environ;
-  plan.actions = setup.actions();
-  plan.attributes = setup.attributes();
   plan.input = to_child.read.get();
   plan.output = from_child.write.get();
   plan.word = word.read.get();
   plan.report = report.write.get();
+  plan.program = executable.get();
+  plan.folder = folder.get();
+  plan.drop_privileges = start.user.has_value();
+  if (start.user) {
+    plan.uid = start.user->uid;
+    plan.gid = start.user->gid;
+  }
   plan.caller = getpid();
   sigfillset(&plan.all);
   plan.wake = plan.all;
   sigdelset(&plan.wake, SIGCHLD);
-  const pid_t pid = ForkReaper(plan);
+  const pid_t pid = ForkReaper(&plan);
   if (pid < 0) return not_started(errno);
   Reaper reaper(pid, std::move(word.write), std::move(report.read));
   // Only the reaper and the program keep their ends, so that their end shows here.
@@ -454,25 +594,34 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
 
   run.end = Converse(std::move(to_child.write), from_child.read, input, max_output_bytes, deadline,
                      &run.output);
-  if (run.end != ProgramRun::End::kExited) return run;
-  const std::optional<Report> ended = reaper.AwaitReport(deadline);
-  if (!ended) {
-    // Its output closed, yet it lives on past the deadline (or the reaper was killed).
-    run.end = deadline.Passed() ? ProgramRun::End::kTimedOut : ProgramRun::End::kKilled;
-  } else if (ended->code == 0) {
-    run.end = ProgramRun::End::kNotStarted;
-    run.start_error = ended->value;
-  } else if (ended->code == CLD_EXITED) {
-    run.exit_status = ended->value;
-  } else {
-    run.end = ProgramRun::End::kKilled;
-    run.signal = ended->value;
+  if (run.end == ProgramRun::End::kExited) {
+    const std::optional<Report> ended = reaper.AwaitReport(deadline);
+    if (!ended) {
+      // Its output closed, yet it lives on past the deadline (or the reaper was killed).
+      run.end = deadline.Passed() ? ProgramRun::End::kTimedOut : ProgramRun::End::kKilled;
+    } else if (ended->code == 0) {
+      run.end = ProgramRun::End::kNotStarted;
+      run.start_error = ended->value;
+    } else if (ended->code == CLD_EXITED) {
+      run.exit_status = ended->value;
+    } else {
+      run.end = ProgramRun::End::kKilled;
+      run.signal = ended->value;
+    }
+  }
+  // A reaper killed before it was done (by the program, or the OOM killer) killed nothing, and
+  // may have told nothing: that is the news, whatever the program did.
+  if (const int signal = reaper.Finish(); signal != 0) {
+    run.end = ProgramRun::End::kReaperKilled;
+    run.signal = signal;
   }
   return run;
 }
 
-std::string WhyNoAnswer(const ProgramRun& run, std::chrono::milliseconds timeout,
-                        std::size_t max_output_bytes) {
+namespace {
+
+std::string WhyNoAnswerOf(const ProgramRun& run, std::chrono::milliseconds timeout,
+                          std::size_t max_output_bytes) {
   switch (run.end) {
     case ProgramRun::End::kNotStarted:
       return run.start_error == 0
@@ -484,6 +633,8 @@ std::string WhyNoAnswer(const ProgramRun& run, std::chrono::milliseconds timeout
       return "died by signal " + std::to_string(run.signal);
     case ProgramRun::End::kTooMuchOutput:
       return "wrote more than " + std::to_string(max_output_bytes) + " bytes";
+    case ProgramRun::End::kReaperKilled:
+      return "reaper was killed by signal " + std::to_string(run.signal);
     case ProgramRun::End::kExited:
       if (run.exit_status != 0) return "exited with status " + std::to_string(run.exit_status);
       break;
@@ -491,10 +642,23 @@ std::string WhyNoAnswer(const ProgramRun& run, std::chrono::milliseconds timeout
   return "";
 }
 
+}  // namespace
+
+std::string WhyNoAnswer(const ProgramRun& run, const std::string& subject,
+                        std::chrono::milliseconds timeout, std::size_t max_output_bytes) {
+  const std::string why = WhyNoAnswerOf(run, timeout, max_output_bytes);
+  if (why.empty()) return why;
+  // A killed reaper is the cause, not the program.
+  if (run.end == ProgramRun::End::kReaperKilled) return subject + "'s " + why;
+  return subject + " " + why;
+}
+
+void SetPidNamespaceForTesting(bool allowed) { pid_namespace_allowed.store(allowed); }
+
 std::optional<std::string> RunProgram(const std::string& program, const std::string& input,
                                       std::chrono::milliseconds timeout,
                                       std::size_t max_output_bytes) {
-  ProgramRun run = RunProgramFully(program, input, timeout, max_output_bytes);
+  ProgramRun run = RunProgramFully(program, input, timeout, max_output_bytes, ProgramStart{});
   if (run.end != ProgramRun::End::kExited || run.exit_status != 0) return std::nullopt;
   return std::move(run.output);
 }

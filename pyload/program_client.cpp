@@ -40,9 +40,9 @@ std::optional<std::string> ExchangeWithProgram(const std::string& program,
       return std::nullopt;
   }
   common::ProgramRun run = common::RunProgramFully(path, request, timeout, max_answer_bytes);
-  const std::string why = common::WhyNoAnswer(run, timeout, max_answer_bytes);
+  const std::string why = common::WhyNoAnswer(run, shown, timeout, max_answer_bytes);
   if (why.empty()) return std::move(run.output);
-  *failure = {shown + " " + why};
+  *failure = {why};
   return std::nullopt;
 }
 

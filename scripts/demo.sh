@@ -48,6 +48,8 @@ cat > "$state/pyload/accounts.json" <<'EOF'
 EOF
 
 export VEXODL_VEXOHOST_STATE_DIR=$state/native
+# Run as root, native verifiers run as this user; the package's own, vexodl-verify, may not exist.
+export VEXODL_VEXOHOST_VERIFIER_USER=nobody
 export VEXODL_PYLOAD_SOCKET=$state/pyload/pyload.sock
 export VEXODL_PYLOAD_STORE=$state/pyload/accounts.json
 export VEXODL_PYLOAD_CLI=$peer

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <exception>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "account_db.h"
@@ -28,6 +29,7 @@
 #include "installer.h"
 #include "lock.h"
 #include "plugin_store.h"
+#include "program_runner.h"
 #include "staging.h"
 #include "state_dir.h"
 #include "update.h"
@@ -202,6 +204,7 @@ int Handler::AccountVerify(Json::Value& info, const std::string& username,
   return Reporting("verify", impl_->host, [&] {
     CheckHostName(impl_->host);
     const std::chrono::milliseconds timeout = internal::VerifyTimeout();
+    const std::optional<common::RunAs> user = internal::VerifierUser();
     // No lock: the verifier runs from the folder it was found in, even if an install swaps that
     // folder meanwhile, and may take long.
     const StateDir state = Impl::SafeState();
@@ -212,7 +215,7 @@ int Handler::AccountVerify(Json::Value& info, const std::string& username,
     if (!plugin.manifest.verifier.empty()) {
       state.CheckTrusted(plugin.folder + "/" + plugin.manifest.verifier);
     }
-    const int result = internal::RunVerifier(plugin, username, password, timeout, &info);
+    const int result = internal::RunVerifier(plugin, username, password, timeout, user, &info);
     // The library reports a run that decided nothing as a bare code, without info.
     if (result < 0) {
       internal::Report(

@@ -1,6 +1,12 @@
 #include "verifier.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <optional>
+#include <vector>
 
 #include "errors.h"
 #include "json_line.h"
@@ -17,8 +23,32 @@ std::chrono::milliseconds VerifyTimeout() {
                         std::chrono::milliseconds(600000));
 }
 
+std::optional<common::RunAs> VerifierUser() {
+  if (::geteuid() != 0) return std::nullopt;
+  const char* value = std::getenv(kVerifierUserVariable);
+  const std::string name = value == nullptr || *value == '\0' ? kDefaultVerifierUser : value;
+  // getpwnam_r rather than getpwnam: other threads may look users up meanwhile.
+  std::vector<char> buffer(16 * 1024);
+  passwd entry{};
+  passwd* found = nullptr;
+  int error = 0;
+  while ((error = ::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found)) ==
+             ERANGE &&
+         buffer.size() < 1024 * 1024) {
+    buffer.resize(buffer.size() * 2);
+  }
+  if (found == nullptr) {
+    Fail(kErrVerifierUser,
+         "verifiers run as user \"" + Printable(name) + "\" (" + kVerifierUserVariable + "), " +
+             (error == 0 ? "which does not exist: create it as a system user, or name another"
+                         : "who cannot be looked up: " + SystemText(error)));
+  }
+  return common::RunAs{entry.pw_uid, entry.pw_gid};
+}
+
 int RunVerifier(const Plugin& plugin, const std::string& username, const std::string& password,
-                std::chrono::milliseconds timeout, Json::Value* info) {
+                std::chrono::milliseconds timeout, const std::optional<common::RunAs>& user,
+                Json::Value* info) {
   Json::Value out(Json::objectValue);
   const auto failed = [&](const std::string& why) {
     out["error"] = why;
@@ -35,10 +65,14 @@ int RunVerifier(const Plugin& plugin, const std::string& username, const std::st
   request["password"] = password;
   const std::string input = common::JsonLine(request);
 
-  const ProgramRun run = common::RunProgramFully(plugin.folder + "/" + plugin.manifest.verifier,
-                                                 input, timeout, kMaxVerifierAnswerBytes);
-  const std::string problem = common::WhyNoAnswer(run, timeout, kMaxVerifierAnswerBytes);
-  if (!problem.empty()) return failed("the verifier " + problem);
+  // From its own folder, where it finds its files by relative names: as the verifier user it
+  // could reach neither that folder nor itself by their paths (the state directory is 0700).
+  const ProgramRun run =
+      common::RunProgramFully(plugin.folder + "/" + plugin.manifest.verifier, input, timeout,
+                              kMaxVerifierAnswerBytes, common::ProgramStart{plugin.folder, user});
+  const std::string problem =
+      common::WhyNoAnswer(run, "the verifier", timeout, kMaxVerifierAnswerBytes);
+  if (!problem.empty()) return failed(problem);
 
   // Text that is no strict JSON reads as null, which is no answer either.
   Json::Value answer =

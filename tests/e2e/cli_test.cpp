@@ -3,6 +3,7 @@
 // the peer (pyload/peer/pyload-peer) as pyLoad's command-line program, on a store in a temporary
 // directory. One case per command, the manual page against --help, the bash completion, then the
 // tool's own refusals, error lines and exit statuses, and what it does with passwords.
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -460,7 +461,7 @@ def probe(pid):
         return 'open'
     except PermissionError:
         return 'denied'
-chain = [os.getppid()]
+chain = [parent(int(os.readlink('/proc/self')))]  # getppid() counts in the reaper's namespace
 while parent(chain[-1]) != int(os.environ['PROBE_TEST_PID']):
     chain.append(parent(chain[-1]))
 open(os.environ['PROBE_FILE'], 'w').write('tool %s, shell %s\n' % (probe(chain[-2]), probe(chain[-1])))
@@ -473,8 +474,11 @@ TEST_F(CliTest, TheToolIsNotDumpableWhileAVerifierHasThePassword) {
       "version": "1", "authentication": "yes", "verifier": "verify"})");
   WriteFile(Path("user/probed/verify"), kProbingVerifier);
   ::chmod(Path("user/probed/verify").c_str(), 0755);
+  // The verifier runs as the tool's own user, as root too: the one user whose processes it could
+  // open, but for the tool being undumpable.
   const fake::ScopedEnv env{{"PROBE_TEST_PID", std::to_string(::getpid())},
-                            {"PROBE_FILE", Path("probe.txt")}};
+                            {"PROBE_FILE", Path("probe.txt")},
+                            {"VEXODL_VEXOHOST_VERIFIER_USER", ::getpwuid(::geteuid())->pw_name}};
   // The shell waits for the tool rather than becoming it. As root, CAP_SYS_PTRACE is kept out of
   // the whole tree, so that the probe holds every capability that the tool holds.
   std::vector<std::string> argv = {

@@ -55,7 +55,7 @@ check libvexodlfilehosting-dev "libvexodlfilehosting1 \\(= $version\\)" -- \
   "$file $lib/pkgconfig/vexodl-filehosting.pc"
 # Our own builds of the back-end libraries, one package each, holding the library alone; the
 # native service's also the administrator's file of update keys, a conffile.
-check libvexodlvexohost1 libjsoncpp25 libsqlite3-0 libarchive13 libcurl4 libsodium23 -- \
+check libvexodlvexohost1 libjsoncpp25 libsqlite3-0 libarchive13 libcurl4 libsodium23 passwd -- \
   "$link $lib/libvexodlvexohost.so.1 -> libvexodlvexohost.so.1.0.0" \
   "$file $lib/libvexodlvexohost.so.1.0.0" "$file ./etc/vexodl/update-keys"
 conffiles=$(dpkg-deb --info "$work"/libvexodlvexohost1_*_"$arch".deb conffiles)

@@ -49,11 +49,13 @@ tar -C "$root" --numeric-owner -xpf "$tarball"
 mount -t proc proc "$root/proc"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 
-# The root's file tree, leaving out dpkg's and apt's own state, logs and caches, and what the
-# kernel provides.
+# The root's file tree, leaving out dpkg's and apt's own state, logs and caches, what the kernel
+# provides, and the backups of the user database that useradd and userdel leave (the users are
+# checked on their own).
 tree() {
   (cd "$root" && find . \( -path ./proc -o -path ./sys -o -path ./var/lib/dpkg \
-    -o -path ./var/lib/apt -o -path ./var/cache -o -path ./var/log \) -prune -o \
+    -o -path ./var/lib/apt -o -path ./var/cache -o -path ./var/log -o -path ./etc/passwd- \
+    -o -path ./etc/group- -o -path ./etc/shadow- -o -path ./etc/gshadow- \) -prune -o \
     -printf '%p %y %u:%g %m\n' | LC_ALL=C sort)
 }
 tree > "$work/before.tree"
@@ -73,11 +75,28 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 state_mode=$(stat -c '%U:%G %a' "$root/var/lib/vexodl/filehosts")
 [[ $state_mode == "root:root 700" ]] || fail "/var/lib/vexodl/filehosts is $state_mode"
+# Verifiers run as a system user of their own: no shell, no home, no group but its own.
+verifier=$(in_root getent passwd vexodl-verify || true)
+if ! [[ $verifier =~ ^vexodl-verify:x:([0-9]+):[0-9]+:[^:]*:/nonexistent:/usr/sbin/nologin$ ]] ||
+  ((BASH_REMATCH[1] >= 1000)); then
+  fail "the verifiers' user is '$verifier'"
+fi
+groups=$(in_root id -Gn vexodl-verify || true)
+[[ $groups == vexodl-verify ]] || fail "the verifiers' user is in the groups '$groups'"
 
-# The tool, as the demo sets it up (scripts/demo.sh), without pyLoad.
-mkdir -p "$root/tmp/state/native/shipped" "$root/tmp/state/native/user"
+# The tool, as the demo sets it up (scripts/demo.sh), without pyLoad, and a plug-in whose verifier
+# calls an account premium only when it runs as the package's user (the minimal root has no
+# python3 for the sample verifiers).
+mkdir -p "$root/tmp/state/native/shipped" "$root/tmp/state/native/user/whoami"
 cp -R "$source_dir"/vexohost/plugins/{filedrop,cloudvault,youtube} "$root/tmp/state/native/shipped/"
 cp -R "$source_dir/vexohost/plugins/openmirror" "$root/tmp/state/native/user/"
+echo '{"format": 1, "name": "whoami", "description": "", "version": "1", "authentication": "yes",
+  "verifier": "verify"}' > "$root/tmp/state/native/user/whoami/manifest.json"
+cat > "$root/tmp/state/native/user/whoami/verify" << 'EOF'
+#!/bin/sh
+if [ "$(id -un)" = vexodl-verify ]; then echo '{"result": 2}'; else echo '{"result": 0}'; fi
+EOF
+chmod 0755 "$root/tmp/state/native/user/whoami/verify"
 # show LABEL COMMAND...: runs the command in the root, standard input from the file $input or
 # /dev/null, and writes LABEL, its output, its standard error and its exit status.
 show() {
@@ -106,6 +125,11 @@ transcript() {
   input=$work/password show "printf 'secret\\n' | ${verify[*]}" \
     env VEXODL_VEXOHOST_STATE_DIR=/tmp/state/native VEXODL_PYLOAD_SOCKET=/tmp/state/pyload.sock \
     VEXODL_PYLOAD_CLI=/tmp/state/no-pyload "${verify[@]}"
+  # As root, a verifier runs as the package's user, vexodl-verify: whoami's says premium only then.
+  local whoami=(vexodl-filehosting verify whoami --type vexo --username me --password-stdin)
+  input=$work/password show "printf 'secret\\n' | ${whoami[*]}" \
+    env VEXODL_VEXOHOST_STATE_DIR=/tmp/state/native VEXODL_PYLOAD_SOCKET=/tmp/state/pyload.sock \
+    VEXODL_PYLOAD_CLI=/tmp/state/no-pyload "${whoami[@]}"
   # A user who may not read the package's state directory (root's, mode 0700), without pyLoad.
   local user=(setpriv --reuid 4242 --regid 4242 --clear-groups vexodl-filehosting list)
   show "${user[*]}" "${user[@]}"
@@ -132,6 +156,9 @@ cp -n "$root"/var/cache/apt/archives/*.deb "$cache/archives-$release/" 2> /dev/n
 # shellcheck disable=SC2016
 left=$(in_root dpkg-query -W -f '${db:Status-Abbrev}${Package}\n' | grep -v '^ii ' || true)
 [[ -z $left ]] || fail "packages left behind: $left"
+if in_root getent passwd vexodl-verify || in_root getent group vexodl-verify; then
+  fail "the verifiers' user or group is left (above)"
+fi
 tree > "$work/after.tree"
 diff -u "$work/before.tree" "$work/after.tree" || fail "the root's file tree changed (above)"
 

@@ -3,13 +3,17 @@
 #include "program_runner.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -43,6 +47,23 @@ class ProgramRunnerTest : public ::testing::Test {
   int scripts_ = 0;
 };
 
+// Shell text that starts `sleep 30` in a session of its own, outside the program's process group,
+// holding the program's output or not, and writes its pid to `pid_file` as this process knows it:
+// in a PID namespace of the reaper's, $! would number it otherwise, while /proc is ours.
+std::string Escape(const std::string& pid_file, bool holds_output = false) {
+  return "{ echo $(setsid sh -c 'read pid rest </proc/self/stat; echo $pid; exec sleep 30 " +
+         std::string(holds_output ? ">&3" : ">/dev/null") + " 3>&-' &) >" + pid_file + "; } 3>&1; ";
+}
+
+// The escaped process whose pid `pid_file` holds, killed now: whether it was still alive.
+bool KillEscaped(const std::string& pid_file) {
+  pid_t escaped = 0;
+  std::ifstream(pid_file) >> escaped;
+  std::remove(pid_file.c_str());
+  EXPECT_GT(escaped, 0) << pid_file;
+  return escaped > 0 && kill(escaped, SIGKILL) == 0;
+}
+
 // A program, its input, deadline and output cap, the answer it gives (none: failure), and why not.
 struct RunRow {
   std::string body;
@@ -53,8 +74,9 @@ struct RunRow {
   std::string why = "";
 };
 
-// The caller ignores and blocks SIGTERM and leaves a descriptor open without close-on-exec; the
-// program gets neither. Then it ignores SIGCHLD too, and still gets its answer.
+// The caller ignores and blocks SIGTERM, leaves a descriptor open without close-on-exec and allows
+// core files (as far as it may); the program gets none of these. Then the caller ignores SIGCHLD
+// too, and still gets its answer.
 TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
   struct sigaction ignore {};
   struct sigaction saved_term {};
@@ -66,6 +88,11 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
   sigaddset(&term, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &term, &old);
   const int inherited = open("/dev/null", O_RDONLY);
+  rlimit core{};
+  getrlimit(RLIMIT_CORE, &core);
+  const rlimit saved_core = core;
+  core.rlim_cur = core.rlim_max;
+  setrlimit(RLIMIT_CORE, &core);
   const std::string big(2 << 20, 'i');  // larger than a pipe: both ways at once, or a deadlock
   const RunRow rows[] = {
       {"exec cat", "{\"method\":\"x\"}\n", 5000, 64, "{\"method\":\"x\"}\n"},
@@ -75,7 +102,8 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
        64, "0 0\n"},
       {"[ -e /proc/$$/fd/" + std::to_string(inherited) + " ] && echo open || echo closed", "", 5000,
        64, "closed\n"},
-      {"echo done", big, 5000, 64, "done\n"},  // stops reading: no SIGPIPE here
+      {"echo done", big, 5000, 64, "done\n"},             // stops reading: no SIGPIPE here
+      {"ulimit -c; ulimit -Hc", "", 5000, 64, "0\n0\n"},  // a crash leaves no core with the input
       {"printf %064d 0", "", 5000, 64, std::string(64, '0')},
       {"exec yes", "", 5000, 64 << 10, std::nullopt, "wrote more than 65536 bytes"},
       {"echo '{\"result\": true}'; exit 3", "", 5000, 64, std::nullopt, "exited with status 3"},
@@ -89,13 +117,14 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
     const auto start = Clock::now();
     const milliseconds timeout(row.timeout_ms);
     ProgramRun run = RunProgramFully(Script(row.body), row.input, timeout, row.cap);
-    const std::string why = WhyNoAnswer(run, timeout, row.cap);
+    const std::string why = WhyNoAnswer(run, "it", timeout, row.cap);
     EXPECT_EQ(row.answer, why.empty() ? std::optional(std::move(run.output)) : std::nullopt)
         << row.body;
-    EXPECT_EQ(row.why, why) << row.body;
+    EXPECT_EQ(row.why.empty() ? "" : "it " + row.why, why) << row.body;
     EXPECT_LT(Clock::now() - start, milliseconds(2000)) << row.body;
   }
   close(inherited);
+  setrlimit(RLIMIT_CORE, &saved_core);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   sigaction(SIGTERM, &saved_term, nullptr);
   EXPECT_EQ(std::nullopt, RunProgram(dir_ / "absent", "", milliseconds(5000), 64));
@@ -105,24 +134,77 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
   sigaction(SIGCHLD, &saved_chld, nullptr);
 }
 
+// Both ways: the reaper as init of a PID namespace of its own, and as a child subreaper.
 TEST_F(ProgramRunnerTest, DescendantsThatLeaveItsProcessGroupAreGoneWhenTheCallReturns) {
-  if (!fake::SubreapersWork()) GTEST_SKIP() << "no child subreapers on this system";
   const std::string pid_file = dir_ / "escaped.pid";
-  const std::string escape = "(setsid sleep 30 >/dev/null & echo $! >" + pid_file + "); ";
   const std::pair<std::string, std::optional<std::string>> rows[] = {
-      {escape + "exec sleep 30", std::nullopt},
-      {escape + "echo ok", "ok\n"},
-      {"(setsid sleep 30 & echo $! >" + pid_file + "); echo ok", std::nullopt},  // holds output
+      {Escape(pid_file) + "exec sleep 30", std::nullopt},
+      {Escape(pid_file) + "echo ok", "ok\n"},
+      {Escape(pid_file, /*holds_output=*/true) + "echo ok", std::nullopt},
   };
-  for (const auto& [body, answer] : rows) {
-    EXPECT_EQ(answer, RunProgram(Script(body), "", milliseconds(300), 64)) << body;
-    pid_t escaped = 0;
-    std::ifstream(pid_file) >> escaped;
-    std::remove(pid_file.c_str());
-    ASSERT_GT(escaped, 0);
-    EXPECT_FALSE(fake::IsAlive(escaped)) << body;
-    if (fake::IsAlive(escaped)) kill(escaped, SIGKILL);
+  bool tried = false;
+  for (const bool pid_namespace : {true, false}) {
+    if (!(pid_namespace ? fake::PidNamespacesWork() : fake::SubreapersWork())) continue;
+    tried = true;
+    SetPidNamespaceForTesting(pid_namespace);
+    for (const auto& [body, answer] : rows) {
+      EXPECT_EQ(answer, RunProgram(Script(body), "", milliseconds(300), 64)) << body;
+      EXPECT_FALSE(KillEscaped(pid_file)) << pid_namespace << " " << body;
+    }
   }
+  SetPidNamespaceForTesting(true);
+  if (!tried) GTEST_SKIP() << "neither a PID namespace (root) nor a child subreaper here";
+}
+
+// A program cannot kill the init of its PID namespace (the kernel drops the signal), and what it
+// started goes with the run. Without a namespace it can: what it started runs on, and the run ends
+// as kReaperKilled rather than "killed by signal 0".
+TEST_F(ProgramRunnerTest, AProgramThatKillsItsReaperGetsAwayOnlyWithoutANamespace) {
+  const std::string pid_file = dir_ / "escaped.pid";
+  const std::string body = Escape(pid_file) + "kill -9 $PPID; echo ok";
+  if (fake::PidNamespacesWork()) {
+    const ProgramRun run = RunProgramFully(Script(body), "", milliseconds(300), 64);
+    EXPECT_EQ(ProgramRun::End::kExited, run.end);
+    EXPECT_EQ("ok\n", run.output);
+    EXPECT_FALSE(KillEscaped(pid_file));
+  }
+  SetPidNamespaceForTesting(false);
+  const ProgramRun run = RunProgramFully(Script(body), "", milliseconds(300), 64);
+  SetPidNamespaceForTesting(true);
+  EXPECT_EQ(ProgramRun::End::kReaperKilled, run.end);
+  EXPECT_EQ(SIGKILL, run.signal);
+  KillEscaped(pid_file);
+}
+
+// From a folder of its own; as root, also as another user who could not reach the program's path
+// (the test's folder is 0700): with that user's primary group alone, and no_new_privs. A program
+// that user may not execute does not start.
+TEST_F(ProgramRunnerTest, AProgramStartsInItsFolderAsTheUserItIsGiven) {
+  const std::string folder = dir_ / "folder";
+  mkdir(folder.c_str(), 0755);
+  const std::string program = folder + "/program";
+  std::ofstream(program) << "#!/bin/sh\necho \"$(pwd) $(id -u) $(id -G) $(grep NoNewPrivs "
+                            "/proc/self/status)\"\n";
+  chmod(program.c_str(), 0755);
+  const auto run = [&](const ProgramStart& start) {
+    return RunProgramFully(program, "", milliseconds(5000), 256, start);
+  };
+  EXPECT_EQ(folder + " ", run({folder, std::nullopt}).output.substr(0, folder.size() + 1));
+  if (geteuid() != 0) GTEST_SKIP() << "only root runs programs as another user";
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nullptr, nobody);
+  const RunAs as{nobody->pw_uid, nobody->pw_gid};
+  const std::string ids = std::to_string(as.uid) + " " + std::to_string(as.gid);
+  std::vector<gid_t> groups(static_cast<std::size_t>(getgroups(0, nullptr)));
+  getgroups(static_cast<int>(groups.size()), groups.data());
+  const gid_t caller_group = 4242;  // the caller's supplementary group, not the program's
+  setgroups(1, &caller_group);
+  EXPECT_EQ(folder + " " + ids + " NoNewPrivs:\t1\n", run({folder, as}).output);
+  setgroups(groups.size(), groups.data());
+  chmod(program.c_str(), 0700);
+  const ProgramRun refused = run({folder, as});
+  EXPECT_EQ(ProgramRun::End::kNotStarted, refused.end);
+  EXPECT_EQ(EACCES, refused.start_error);
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include "process_census.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,6 +52,24 @@ std::vector<ChildInfo> ChildrenOfThisProcess() {
 }
 
 bool IsAlive(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+
+bool PidNamespacesWork() {
+  if (::geteuid() != 0) return false;
+  const pid_t child = ::fork();  // tries in a child, which changes namespaces for its own forks
+  if (child == 0) {
+    const int own = ::open("/proc/thread-self/ns/pid_for_children", O_RDONLY | O_CLOEXEC);
+    if (own < 0 || ::unshare(CLONE_NEWPID) != 0) ::_exit(1);
+    const pid_t init = ::fork();
+    if (init == 0) ::_exit(::getpid() == 1 ? 0 : 1);
+    int status = 1;
+    ::_exit(init > 0 && ::waitpid(init, &status, 0) == init && status == 0 &&
+                    ::setns(own, CLONE_NEWPID) == 0
+                ? 0
+                : 1);
+  }
+  int status = 1;
+  return child > 0 && ::waitpid(child, &status, 0) == child && status == 0;
+}
 
 bool SubreapersWork() {
   int subreaper = 0;

@@ -24,4 +24,8 @@ bool IsAlive(pid_t pid);
 // qemu-user 7 refuses the prctl() to everything it runs.
 bool SubreapersWork();
 
+// Whether this process may fork init of a new PID namespace and fork into its own again, as the
+// process runner does as root: root, and a kernel (or emulator) that allows it.
+bool PidNamespacesWork();
+
 }  // namespace vexodl::fake

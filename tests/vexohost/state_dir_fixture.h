@@ -76,7 +76,8 @@ class Database {
 void CutOffAChange(const std::string& path);
 
 // StateDirTest gives every test a state directory of its own, empty, named by the service's
-// environment variable for the length of the test.
+// environment variable for the length of the test. As root, verifiers run as "nobody", which
+// exists where the packages, which create the service's own user, are not installed.
 class StateDirTest : public ::testing::Test {
  protected:
   const std::string& state() const { return dir_.path(); }
@@ -95,7 +96,8 @@ class StateDirTest : public ::testing::Test {
 
  private:
   fake::TempDir dir_;
-  fake::ScopedEnv env_{{"VEXODL_VEXOHOST_STATE_DIR", dir_.path()}};
+  fake::ScopedEnv env_{{"VEXODL_VEXOHOST_STATE_DIR", dir_.path()},
+                       {"VEXODL_VEXOHOST_VERIFIER_USER", "nobody"}};
 };
 
 }  // namespace vexodl::vexohost::test

@@ -1,13 +1,18 @@
 // AccountVerify: what reaches the plug-in's verifier, what counts as its answer, and what info
 // says of every other ending. How programs are run, bounded and reaped is the process runner's
 // (tests/pyload/program_runner_test.cpp).
+#include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -27,6 +32,7 @@ using ::testing::IsEmpty;
 
 class VerifyTest : public StateDirTest {
  protected:
+  VerifyTest() { ::chmod(out_.path().c_str(), 0777); }
   void TearDown() override {
     EXPECT_EQ(descriptors_, fake::OpenDescriptorCount());
     EXPECT_THAT(fake::ChildrenOfThisProcess(), IsEmpty());
@@ -52,8 +58,12 @@ class VerifyTest : public StateDirTest {
     return {{LOG_ERR, "vexohost: verify " + host + ": " + error + " (error 1604)"}};
   }
 
+  // Where a verifier may write, whichever user it runs as: outside the state directory.
+  std::string Out(const std::string& name) const { return out_ / name; }
+
   Json::Value info_;
   int descriptors_ = fake::OpenDescriptorCount();
+  fake::TempDir out_;
 };
 
 constexpr char kNoAnswer[] = R"("the verifier answered no {\"result\": 0, 1 or 2}")";
@@ -91,10 +101,10 @@ TEST_F(VerifyTest, EachEndingGivesItsResultAndInfo) {
 }
 
 TEST_F(VerifyTest, TheCredentialsArriveAsOneJsonLineOnStandardInput) {
-  Verifier("cat > " + Path("seen") + "\necho '{\"result\": 1}'");
+  Verifier("cat > " + Out("seen") + "\necho '{\"result\": 1}'");
   EXPECT_EQ(1, Verify("alice", "s3cret \"pw\"\n"));
   EXPECT_EQ("{\"password\":\"s3cret \\\"pw\\\"\\n\",\"username\":\"alice\"}\n",
-            ReadFile(Path("seen")));
+            ReadFile(Out("seen")));
 }
 
 TEST_F(VerifyTest, AVerifierThatCannotStartOrIsMissingCannotDecide) {
@@ -116,7 +126,7 @@ TEST_F(VerifyTest, AVerifierThatCannotStartOrIsMissingCannotDecide) {
 // The verifier gets the password and is believed: one that another user could have written, or
 // that a link leads into such a folder, is not run.
 TEST_F(VerifyTest, AVerifierThatAnotherUserCouldWriteIsNotRun) {
-  Verifier("touch " + Path("ran") + "; echo '{\"result\": 2}'");
+  Verifier("touch " + Out("ran") + "; echo '{\"result\": 2}'");
   const fake::TempDir elsewhere;
   ::chmod(elsewhere.path().c_str(), 0777);
   const std::string check = Path("user/checked/check");
@@ -141,11 +151,69 @@ TEST_F(VerifyTest, AVerifierThatAnotherUserCouldWriteIsNotRun) {
   for (const auto& row : rows) {
     if (row.make() != 0) continue;
     EXPECT_EQ("2103 " + row.refusal, Outcome([&] { Verify("alice", "pw"); }));
-    EXPECT_FALSE(Exists(Path("ran")));
+    EXPECT_FALSE(Exists(Out("ran")));
     ::unlink(check.c_str());
-    Verifier("touch " + Path("ran") + "; echo '{\"result\": 2}'");
+    Verifier("touch " + Out("ran") + "; echo '{\"result\": 2}'");
   }
   EXPECT_EQ(2, Verify("alice", "pw"));  // the same verifier, ours alone, runs
+}
+
+// Whatever kills the verifier's reaper (the OOM killer; the verifier itself where nothing stops
+// it) is named as the cause. As init of a PID namespace of its own, the reaper cannot be killed by
+// the verifier, and its end takes everything the verifier started with it, in a session of its
+// own or not.
+TEST_F(VerifyTest, AKilledReaperIsNamedAsTheCause) {
+  const fake::ScopedEnv env{{"VEXODL_VEXOHOST_VERIFY_TIMEOUT_MS", "5000"}};
+  // Each writes its pid as this process numbers it, from /proc: the reaper's namespace would not.
+  const std::string own_pid = "read pid rest </proc/self/stat; echo $pid";
+  Verifier(own_pid + " >" + Out("verifier") + "; echo $(setsid sh -c '" + own_pid +
+           "; exec sleep 30 >/dev/null' &) >" + Out("escaped") +
+           "; kill -9 $PPID; exec sleep 30 >/dev/null");
+  std::thread killer([&] {
+    for (int i = 0; i < 5000 && ReadFile(Out("escaped")).find('\n') == std::string::npos; ++i) {
+      ::usleep(1000);
+    }
+    for (const fake::ChildInfo& reaper : fake::ChildrenOfThisProcess()) ::kill(reaper.pid, SIGKILL);
+  });
+  int result = 0;
+  const std::string outcome = Outcome([&] { result = Verify("alice", "pw"); });
+  killer.join();
+  EXPECT_EQ("ok", outcome);
+  EXPECT_EQ(-1, result);
+  EXPECT_EQ("the verifier's reaper was killed by signal 9", info_["error"].asString());
+  EXPECT_EQ(Why("checked", info_["error"].asString()), fake::SyslogLines());
+  for (const char* name : {"verifier", "escaped"}) {
+    const pid_t pid = std::atoi(ReadFile(Out(name)).c_str());
+    ASSERT_GT(pid, 0) << name;
+    if (fake::PidNamespacesWork()) {
+      EXPECT_FALSE(fake::IsAlive(pid)) << name;
+    } else {
+      ::kill(pid, SIGKILL);  // without one, it outlives its reaper
+    }
+  }
+}
+
+// As root, a verifier runs as the verifier user, from its plug-in's folder, which that user could
+// not reach by its path: the state directory is 0700.
+TEST_F(VerifyTest, AsRootAVerifierRunsAsTheVerifierUserFromItsFolder) {
+  if (::geteuid() != 0) GTEST_SKIP() << "verifiers run as the service's own user unless it is root";
+  Verifier("echo \"$(id -u) $(pwd)\" >" + Out("who") + "; echo '{\"result\": 1}'");
+  EXPECT_EQ(1, Verify("alice", "pw"));
+  EXPECT_EQ(std::to_string(::getpwnam("nobody")->pw_uid) + " " +
+                std::filesystem::canonical(Path("user/checked")).string() + "\n",
+            ReadFile(Out("who")));
+}
+
+// Never root instead: a verifier user that does not exist is an error of its own, and nothing runs.
+TEST_F(VerifyTest, AVerifierUserThatDoesNotExistIs2320NamingIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "verifiers run as the service's own user unless it is root";
+  Verifier("touch " + Out("ran") + "; echo '{\"result\": 1}'");
+  const fake::ScopedEnv env{{"VEXODL_VEXOHOST_VERIFIER_USER", "vexodl-no-such-user"}};
+  EXPECT_EQ(
+      "2320 verifiers run as user \"vexodl-no-such-user\" (VEXODL_VEXOHOST_VERIFIER_USER), "
+      "which does not exist: create it as a system user, or name another",
+      Outcome([&] { Verify("alice", "pw"); }));
+  EXPECT_FALSE(Exists(Out("ran")));
 }
 
 TEST_F(VerifyTest, AnUnusableDeadlineSettingIs2310NamingIt) {
