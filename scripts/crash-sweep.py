@@ -89,6 +89,11 @@ class SweepError(Exception):
 
 # --- the store made for the run -------------------------------------------------------------
 
+def one_line(text):
+    """Standard error of a run, its lines joined, for one line of the report."""
+    return " | ".join(line for line in text.strip().splitlines() if line)
+
+
 def run(argv, env=None, stdin=None, cwd=None, timeout=CHANGE_TIMEOUT):
     return subprocess.run(argv, env=env, input=stdin, cwd=cwd, capture_output=True, text=True,
                           timeout=timeout)
@@ -188,7 +193,7 @@ class Fixture:
         result = self.tool_run(state, args, stdin)
         if result.returncode != 0:
             raise SweepError(f"making the store: {' '.join(args)} exited {result.returncode}: "
-                             f"{result.stderr.strip()}")
+                             f"{one_line(result.stderr)}")
 
     def make(self):
         os.makedirs(self.cwd)
@@ -212,7 +217,7 @@ class Fixture:
         secret = os.path.join(self.work, "secret.key")
         result = run([self.index_tool, "keygen", secret])
         if result.returncode != 0:
-            raise SweepError(f"vexohost-index-tool keygen: {result.stderr.strip()}")
+            raise SweepError(f"vexohost-index-tool keygen: {one_line(result.stderr)}")
         self.key = result.stdout.strip()
         os.makedirs(self.mirror)
         package = "cloudvault-1.0.tar.gz"
@@ -220,12 +225,12 @@ class Fixture:
         result = run([self.index_tool, "index", "1", "30", f"cloudvault={package}:1.0"],
                      cwd=self.mirror)
         if result.returncode != 0:
-            raise SweepError(f"vexohost-index-tool index: {result.stderr.strip()}")
+            raise SweepError(f"vexohost-index-tool index: {one_line(result.stderr)}")
         with open(os.path.join(self.mirror, "index.json"), "w") as f:
             f.write(result.stdout)
         result = run([self.index_tool, "sign", secret, os.path.join(self.mirror, "index.json")])
         if result.returncode != 0:
-            raise SweepError(f"vexohost-index-tool sign: {result.stderr.strip()}")
+            raise SweepError(f"vexohost-index-tool sign: {one_line(result.stderr)}")
         os.makedirs(self.bad_mirror)
         for name in ("index.json", "index.json.sig"):
             shutil.copy(os.path.join(self.mirror, name), self.bad_mirror)
@@ -333,7 +338,7 @@ def listing(fixture, state):
     """The native hosts that `list --json` shows, or the reason it failed."""
     result = fixture.tool_run(state, ["list", "--json"])
     if result.returncode != 0:
-        return None, f"list --json exited {result.returncode}: {result.stderr.strip()}"
+        return None, f"list --json exited {result.returncode}: {one_line(result.stderr)}"
     try:
         hosts = json.loads(result.stdout)
     except ValueError as error:
@@ -780,7 +785,7 @@ def plan_change(fixture, name, args, stdin, base_state, loader):
     result = fixture.tool_run(state, args, stdin)
     if result.returncode != 0:
         plan.failure = f"the change fails on its own: exit {result.returncode}: " \
-                       f"{result.stderr.strip()}"
+                       f"{one_line(result.stderr)}"
         return plan
     plan.after, why = snapshot(fixture, state)
     if plan.after is None:
@@ -794,7 +799,7 @@ def plan_change(fixture, name, args, stdin, base_state, loader):
         kept, why = snapshot(fixture, state)
         if result.returncode != 1 or "error 2404" not in result.stderr or kept is None:
             plan.failure = "an update whose package does not match could not be made to keep " \
-                           f"its index: exit {result.returncode}: {result.stderr.strip()} {why}"
+                           f"its index: exit {result.returncode}: {one_line(result.stderr)} {why}"
             return plan
         plan.between["the new index kept, its package not installed"] = kept
     if name == "delete":
@@ -815,7 +820,7 @@ def plan_change(fixture, name, args, stdin, base_state, loader):
         calls, ending = parse_trace(f.read())
     mark_loader(calls, loader)
     if result.returncode != 0 or ending != 0:
-        plan.failure = f"the traced change exited {result.returncode}: {result.stderr.strip()}"
+        plan.failure = f"the traced change exited {result.returncode}: {one_line(result.stderr)}"
         return plan
     spawned = [c for c in calls if c.name in SPAWNS]
     if spawned:
@@ -908,12 +913,12 @@ def check_point(task):
                                      f"{result.returncode}: the run differs from the trace")
         if result.returncode < 0:
             return verdict("failed", f"died by signal {-result.returncode}: "
-                                     f"{result.stderr.strip()}")
+                                     f"{one_line(result.stderr)}")
         if result.returncode not in (0, 1):
-            return verdict("failed", f"exit {result.returncode}: {result.stderr.strip()}")
+            return verdict("failed", f"exit {result.returncode}: {one_line(result.stderr)}")
         if result.returncode == 1 and not re.search(r"^error \d+: ", result.stderr, re.M):
             return verdict("failed", "exit 1 without an `error CODE: ...` line: "
-                                     f"{result.stderr.strip()}")
+                                     f"{one_line(result.stderr)}")
         if result.returncode == 0:
             # Success claimed although a call failed: the failure must not have cost the change
             # anything, so its own trace must keep every durability rule.
@@ -945,7 +950,7 @@ def check_point(task):
         "error 2002:" in again.stderr
     if again.returncode != 0 and not gone:
         return verdict("failed", f"the store was {named}; the change run again exited "
-                                 f"{again.returncode}: {again.stderr.strip()}")
+                                 f"{again.returncode}: {one_line(again.stderr)}")
     final, why = snapshot(fixture, state)
     if final is None:
         return verdict("failed", f"after the change ran again: {why}")
