@@ -343,7 +343,8 @@ def listing(fixture, state):
         hosts = json.loads(result.stdout)
     except ValueError as error:
         return None, f"list --json printed no JSON ({error})"
-    return tuple(sorted(json.dumps(h, sort_keys=True) for h in hosts if h.get("type") == "vexo")), ""
+    native = [h for h in hosts if h.get("type") == "vexo"]
+    return tuple(sorted(json.dumps(h, sort_keys=True) for h in native)), ""
 
 
 def snapshot(fixture, state):
@@ -642,7 +643,8 @@ class Durability:
     def sync_after(self, node, after, before=None):
         """The first sync of `node` (its own, or syncfs) after call `after` and before call
         `before`, or None."""
-        found = [s for s in node.syncs + self.syncfs if s > after and (before is None or s < before)]
+        found = [s for s in node.syncs + self.syncfs
+                 if s > after and (before is None or s < before)]
         return min(found) if found else None
 
     def publish(self, call, path):
