@@ -130,11 +130,12 @@ void PluginStore::RemoveUserPlugin(const std::string& name, const std::function<
   // The caller's Staging removes it from there when the change ends.
   const std::string removed = state_.staging() + "/" + kDeletedPrefix + name;
   Rename(folder, removed);
-  // The record on disk before anything is forgotten: after a power cut, the plug-in is either
-  // still there with its account, or its deletion is recorded.
-  SyncFolder(state_.user());
-  SyncFolder(state_.staging());
   try {
+    // The record on disk before anything is forgotten: after a power cut, the plug-in is either
+    // still there with its account, or its deletion is recorded. A record that cannot be synced
+    // is no record: the caller's Staging would remove the folder and leave the account behind.
+    SyncFolder(state_.user());
+    SyncFolder(state_.staging());
     forget();
   } catch (...) {
     try {

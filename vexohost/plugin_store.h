@@ -48,8 +48,8 @@ class PluginStore {
 
   // Removes user plug-in `name`. The folder first leaves user/ in one rename, so readers see the
   // plug-in or nothing, into staging/ under a name that records the deletion (both folders
-  // synced); then `forget` runs (dropping what else is stored about it), and if it throws, the
-  // folder is put back and the error passes on. A process killed in between leaves the deletion
+  // synced); then `forget` runs (dropping what else is stored about it). If a sync or `forget`
+  // throws, the folder is put back and the error passes on. A process killed in between leaves the deletion
   // recorded, for the next change to finish (RecordedDeletions). Throws kErrShippedHost for a
   // shipped plug-in, kErrUnknownHost when there is none.
   // REQUIRES: IsValidHostName(name), the store lock held exclusively, and a Staging.

@@ -261,6 +261,34 @@ TEST_F(CliTest, DeleteRemovesAUserPlugin) {
   EXPECT_FALSE(vexohost::test::Exists(Path("user/openmirror")));
 }
 
+// A delete whose record in staging/ cannot be synced (strace fails the fsync of user/, then of
+// staging/) puts the plug-in back with its account: the folder used to leave with staging/ and
+// the account stayed behind for good.
+TEST_F(CliTest, ADeleteWhoseRecordCannotBeSyncedKeepsThePluginAndItsAccount) {
+  try {
+    fake::RunProgram({"strace", "-V"}, fake::CurrentEnvironment(), "");
+  } catch (const std::exception&) {
+    GTEST_SKIP() << "strace is missing";
+  }
+  ASSERT_THAT(Run({"set", "openmirror", "--type", "vexo", "--username", "old", "--password-stdin"},
+                  "pw\n"),
+              Ended(0, "", ""));
+  for (const char* folder : {"user", "staging"}) {
+    const std::string nth = std::string(folder) == "user" ? "1" : "2";
+    const ProgramResult result = fake::RunProgram(
+        {"strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+         "inject=fsync:error=EIO:when=" + nth, kProgram, "delete", "openmirror"},
+        fake::CurrentEnvironment(), "");
+    EXPECT_EQ(1, result.exit_status) << folder;
+    EXPECT_THAT(result.err, HasSubstr("error 2101: fsync " + Path(folder) +
+                                      ": Input/output error\n"));
+    EXPECT_TRUE(vexohost::test::Exists(Path("user/openmirror/manifest.json"))) << folder;
+    EXPECT_FALSE(vexohost::test::Exists(Path("staging/deleted-openmirror"))) << folder;
+    const ProgramResult get = Run({"get", "openmirror", "--type", "vexo"});
+    EXPECT_EQ("old", ParseJson(get.out)["username"].asString()) << folder;
+  }
+}
+
 // -- help, manual page, completion ---------------------------------------------------------------
 
 // The entries of --help's lists of commands and options: "  ENTRY  SUMMARY", or the summary alone
