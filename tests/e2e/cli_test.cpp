@@ -265,6 +265,11 @@ TEST_F(CliTest, DeleteRemovesAUserPlugin) {
 // staging/) puts the plug-in back with its account: the folder used to leave with staging/ and
 // the account stayed behind for good.
 TEST_F(CliTest, ADeleteWhoseRecordCannotBeSyncedKeepsThePluginAndItsAccount) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // A sanitizer's runtime under strace makes calls of its own, and its leak check at exit may die
+  // under a tracer: the counts of fsync would not be the tool's.
+  GTEST_SKIP() << "the tool is built with a sanitizer";
+#endif
   try {
     fake::RunProgram({"strace", "-V"}, fake::CurrentEnvironment(), "");
   } catch (const std::exception&) {
