@@ -35,17 +35,20 @@ bool IsStringOrAbsent(const Json::Value& object, const char* key) {
   return member == nullptr || member->isString();
 }
 
+constexpr char kName[] = "name";
+constexpr char kMessage[] = "message";
+
 // What an answer's "error" member says, for a message.
 std::string ErrorOf(const Json::Value& error) {
   constexpr std::size_t kMaxShownMessageBytes = 200;
-  const Json::Value* name = error.isObject() ? error.find("name", "name" + 4) : nullptr;
+  const Json::Value* name = error.isObject() ? error.find(kName, kName + sizeof kName - 1) : nullptr;
   if (name == nullptr || !name->isString()) return "pyLoad answered an error";
   // pyLoad's own words for both, which the peer uses as well (docs/pyload-protocol.md).
   if (name->asString() == "UnknownPlugin" || name->asString() == "NoAccount") {
     return "no such plug-in or account";
   }
   std::string text = "pyLoad answered " + Printable(name->asString());
-  const Json::Value* message = error.find("message", "message" + 7);
+  const Json::Value* message = error.find(kMessage, kMessage + sizeof kMessage - 1);
   if (message != nullptr && message->isString() && !message->asString().empty()) {
     const std::string& words = message->asString();
     text += ": " + Printable(words.substr(0, kMaxShownMessageBytes)) +
