@@ -41,7 +41,8 @@ constexpr char kMessage[] = "message";
 // What an answer's "error" member says, for a message.
 std::string ErrorOf(const Json::Value& error) {
   constexpr std::size_t kMaxShownMessageBytes = 200;
-  const Json::Value* name = error.isObject() ? error.find(kName, kName + sizeof kName - 1) : nullptr;
+  const Json::Value* name =
+      error.isObject() ? error.find(kName, kName + sizeof kName - 1) : nullptr;
   if (name == nullptr || !name->isString()) return "pyLoad answered an error";
   // pyLoad's own words for both, which the peer uses as well (docs/pyload-protocol.md).
   if (name->asString() == "UnknownPlugin" || name->asString() == "NoAccount") {

@@ -49,10 +49,10 @@ class PluginStore {
   // Removes user plug-in `name`. The folder first leaves user/ in one rename, so readers see the
   // plug-in or nothing, into staging/ under a name that records the deletion (both folders
   // synced); then `forget` runs (dropping what else is stored about it). If a sync or `forget`
-  // throws, the folder is put back and the error passes on. A process killed in between leaves the deletion
-  // recorded, for the next change to finish (RecordedDeletions). Throws kErrShippedHost for a
-  // shipped plug-in, kErrUnknownHost when there is none.
-  // REQUIRES: IsValidHostName(name), the store lock held exclusively, and a Staging.
+  // throws, the folder is put back and the error passes on. A process killed in between leaves the
+  // deletion recorded, for the next change to finish (RecordedDeletions). Throws kErrShippedHost
+  // for a shipped plug-in, kErrUnknownHost when there is none. REQUIRES: IsValidHostName(name), the
+  // store lock held exclusively, and a Staging.
   void RemoveUserPlugin(const std::string& name, const std::function<void()>& forget);
 
   // The plug-ins whose deletion was recorded by a RemoveUserPlugin that did not end: their

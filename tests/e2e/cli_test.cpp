@@ -275,18 +275,18 @@ TEST_F(CliTest, ADeleteWhoseRecordCannotBeSyncedKeepsThePluginAndItsAccount) {
   } catch (const std::exception&) {
     GTEST_SKIP() << "strace is missing";
   }
-  ASSERT_THAT(Run({"set", "openmirror", "--type", "vexo", "--username", "old", "--password-stdin"},
-                  "pw\n"),
-              Ended(0, "", ""));
+  ASSERT_THAT(
+      Run({"set", "openmirror", "--type", "vexo", "--username", "old", "--password-stdin"}, "pw\n"),
+      Ended(0, "", ""));
   for (const char* folder : {"user", "staging"}) {
     const std::string nth = std::string(folder) == "user" ? "1" : "2";
-    const ProgramResult result = fake::RunProgram(
-        {"strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e",
-         "inject=fsync:error=EIO:when=" + nth, kProgram, "delete", "openmirror"},
-        fake::CurrentEnvironment(), "");
+    const ProgramResult result =
+        fake::RunProgram({"strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+                          "inject=fsync:error=EIO:when=" + nth, kProgram, "delete", "openmirror"},
+                         fake::CurrentEnvironment(), "");
     EXPECT_EQ(1, result.exit_status) << folder;
-    EXPECT_THAT(result.err, HasSubstr("error 2101: fsync " + Path(folder) +
-                                      ": Input/output error\n"));
+    EXPECT_THAT(result.err,
+                HasSubstr("error 2101: fsync " + Path(folder) + ": Input/output error\n"));
     EXPECT_TRUE(vexohost::test::Exists(Path("user/openmirror/manifest.json"))) << folder;
     EXPECT_FALSE(vexohost::test::Exists(Path("staging/deleted-openmirror"))) << folder;
     const ProgramResult get = Run({"get", "openmirror", "--type", "vexo"});
