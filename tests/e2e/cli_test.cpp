@@ -256,9 +256,12 @@ TEST_F(CliTest, VerifyPrintsEachOutcomeAsAWordAndExitsFourForARejectedAccount) {
   }
 }
 
-TEST_F(CliTest, DeleteRemovesAUserPlugin) {
-  EXPECT_THAT(Run({"delete", "openmirror"}), Ended(0, "", ""));
+// What a change did is the line that the service logged for it; -q prints none.
+TEST_F(CliTest, DeleteRemovesAUserPluginAndSaysSo) {
+  EXPECT_THAT(Run({"delete", "openmirror"}), Ended(0, "deleted openmirror\n", ""));
   EXPECT_FALSE(vexohost::test::Exists(Path("user/openmirror")));
+  InstallUser("openmirror");
+  EXPECT_THAT(Run({"-q", "delete", "openmirror"}), Ended(0, "", ""));
 }
 
 // A delete whose record in staging/ cannot be synced (strace fails the fsync of user/, then of
