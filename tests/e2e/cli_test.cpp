@@ -344,8 +344,9 @@ TEST_F(CliTest, TheManualPageHasTheCommandsAndOptionsOfHelpWithTheirSummaries) {
 }
 
 // The completion, run in bash with the tool in PATH from the peer's directory: what completes the
-// last word of each row. Hostile pyLoad names are offered quoted, or left out where no shell word
-// could carry them, and none of them runs.
+// last word of each row, "--type=VALUE" split at "=" as bash splits it, or whole. Hostile pyLoad
+// names are offered quoted, or left out where no shell word could carry them, and none of them
+// runs; update and delete are offered the plug-ins that the user installed alone.
 TEST_F(CliTest, BashCompletesCommandsOptionsTypesAndHostNames) {
   const std::string program = kProgram;
   const fake::ScopedEnv path{
@@ -361,12 +362,14 @@ TEST_F(CliTest, BashCompletesCommandsOptionsTypesAndHostNames) {
       {{""}, "list get set verify remove-account install update delete"},
       {{"verify", "--"}, "--type --username --password-stdin --quiet --verbose --help --version"},
       {{"set", "x", "--type", ""}, "vexo pyload"},
+      {{"set", "x", "--type", "="}, "vexo pyload"},
+      {{"get", "--type=p"}, "--type=pyload"},
       {{"--quiet", "get", "--type", "pyload", ""},  // no escaped names, no control characters
        R"(\$\(touch\$\{IFS\}ran\) Two\ words Uploaded Zippyshare \`touch\$\{IFS\}ran\` )"
        R"(a\;touch\$\{IFS\}ran it\'s)"},
-      {{"get", "--type", "pyload", "Two\\ "}, "Two\\ words"},
+      {{"get", "--type", "=", "pyload", "Two\\ "}, "Two\\ words"},
       {{"set", "--username", "Uploaded", "--enable", "o"}, "openmirror"},
-      {{"delete", ""}, "filedrop openmirror"},
+      {{"delete", ""}, "openmirror"},
       {{"get", "filedrop", ""}, ""},
   };
   for (const auto& [words, expected] : rows) {
