@@ -484,6 +484,17 @@ TEST_F(CliTest, FailuresEndInTheirExitStatusAndOneLineOnStandardError) {
   EXPECT_TRUE(vexohost::test::Exists(Path("user/openmirror")));
 }
 
+// Standard output on a full disk: exit 3, and the system's reason, after --help as after a command.
+TEST_F(CliTest, AnOutputThatCannotBeWrittenFailsWithTheSystemsReason) {
+  for (const char* command : {"--help", "list"}) {
+    EXPECT_THAT(
+        fake::RunProgram({"/bin/sh", "-c", "exec \"$0\" $1 > /dev/full", kProgram, command},
+                         fake::CurrentEnvironment(), ""),
+        Ended(3, "", Said("error: cannot write to standard output: No space left on device")))
+        << command;
+  }
+}
+
 // -- passwords -----------------------------------------------------------------------------------
 
 // A verifier that says whether it may open the memory of the tool and, as a control, of the shell
