@@ -297,6 +297,20 @@ TEST_F(CliTest, ADeleteWhoseRecordCannotBeSyncedKeepsThePluginAndItsAccount) {
   }
 }
 
+// The tour in the README is what the demo prints, run with this build's tool.
+TEST_F(CliTest, TheReadmeTourIsWhatTheDemoPrints) {
+  const std::string program = kProgram;
+  const ProgramResult demo = fake::RunProgram(
+      {"bash", VEXODL_SOURCE_DIR "/scripts/demo.sh", program.substr(0, program.rfind("/cli/"))},
+      fake::CurrentEnvironment(), "");
+  const std::string readme = ReadFile(VEXODL_SOURCE_DIR "/README.md");
+  const std::string head = "From the demo's output:\n\n```text\n";
+  ASSERT_NE(std::string::npos, readme.find(head));
+  const std::size_t start = readme.find(head) + head.size();
+  EXPECT_EQ(0, demo.exit_status) << demo.err;
+  EXPECT_EQ("\n" + readme.substr(start, readme.find("```\n", start) - start), demo.out);
+}
+
 // -- help, manual page, completion ---------------------------------------------------------------
 
 // The entries of --help's lists of commands and options: "  ENTRY  SUMMARY", or the summary alone
