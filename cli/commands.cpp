@@ -162,19 +162,31 @@ int RemoveAccount(const Arguments& args, filehosting::Handler& handler, Report& 
   return kExitOk;
 }
 
-int Install(const Arguments& args, filehosting::Handler& handler, Report& /*report*/) {
+// Prints, one a line, what the native service says it changed since `mark`, unless --quiet: the
+// names and versions of what it did, rather than a listing before and after, which another writer
+// may change in between. A service that logs no changes prints nothing.
+int SayChanges(const Arguments& args, const Report& report, std::size_t mark) {
+  if (args.quiet) return kExitOk;
+  for (const std::string& change : report.Changes(mark)) std::cout << Escape(change) << "\n";
+  return kExitOk;
+}
+
+int Install(const Arguments& args, filehosting::Handler& handler, Report& report) {
+  const std::size_t mark = report.Mark();
   handler.Create(kNativeType, args.operand);
-  return kExitOk;
+  return SayChanges(args, report, mark);
 }
 
-int Update(const Arguments& args, filehosting::Handler& handler, Report& /*report*/) {
+int Update(const Arguments& args, filehosting::Handler& handler, Report& report) {
+  const std::size_t mark = report.Mark();
   handler.Update(args.operand, kNativeType);
-  return kExitOk;
+  return SayChanges(args, report, mark);
 }
 
-int Delete(const Arguments& args, filehosting::Handler& handler, Report& /*report*/) {
+int Delete(const Arguments& args, filehosting::Handler& handler, Report& report) {
+  const std::size_t mark = report.Mark();
   handler.Delete(args.operand, kNativeType);
-  return kExitOk;
+  return SayChanges(args, report, mark);
 }
 
 // The table of commands and the general help, with the command functions above in scope.

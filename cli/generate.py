@@ -185,27 +185,32 @@ def completion(table):
     global_options = shell_words(o["name"] for o in table["options"] if o.get("global"))
     per_command = ""
     for c in table["commands"]:
+        # A NAME without --type is a native plug-in that the user installed (update, delete): the
+        # only ones such a command can act on are offered.
         native_only = c["operand"] == "NAME" and not c["type_required"]
         per_command += "    %s) options=(%s) kind=%s%s ;;\n" % (
             c["name"], shell_words(c["options"]), c["operand"] or "''",
-            " type=vexo" if native_only else "")
+            " type=vexo removable=true" if native_only else "")
     value_skips = "|".join(o["name"] for o in valued if o["name"] != "--type")
     value_words = "".join(
-        "    %s) %s_offer \"$cur\" %s; return ;;\n" % (o["name"], function,
-                                                     shell_words(o["choices"]))
+        "    %s) %s_offer \"$cur\" %s; COMPREPLY=(\"${COMPREPLY[@]/#/$prefix}\"); return ;;\n"
+        % (o["name"], function, shell_words(o["choices"]))
         if o.get("choices") else "    %s) return ;;\n" % o["name"] for o in valued)
     return f"""# bash completion for {program}; made by cli/generate.py from cli/commands.json.
 
 # The names of the hosts that `{program} list --json` shows, of type $1 when it is
-# given, one a line. A name that the tool had to escape, or that holds a control character, is
-# left out: no shell word could carry it. awk reads the tool's indented JSON of flat objects, one
-# member a line, because jq is not on every system that has bash.
+# given, and only the removable ones (those the user installed) when $2 is "true", one a line. A
+# name that the tool had to escape, or that holds a control character, is left out: no shell word
+# could carry it. awk reads the tool's indented JSON of flat objects, one member a line, because
+# jq is not on every system that has bash.
 {function}_hosts() {{
-  {program} --quiet list --json 2>/dev/null | awk -v want="$1" '
+  {program} --quiet list --json 2>/dev/null | awk -v want="$1" -v removable="$2" '
     match($0, /^ *"(name|type)" : "[^"\\\\[:cntrl:]]*"/) {{
       split(substr($0, RSTART, RLENGTH), field, "\\""); host[field[2]] = field[4]; next
     }}
-    /^ *}}/ {{ if (host["name"] != "" && (want == "" || host["type"] == want)) print host["name"]
+    /^ *"removable" : true,?$/ {{ host["removable"] = "true" }}
+    /^ *}}/ {{ if (host["name"] != "" && (want == "" || host["type"] == want) &&
+                 (removable == "" || host["removable"] == removable)) print host["name"]
              delete host }}'
 }}
 
@@ -224,19 +229,36 @@ def completion(table):
 }}
 
 {function}() {{
-  local cur=${{COMP_WORDS[COMP_CWORD]}} prev=${{COMP_WORDS[COMP_CWORD - 1]}}
-  local command='' operand='' type='' kind='' i options=() names=()
+  local cur=${{COMP_WORDS[COMP_CWORD]}} prev=${{COMP_WORDS[COMP_CWORD - 1]}} prefix='' value=false
+  local command='' operand='' type='' kind='' removable='' i options=() names=()
   COMPREPLY=()
+  # --type=VALUE: bash splits the word at "=", one of COMP_WORDBREAKS, into "--type", "=" and
+  # VALUE, and puts what is offered in place of VALUE alone; where "=" breaks no word, the whole
+  # word is replaced, so what is offered keeps its "--type=".
+  if [[ $cur == = && $prev == --* ]]; then
+    cur='' value=true
+  elif [[ $prev == = && ${{COMP_WORDS[COMP_CWORD - 2]}} == --* ]]; then
+    prev=${{COMP_WORDS[COMP_CWORD - 2]}} value=true
+  elif [[ $cur == --*=* ]]; then
+    prev=${{cur%%=*}} prefix=${{cur%%=*}}= cur=${{cur#*=}} value=true
+  fi
   for ((i = 1; i < COMP_CWORD; i++)); do
     case ${{COMP_WORDS[i]}} in
-      --type) type=${{COMP_WORDS[i + 1]}}; ((i++)) ;;
-      {value_skips}) ((i++)) ;;
+      --type=*) type=${{COMP_WORDS[i]#*=}} ;;
+      --type)
+        if [[ ${{COMP_WORDS[i + 1]}} == = ]]; then ((i++)); fi
+        type=${{COMP_WORDS[i + 1]}}; ((i++)) ;;
+      {value_skips})
+        if [[ ${{COMP_WORDS[i + 1]}} == = ]]; then ((i++)); fi
+        ((i++)) ;;
       -*) ;;
       *) if [[ -z $command ]]; then command=${{COMP_WORDS[i]}}; else operand=${{COMP_WORDS[i]}}; fi ;;
     esac
   done
   case $prev in
 {value_words}  esac
+  # The value of an option that takes none: nothing to offer.
+  if $value; then return; fi
   case $command in
 {per_command}  esac
   if [[ $cur == -* ]]; then
@@ -244,7 +266,7 @@ def completion(table):
   elif [[ -z $command ]]; then
     {function}_offer "$cur" {shell_words(c["name"] for c in table["commands"])}
   elif [[ -z $operand && $kind == NAME ]]; then
-    mapfile -t names < <({function}_hosts "$type")
+    mapfile -t names < <({function}_hosts "$type" "$removable")
     {function}_offer "$cur" "${{names[@]}}"
   elif [[ -z $operand && $kind == SOURCE ]]; then
     mapfile -t COMPREPLY < <(compgen -f -- "$cur")

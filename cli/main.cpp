@@ -2,9 +2,11 @@
 // are in commands.h; each failure is one line on standard error (report.h).
 #include <syslog.h>
 
+#include <cerrno>
 #include <exception>
 #include <iostream>
 #include <string>
+#include <system_error>
 
 #include <json/value.h>
 
@@ -28,6 +30,19 @@ Verbosity VerbosityOf(const Arguments& args) {
   return args.verbose ? Verbosity::kVerbose : Verbosity::kNormal;
 }
 
+// `status`, once standard output is flushed; a failure (3) when it could not be written, said with
+// the system's reason (a full disk, a closed descriptor).
+int Flushed(Report& report, int status) {
+  std::cout.flush();
+  if (std::cout) return status;
+  // What the failed write left, at this flush or before: standard output is written last, after
+  // every call that could fail.
+  const int error = errno;
+  report.Failure("cannot write to standard output" +
+                 (error != 0 ? ": " + std::generic_category().message(error) : std::string()));
+  return kExitFailure;
+}
+
 int Main(int argc, const char* const* argv) {
   Arguments args;
   try {
@@ -37,13 +52,11 @@ int Main(int argc, const char* const* argv) {
               << "\nTry 'vexodl-filehosting --help'.\n";
     return kExitUsage;
   }
-  if (args.version) {
-    std::cout << "vexodl-filehosting " << VEXODL_CLI_VERSION << "\n";
-    return kExitOk;
-  }
-  if (args.help) {
-    std::cout << HelpText(args.command);
-    return kExitOk;
+  if (args.version || args.help) {
+    std::cout << (args.version ? "vexodl-filehosting " VEXODL_CLI_VERSION "\n"
+                               : HelpText(args.command));
+    Report report(VerbosityOf(args), std::cerr);
+    return Flushed(report, kExitOk);
   }
   // The library and the back-ends log only what fails, with syslog(), which the tool defines
   // (syslog_tap.h): the lines reach syslog as they are, and standard error through `report` alone,
@@ -76,11 +89,7 @@ int Main(int argc, const char* const* argv) {
     status = kExitFailure;
   }
   report.CopyLog();
-  std::cout.flush();
-  if (!std::cout) {
-    report.Failure("cannot write to standard output");
-    status = kExitFailure;
-  }
+  status = Flushed(report, status);
   ::closelog();
   return status;
 }

@@ -3,7 +3,6 @@
 #include <syslog.h>
 
 #include <string_view>
-#include <vector>
 
 #include "error_codes.h"
 #include "output.h"
@@ -63,6 +62,18 @@ std::optional<BackEndCause> Report::Cause(std::size_t mark, int code) const {
     if (cause && !cause->empty()) return BackEndCause{std::string(*cause), level == LOG_INFO};
   }
   return std::nullopt;
+}
+
+std::vector<std::string> Report::Changes(std::size_t mark) const {
+  std::vector<std::string> changes;
+  for (const LoggedLine& line : LoggedLines(mark)) {
+    const std::string_view text = line.text;
+    if (LOG_PRI(line.priority) != LOG_INFO || !StartsWith(text, kNativePrefix)) continue;
+    if (const auto change = AfterRequest(text.substr(kNativePrefix.size()))) {
+      changes.emplace_back(*change);
+    }
+  }
+  return changes;
 }
 
 void Report::Error(int code, const std::string& message) {

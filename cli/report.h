@@ -4,6 +4,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace vexodl::cli {
 
@@ -38,6 +39,11 @@ class Report {
   // <call>[ <host>]: <cause> (error <code>)") about an error of `code`. Nothing when neither
   // logged one: a cause is never guessed.
   std::optional<BackEndCause> Cause(std::size_t mark, int code) const;
+
+  // What the native service says it changed from `mark` on, one entry per line that it logged at
+  // LOG_INFO ("vexohost: <call>[ <host>]: <change>"): "installed rapidbox 2.0 (was 1.0)",
+  // "updated openmirror 0.9.2 -> 1.0", "openmirror 1.0 is up to date", "deleted openmirror".
+  std::vector<std::string> Changes(std::size_t mark) const;
 
   // The line of an error that a call of the library threw, which for the library's own errors
   // carries no message: "error CODE: MESSAGE", else "error CODE: MEANING" with the code's meaning

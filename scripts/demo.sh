@@ -2,7 +2,9 @@
 # The demo: vexodl-filehosting over both back-ends, in a temporary state that is removed again.
 # The pyLoad peer serves sample accounts on a socket in that state, and the native service works
 # on a state directory holding the sample plug-ins of vexohost/plugins/. Nothing outside the
-# temporary directory is read or written, and the peer is stopped on every way out.
+# temporary directory is read or written, and the peer is stopped on every way out. What it prints
+# on standard output is README's tour, word for word (tests/e2e/cli_test.cpp holds them together);
+# where its state is, on standard error.
 # Usage: demo.sh [BUILD_DIR]   (default: build/release)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -87,8 +89,8 @@ refused() {
   fi
 }
 
-echo "Native state: $VEXODL_VEXOHOST_STATE_DIR"
-echo "pyLoad peer:  $VEXODL_PYLOAD_SOCKET (store $VEXODL_PYLOAD_STORE)"
+echo "Native state: $VEXODL_VEXOHOST_STATE_DIR" >&2
+echo "pyLoad peer:  $VEXODL_PYLOAD_SOCKET (store $VEXODL_PYLOAD_STORE)" >&2
 run -- list
 run secret -- set Uploaded --type pyload --username me --password-stdin --enable
 run secret -- verify Uploaded --type pyload --username me --password-stdin
@@ -99,5 +101,4 @@ run -- list
 refused delete filedrop
 run -- delete openmirror
 refused get openmirror --type vexo
-echo
-echo "demo: done; the peer is stopped and $state removed"
+echo "demo: done; the peer is stopped and $state removed" >&2

@@ -29,11 +29,13 @@ inline std::string PrintablePath(const std::string& path) {
 }
 
 // Report writes the one syslog line by which the service says why a call failed, was refused or
-// left something out, since libvexodlfilehosting passes on no more than a code for some of them:
+// left something out, since libvexodlfilehosting passes on no more than a code for some of them,
+// and what a change of the plug-in folders did, which it passes on not at all:
 // "vexohost: <call>[ <host>]: <cause>", `host` cut at 80 bytes, and bytes outside printable ASCII
 // written as \xNN, so that no name can forge a line. `priority` is LOG_ERR for a failure,
-// LOG_WARNING for what a listing leaves out. `cause` never holds a password, nor what a verifier
-// wrote (it may echo its input).
+// LOG_WARNING for what a listing leaves out, LOG_INFO for what a change did ("installed rapidbox
+// 2.0 (was 1.0)", whole: the tool prints it as it is). `cause` never holds a password, nor what a
+// verifier wrote (it may echo its input).
 void Report(int priority, const std::string& call, const std::string& host,
             const std::string& cause);
 

@@ -232,7 +232,11 @@ int Handler::HostAdd(const std::string& source) {
     StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
     FinishDeletions(state);
     const Staging staging(state);
-    Installer(state).Install(source);
+    const Installer::Installed installed = Installer(state).Install(source);
+    const std::string& was = installed.replaced_version;
+    internal::Report(LOG_INFO, "install", "",
+                     "installed " + installed.manifest.name + " " + installed.manifest.version +
+                         (was.empty() ? "" : " (was " + was + ")"));
     return 0;
   });
 }
@@ -251,6 +255,7 @@ int Handler::HostDelete() {
         db->Forget(impl_->host);
       }
     });
+    internal::Report(LOG_INFO, "delete", impl_->host, "deleted " + impl_->host);
     return 0;
   });
 }
@@ -281,7 +286,12 @@ int Handler::HostUpdate(const std::string& url) {
     FinishDeletions(state);
     const Plugin plugin = updatable();
     const Staging staging(state);
-    updater.Apply(plugin, download);
+    const bool updated = updater.Apply(plugin, download);
+    const std::string& version = plugin.manifest.version;
+    internal::Report(
+        LOG_INFO, "update", impl_->host,
+        updated ? "updated " + impl_->host + " " + version + " -> " + download.entry->version
+                : impl_->host + " " + version + " is up to date");
     return 0;
   });
 }

@@ -10,6 +10,7 @@
 
 #include "errors.h"
 #include "file.h"
+#include "plugin_store.h"
 
 namespace vexodl::vexohost::internal {
 
@@ -72,8 +73,8 @@ Manifest ReadManifest(const std::string& folder) {
 
 }  // namespace
 
-Manifest Installer::Install(const std::string& source, const std::string& expected_name,
-                            const std::string& expected_version) const {
+Installer::Installed Installer::Install(const std::string& source, const std::string& expected_name,
+                                        const std::string& expected_version) const {
   // The new plug-in's verifier will run with the password: nobody else may be able to put it there.
   state_.CheckTrusted(state_.user());
   const std::string unpacked = state_.staging() + "/unpacked";
@@ -81,7 +82,8 @@ Manifest Installer::Install(const std::string& source, const std::string& expect
   UnpackPackage(source, unpacked, limits_);
 
   const std::string folder = PluginFolder(unpacked);
-  const Manifest manifest = ReadManifest(folder);
+  Installed installed{ReadManifest(folder), ""};
+  const Manifest& manifest = installed.manifest;
   if (!expected_name.empty() && manifest.name != expected_name) {
     Fail(kErrPackageMismatch,
          "the package holds host plug-in \"" + manifest.name + "\", not \"" + expected_name + "\"");
@@ -117,6 +119,11 @@ Manifest Installer::Install(const std::string& source, const std::string& expect
   const std::string target = state_.user() + "/" + manifest.name;
   struct stat st {};
   if (lstat(target.c_str(), &st) == 0) {
+    Manifest replaced;
+    std::string why;
+    if (PluginStore::Load(target, manifest.name, &replaced, &why)) {
+      installed.replaced_version = replaced.version;
+    }
     // The old copy lands in staging/ready and leaves with the caller's Staging.
     if (renameat2(AT_FDCWD, ready.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
       FailSystem("renameat2 RENAME_EXCHANGE", target, errno);
@@ -126,7 +133,7 @@ Manifest Installer::Install(const std::string& source, const std::string& expect
   }
   SyncFolder(state_.user());
   Reached(Stage::kSwitched);
-  return manifest;
+  return installed;
 }
 
 }  // namespace vexodl::vexohost::internal

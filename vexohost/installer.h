@@ -18,6 +18,14 @@ namespace vexodl::vexohost::internal {
 // REQUIRES for every call: the store lock held exclusively, and a Staging.
 class Installer {
  public:
+  // What Install put in place.
+  struct Installed {
+    Manifest manifest;
+    // The version of the user plug-in it replaced, or "" when there was none, or none whose
+    // manifest could be read.
+    std::string replaced_version;
+  };
+
   // Points where a test may stop an install: after unpacking and checking, and after the switch.
   enum class Stage { kChecked, kSwitched };
 
@@ -26,13 +34,13 @@ class Installer {
       : state_(state), limits_(limits), at_stage_(std::move(at_stage)) {}
 
   // Installs the package `source` (see UnpackPackage), whose top holds manifest.json, or whose
-  // only entry is a folder that does. Returns its manifest. Throws kErrPackageManifest when the
-  // manifest is missing or invalid (a verifier it names must be an executable regular file of the
-  // package), kErrShippedHost when a shipped plug-in has its name or the same name in another
-  // case, kErrPackageMismatch when `expected_name` or `expected_version` is not empty and differs,
-  // and what UnpackPackage throws.
-  Manifest Install(const std::string& source, const std::string& expected_name = "",
-                   const std::string& expected_version = "") const;
+  // only entry is a folder that does. Returns its manifest and what it replaced. Throws
+  // kErrPackageManifest when the manifest is missing or invalid (a verifier it names must be an
+  // executable regular file of the package), kErrShippedHost when a shipped plug-in has its name or
+  // the same name in another case, kErrPackageMismatch when `expected_name` or `expected_version`
+  // is not empty and differs, and what UnpackPackage throws.
+  Installed Install(const std::string& source, const std::string& expected_name = "",
+                    const std::string& expected_version = "") const;
 
  private:
   void Reached(Stage stage) const {

@@ -60,11 +60,13 @@ class PluginStore {
   // REQUIRES: the store lock held.
   std::vector<std::string> RecordedDeletions() const;
 
- private:
-  std::string FolderOf(Origin origin, const std::string& name) const;
-  // Reads the manifest of `folder`; returns false with the reason in `why`.
+  // Reads the manifest of the folder `folder` of plug-in `name`; returns false with the reason in
+  // `why`.
   static bool Load(const std::string& folder, const std::string& name, Manifest* out,
                    std::string* why);
+
+ private:
+  std::string FolderOf(Origin origin, const std::string& name) const;
 
   StateDir state_;
 };

@@ -256,9 +256,12 @@ TEST_F(CliTest, VerifyPrintsEachOutcomeAsAWordAndExitsFourForARejectedAccount) {
   }
 }
 
-TEST_F(CliTest, DeleteRemovesAUserPlugin) {
-  EXPECT_THAT(Run({"delete", "openmirror"}), Ended(0, "", ""));
+// What a change did is the line that the service logged for it; -q prints none.
+TEST_F(CliTest, DeleteRemovesAUserPluginAndSaysSo) {
+  EXPECT_THAT(Run({"delete", "openmirror"}), Ended(0, "deleted openmirror\n", ""));
   EXPECT_FALSE(vexohost::test::Exists(Path("user/openmirror")));
+  InstallUser("openmirror");
+  EXPECT_THAT(Run({"-q", "delete", "openmirror"}), Ended(0, "", ""));
 }
 
 // A delete whose record in staging/ cannot be synced (strace fails the fsync of user/, then of
@@ -292,6 +295,20 @@ TEST_F(CliTest, ADeleteWhoseRecordCannotBeSyncedKeepsThePluginAndItsAccount) {
     const ProgramResult get = Run({"get", "openmirror", "--type", "vexo"});
     EXPECT_EQ("old", ParseJson(get.out)["username"].asString()) << folder;
   }
+}
+
+// The tour in the README is what the demo prints, run with this build's tool.
+TEST_F(CliTest, TheReadmeTourIsWhatTheDemoPrints) {
+  const std::string program = kProgram;
+  const ProgramResult demo = fake::RunProgram(
+      {"bash", VEXODL_SOURCE_DIR "/scripts/demo.sh", program.substr(0, program.rfind("/cli/"))},
+      fake::CurrentEnvironment(), "");
+  const std::string readme = ReadFile(VEXODL_SOURCE_DIR "/README.md");
+  const std::string head = "From the demo's output:\n\n```text\n";
+  ASSERT_NE(std::string::npos, readme.find(head));
+  const std::size_t start = readme.find(head) + head.size();
+  EXPECT_EQ(0, demo.exit_status) << demo.err;
+  EXPECT_EQ("\n" + readme.substr(start, readme.find("```\n", start) - start), demo.out);
 }
 
 // -- help, manual page, completion ---------------------------------------------------------------
@@ -341,8 +358,9 @@ TEST_F(CliTest, TheManualPageHasTheCommandsAndOptionsOfHelpWithTheirSummaries) {
 }
 
 // The completion, run in bash with the tool in PATH from the peer's directory: what completes the
-// last word of each row. Hostile pyLoad names are offered quoted, or left out where no shell word
-// could carry them, and none of them runs.
+// last word of each row, "--type=VALUE" split at "=" as bash splits it, or whole. Hostile pyLoad
+// names are offered quoted, or left out where no shell word could carry them, and none of them
+// runs; update and delete are offered the plug-ins that the user installed alone.
 TEST_F(CliTest, BashCompletesCommandsOptionsTypesAndHostNames) {
   const std::string program = kProgram;
   const fake::ScopedEnv path{
@@ -358,12 +376,14 @@ TEST_F(CliTest, BashCompletesCommandsOptionsTypesAndHostNames) {
       {{""}, "list get set verify remove-account install update delete"},
       {{"verify", "--"}, "--type --username --password-stdin --quiet --verbose --help --version"},
       {{"set", "x", "--type", ""}, "vexo pyload"},
+      {{"set", "x", "--type", "="}, "vexo pyload"},
+      {{"get", "--type=p"}, "--type=pyload"},
       {{"--quiet", "get", "--type", "pyload", ""},  // no escaped names, no control characters
        R"(\$\(touch\$\{IFS\}ran\) Two\ words Uploaded Zippyshare \`touch\$\{IFS\}ran\` )"
        R"(a\;touch\$\{IFS\}ran it\'s)"},
-      {{"get", "--type", "pyload", "Two\\ "}, "Two\\ words"},
+      {{"get", "--type", "=", "pyload", "Two\\ "}, "Two\\ words"},
       {{"set", "--username", "Uploaded", "--enable", "o"}, "openmirror"},
-      {{"delete", ""}, "filedrop openmirror"},
+      {{"delete", ""}, "openmirror"},
       {{"get", "filedrop", ""}, ""},
   };
   for (const auto& [words, expected] : rows) {
@@ -476,6 +496,17 @@ TEST_F(CliTest, FailuresEndInTheirExitStatusAndOneLineOnStandardError) {
   }
   EXPECT_EQ("<no database>", Row("filedrop"));
   EXPECT_TRUE(vexohost::test::Exists(Path("user/openmirror")));
+}
+
+// Standard output on a full disk: exit 3, and the system's reason, after --help as after a command.
+TEST_F(CliTest, AnOutputThatCannotBeWrittenFailsWithTheSystemsReason) {
+  for (const char* command : {"--help", "list"}) {
+    EXPECT_THAT(
+        fake::RunProgram({"/bin/sh", "-c", "exec \"$0\" $1 > /dev/full", kProgram, command},
+                         fake::CurrentEnvironment(), ""),
+        Ended(3, "", Said("error: cannot write to standard output: No space left on device")))
+        << command;
+  }
 }
 
 // -- passwords -----------------------------------------------------------------------------------

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Installs the packages of a build tree into a fresh Debian 12 root as a user would, with apt from
-# the archive: runs the tool there on the sample plug-ins and compares what it says with
+# the archive: runs the tool there on the sample plug-ins, updates one from a signed mirror with
+# the key that the administrator puts into the packaged keys file, and compares what it says with
 # deb_root.expected, builds the consumer program against the -dev package with find_package and
 # with pkg-config, then purges every package and what apt pulled in for them, and checks that the
 # root's file tree (paths, owners, modes) is as before, apart from dpkg's and apt's own state.
 # The pristine root (debootstrap --variant=minbase) and apt's downloads are kept in CACHE_DIR, per
-# release, so that the next run reuses them. As root: chroot, mounts.
-# Usage: deb_root_test.sh PACKAGES_DIR WORKDIR CACHE_DIR
+# release, so that the next run reuses them. INDEX_TOOL (vexohost-index-tool of the build) signs
+# the mirror. As root: chroot, mounts.
+# Usage: deb_root_test.sh PACKAGES_DIR WORKDIR CACHE_DIR INDEX_TOOL
 set -euo pipefail
-packages=$1 work=$2 cache=$3
+packages=$1 work=$2 cache=$3 index_tool=$4
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 release=bookworm
@@ -97,6 +99,17 @@ cat > "$root/tmp/state/native/user/whoami/verify" << 'EOF'
 if [ "$(id -un)" = vexodl-verify ]; then echo '{"result": 2}'; else echo '{"result": 0}'; fi
 EOF
 chmod 0755 "$root/tmp/state/native/user/whoami/verify"
+# The mirror: openmirror 1.0, in an index signed with a key of this run.
+mirror=$root/tmp/mirror
+mkdir -p "$mirror/openmirror"
+sed 's/"0.9.2"/"1.0"/' "$source_dir/vexohost/plugins/openmirror/manifest.json" \
+  > "$mirror/openmirror/manifest.json"
+tar -C "$mirror" -czf "$mirror/openmirror-1.0.tar.gz" openmirror
+rm -rf "$mirror/openmirror" "$work/secret.key"
+key=$("$index_tool" keygen "$work/secret.key")
+(cd "$mirror" && "$index_tool" index 1 30 openmirror=openmirror-1.0.tar.gz:1.0 > index.json)
+"$index_tool" sign "$work/secret.key" "$mirror/index.json"
+keys=/etc/vexodl/update-keys
 # show LABEL COMMAND...: runs the command in the root, standard input from the file $input or
 # /dev/null, and writes LABEL, its output, its standard error and its exit status.
 show() {
@@ -133,6 +146,30 @@ transcript() {
   # A user who may not read the package's state directory (root's, mode 0700), without pyLoad.
   local user=(setpriv --reuid 4242 --regid 4242 --clear-groups vexodl-filehosting list)
   show "${user[*]}" "${user[@]}"
+  # Updates from the mirror: refused while the packaged keys file holds comments alone; with the
+  # mirror's key added, openmirror is updated, then up to date; refused again, naming the file and
+  # the fix, while the file is group-writable. Reinstalled, the package keeps the administrator's
+  # file, key and all (it is a conffile; purged, it goes, as the tree compared below shows).
+  local update=(vexodl-filehosting update openmirror)
+  updating() {
+    show "${update[*]}" env VEXODL_VEXOHOST_STATE_DIR=/tmp/state/native \
+      VEXODL_PYLOAD_SOCKET=/tmp/state/pyload.sock VEXODL_PYLOAD_CLI=/tmp/state/no-pyload \
+      VEXODL_VEXOHOST_UPDATE_MIRROR=file:///tmp/mirror/ "${update[@]}"
+  }
+  updating
+  printf '%s\n' "$key" >> "$root$keys"
+  echo "# the mirror's key added to $keys"
+  updating
+  updating
+  show "chmod g+w $keys" chmod g+w "$keys"
+  updating
+  show "chmod g-w $keys" chmod g-w "$keys"
+  cp "$root$keys" "$work/update-keys"
+  local service=("$root"/tmp/debs/libvexodlvexohost1_*.deb)
+  apt_in_root install -y --reinstall "/tmp/debs/${service##*/}"
+  echo "# libvexodlvexohost1 reinstalled"
+  cmp "$work/update-keys" "$root$keys" || fail "reinstalled, libvexodlvexohost1 replaced $keys"
+  updating
 }
 transcript > "$work/transcript"
 diff -u "$here/deb_root.expected" "$work/transcript" || fail "the tool's output differs (above)"
@@ -148,7 +185,7 @@ for mode in find_package pkg-config; do
 done
 
 # Purge: the files the native service writes into its state directory go with the package.
-rm -rf "$root"/tmp/{state,debs,consumer-src,consumer-find_package,consumer-pkg-config}
+rm -rf "$root"/tmp/{state,mirror,debs,consumer-src,consumer-find_package,consumer-pkg-config}
 touch "$root"/var/lib/vexodl/filehosts/{accounts.db,lock,lock.gate}
 mkdir "$root/var/lib/vexodl/filehosts/user"
 apt_in_root purge -y --autoremove "${ours[@]}" g++ cmake ninja-build pkg-config

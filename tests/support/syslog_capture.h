@@ -17,6 +17,11 @@ struct LogLine {
 std::vector<LogLine> SyslogLines();
 void ClearSyslog();
 
+// What SyslogLines() holds after a call that wrote one line.
+inline std::vector<LogLine> OneLine(int priority, const std::string& text) {
+  return {{priority, text}};
+}
+
 inline bool operator==(const LogLine& a, const LogLine& b) {
   return a.priority == b.priority && a.text == b.text;
 }

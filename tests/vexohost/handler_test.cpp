@@ -1,6 +1,8 @@
 // Native hosts end to end: vexodl::filehosting::Handler over our own libvexodlvexohost.so.1 and
 // real files, with the fake pyLoad client (whose listing is empty). Each operation once; what the
 // library does with the back-end's answers is tested against the fakes.
+#include <syslog.h>
+
 #include <string>
 
 #include <gmock/gmock.h>
@@ -61,7 +63,11 @@ TEST_F(NativeHostsTest, EveryOperationReachesOurOwnService) {
   handler_.Delete("rapidbox", "vexo");
   EXPECT_EQ("0|NULL|NULL", Row("filedrop"));
   EXPECT_FALSE(Exists(Path("user/rapidbox")));
-  EXPECT_THAT(fake::SyslogLines(), ::testing::IsEmpty());
+  // Only what the two changes did, which the command-line tool prints.
+  EXPECT_THAT(fake::SyslogLines(),
+              ::testing::ElementsAre(
+                  fake::LogLine{LOG_INFO, "vexohost: install: installed rapidbox 1.0"},
+                  fake::LogLine{LOG_INFO, "vexohost: delete rapidbox: deleted rapidbox"}));
 }
 
 }  // namespace

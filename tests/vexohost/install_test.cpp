@@ -80,7 +80,10 @@ TEST_F(InstallTest, ReinstallingReplacesTheWholeFolderKeepsTheAccountAndEmptiesS
   Handler("rapidbox").AccountSet("alice", "secret");
   // Left by an install that was killed: every change of the plug-in folders clears it first.
   WriteFile(Path("staging/ready/manifest.json"), ManifestText("debris"));
+  fake::ClearSyslog();
   Handler("").HostAdd(Package("r2.zip", Plugin("rapidbox", "2.0")));
+  EXPECT_EQ(fake::OneLine(LOG_INFO, "vexohost: install: installed rapidbox 2.0 (was 1.0)"),
+            fake::SyslogLines());
   EXPECT_EQ("2.0", Version("rapidbox"));
   EXPECT_FALSE(Exists(Path("user/rapidbox/old.txt")));
   EXPECT_EQ("NULL|alice|secret", Row("rapidbox"));

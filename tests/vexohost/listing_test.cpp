@@ -18,13 +18,11 @@ namespace vexodl::vexohost::test {
 namespace {
 
 using fake::LogLine;
+using fake::OneLine;
 using ::testing::AllOf;
 using ::testing::StartsWith;
 
 class PluginsTest : public StateDirTest {};
-
-// What the service wrote to syslog: one line.
-std::vector<LogLine> OneLine(int priority, const std::string& text) { return {{priority, text}}; }
 
 // A shipped plug-in hides a user plug-in of its name; the password is never shown.
 TEST_F(PluginsTest, ListShowsEachPluginOnceWithWhatIsStored) {

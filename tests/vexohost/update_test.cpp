@@ -78,7 +78,10 @@ class UpdateTest : public UpdateServerTest {
 TEST_F(UpdateTest, ANewerSignedPackageFromTheMirrorReplacesThePlugin) {
   Publish({Rapidbox("1.10")});
   const fake::ScopedEnv mirror{{"VEXODL_VEXOHOST_UPDATE_MIRROR", Url()}};
+  fake::ClearSyslog();
   Handler("rapidbox").HostUpdate("https://updates.invalid/filehostupdate/filehosts/");
+  EXPECT_EQ(fake::OneLine(LOG_INFO, "vexohost: update rapidbox: updated rapidbox 1.0 -> 1.10"),
+            fake::SyslogLines());
   EXPECT_EQ("1.10 / 1.10", Versions());
   EXPECT_THAT(ReadFile(Path("user/rapidbox/verify")), HasSubstr("\"result\": 2"));
   EXPECT_EQ(ReadFile(server_ / "index.json"), ReadFile(Path("update-index.json")));
@@ -163,7 +166,11 @@ TEST_F(UpdateTest, APackageThatIsNotWhatTheIndexSaysIsRefusedButTheIndexIsKept) 
 TEST_F(UpdateTest, OnlyANewerVersionOfAUserPluginOnOfferIsInstalled) {
   for (const char* version : {"0.9", "1.0", "1.00"}) {
     Publish({Rapidbox(version)});
+    fake::ClearSyslog();
     Update();
+    EXPECT_EQ(fake::OneLine(LOG_INFO, "vexohost: update rapidbox: rapidbox 1.0 is up to date"),
+              fake::SyslogLines())
+        << version;
     EXPECT_EQ("1.0 / 1.0", Versions()) << version;
   }
   Publish({{"elsewhere", "2.0", Package("e.tar.gz", Plugin("elsewhere", "2.0"))}});
