@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "error_codes.h"
-#include "output.h"
+#include "escape.h"
 #include "syslog_tap.h"
 
 namespace vexodl::cli {
@@ -98,12 +98,13 @@ void Report::CopyLog() {
   const std::vector<LoggedLine> lines = LoggedLines(copied_);
   copied_ += lines.size();
   if (verbosity_ != Verbosity::kVerbose) return;
-  for (const LoggedLine& line : lines) err_ << "vexodl-filehosting: " << Escape(line.text) << '\n';
+  for (const LoggedLine& line : lines)
+    err_ << "vexodl-filehosting: " << common::Escape(line.text) << '\n';
 }
 
 void Report::Line(const std::string& text) {
   CopyLog();
-  err_ << "vexodl-filehosting: " << Escape(text) << '\n';
+  err_ << "vexodl-filehosting: " << common::Escape(text) << '\n';
 }
 
 }  // namespace vexodl::cli

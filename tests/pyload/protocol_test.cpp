@@ -41,7 +41,7 @@ TEST(ResultOfTest, TakesOnlyTheResultOfOneObjectWithoutError) {
             "no such plug-in or account"},
            {"{\"error\": {\"name\": \"UnknownPlugin\"}}", "no such plug-in or account"},
            {"{\"error\": {\"name\": \"Store\\u001bError\", \"message\": \"disk \\\"full\\\"\"}}",
-            "pyLoad answered Store\\x1bError: disk \\x22full\\x22"},
+            "pyLoad answered Store\\u001bError: disk \\\"full\\\""},
            {"{\"error\": {\"name\": \"Injected\", \"message\": \"" + std::string(300, 'm') + "\"}}",
             "pyLoad answered Injected: " + std::string(200, 'm') + "..."},
            {"{\"result\": true, \"error\": null}", "pyLoad answered an error"},

@@ -153,7 +153,7 @@ const Hostile kHostile[] = {
      "cannot read package entry \"w\"",
      ".zip",
      ZipEntryDeclaring("w", 60000, std::string(60000, 'w')).substr(0, 30000)},
-    {"Missing", {}, 2300, "Missing\\x1b.zip: No such file", "\x1b.zip"},
+    {"Missing", {}, 2300, "Missing\\u001b.zip: No such file", "\x1b.zip"},
 };
 
 class HostileInstallTest : public InstallTest, public ::testing::WithParamInterface<Hostile> {};
