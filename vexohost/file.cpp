@@ -64,13 +64,22 @@ std::vector<std::string> ListDirectory(const std::string& path) {
   return names;
 }
 
-int ReadSmallFile(const std::string& path, std::size_t limit, std::string* out) {
+FileReadError::FileReadError(const std::string& path, int error, const std::string& why)
+    : VexoError(kErrFileSystem, (PrintablePath(path) + why).c_str()), error_(error) {}
+
+std::string ReadSmallFile(const std::string& path, std::size_t limit) {
+  const auto fail = [&](int error) {
+    if (error == EFBIG)
+      throw FileReadError(path, error, " is larger than " + std::to_string(limit) + " bytes");
+    if (error == EINVAL) throw FileReadError(path, error, " is not a regular file");
+    throw FileReadError(path, error, ": " + SystemText(error));
+  };
   UniqueFd fd(OpenRetrying(path, O_RDONLY | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) return errno;
+  if (fd.get() < 0) fail(errno);
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode)) return EINVAL;
-  if (static_cast<std::size_t>(st.st_size) > limit) return EFBIG;
+  if (::fstat(fd.get(), &st) != 0) fail(errno);
+  if (!S_ISREG(st.st_mode)) fail(EINVAL);
+  if (static_cast<std::size_t>(st.st_size) > limit) fail(EFBIG);
   // Asking for one byte more than the file holds finds its end in one read: a regular file gives
   // fewer bytes than asked only at its end. A file that grew since fstat is read on to its end.
   std::string text;
@@ -82,15 +91,14 @@ int ReadSmallFile(const std::string& path, std::size_t limit, std::string* out) 
     if (n < 0) {
       text.resize(have);
       if (errno == EINTR) continue;
-      return errno;
+      fail(errno);
     }
     text.resize(have + static_cast<std::size_t>(n));
-    if (text.size() > limit) return EFBIG;
+    if (text.size() > limit) fail(EFBIG);
     if (static_cast<std::size_t>(n) < want) break;
     want = 8192;
   }
-  *out = std::move(text);
-  return 0;
+  return text;
 }
 
 namespace {

@@ -43,16 +43,13 @@ std::string PluginFolder(const std::string& root) {
 
 // Reads and checks the manifest of `folder`, whose name is the one the manifest gives.
 Manifest ReadManifest(const std::string& folder) {
-  std::string text;
-  const std::string path = folder + "/" + kManifestFile;
-  if (const int error = ReadSmallFile(path, kMaxManifestBytes, &text)) {
-    BadManifest(error == EFBIG ? "larger than " + std::to_string(kMaxManifestBytes) + " bytes"
-                               : SystemText(error));
-  }
   // The folder the package brought has no say: the manifest names the plug-in.
   Manifest manifest;
-  std::string why;
-  if (!ParseManifest(text, "", &manifest, &why)) BadManifest(why);
+  try {
+    manifest = ParseManifest(ReadSmallFile(folder + "/" + kManifestFile, kMaxManifestBytes), "");
+  } catch (const VexoError& error) {
+    BadManifest(error.what());
+  }
   if (!manifest.verifier.empty()) {
     struct stat st {};
     const std::string verifier = folder + "/" + manifest.verifier;

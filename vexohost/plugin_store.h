@@ -62,9 +62,8 @@ class PluginStore {
 
  private:
   std::string FolderOf(Origin origin, const std::string& name) const;
-  // Reads the manifest of `folder`; returns false with the reason in `why`.
-  static bool Load(const std::string& folder, const std::string& name, Manifest* out,
-                   std::string* why);
+  // The manifest of `folder`; throws kErrBrokenManifest with the reason when it cannot be used.
+  static Manifest Load(const std::string& folder, const std::string& name);
 
   StateDir state_;
 };
