@@ -16,6 +16,7 @@
 #include "host_name.h"
 #include "manifest.h"
 #include "package.h"
+#include "setting.h"
 #include "settings.h"
 #include "strict_json.h"
 #include "trusted_path.h"
@@ -250,8 +251,9 @@ std::vector<PublicKey> TrustedKeys(const std::string& keys_file) {
     }
     line_start = line_end + 1;
   }
-  const char* configured = std::getenv(kUpdateKeyVariable);
-  if (configured != nullptr && *configured != '\0') add(configured, kUpdateKeyVariable);
+  if (const auto configured = common::Setting(kUpdateKeyVariable)) {
+    add(std::string(*configured), kUpdateKeyVariable);
+  }
   return keys;
 }
 
@@ -282,8 +284,7 @@ std::string Sha256Hex(const std::string& bytes) {
 }
 
 std::string UpdateBase(const std::string& url) {
-  const char* mirror = std::getenv(kUpdateMirrorVariable);
-  std::string base = mirror != nullptr && *mirror != '\0' ? mirror : url;
+  std::string base(common::Setting(kUpdateMirrorVariable).value_or(url));
   if (base.empty() || base.back() != '/') base += '/';
   return base;
 }
