@@ -196,18 +196,22 @@ void Rename(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) FailSystem("rename " + from + " to", to, errno);
 }
 
+void WriteAll(int fd, std::string_view bytes, const std::string& path) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) FailSystem("write", path, errno);
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
 std::string WriteNewFile(const std::string& staging, const std::string& bytes, mode_t mode,
                          const std::string& suffix) {
   std::string path = staging + "/new-XXXXXX" + suffix;
   // mkostemps creates with O_CREAT | O_EXCL, which never follows a link.
   UniqueFd fd(::mkostemps(path.data(), static_cast<int>(suffix.size()), O_CLOEXEC | O_NOFOLLOW));
   if (!fd.valid()) FailSystem("create", staging + "/new-XXXXXX" + suffix, errno);
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) FailSystem("write", path, errno);
-    done += static_cast<std::size_t>(n);
-  }
+  WriteAll(fd.get(), bytes, path);
   if (::fchmod(fd.get(), mode) != 0) FailSystem("chmod", path, errno);
   if (::fsync(fd.get()) != 0) FailSystem("fsync", path, errno);
   return path;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error/vexo_error.h"
@@ -71,6 +72,9 @@ void MakeDirectory(const std::string& path, bool durable = true);
 
 // rename(2).
 void Rename(const std::string& from, const std::string& to);
+
+// Writes all of `bytes` to `fd`, the file `path`; throws kErrFileSystem.
+void WriteAll(int fd, std::string_view bytes, const std::string& path);
 
 // Writes `bytes` into a new file in folder `staging` (ours alone) under a name that nobody could
 // choose beforehand, ending in `suffix`, created with O_CREAT | O_EXCL | O_NOFOLLOW and mode
