@@ -108,7 +108,7 @@ Manifest Installer::Install(const std::string& source, const std::string& expect
   // Every file and folder of the package on disk before it is switched into place: after a power
   // cut, user/ holds the old plug-in or the new one, whole, never one whose files are empty.
   SyncFileSystem(ready);
-  Reached(Stage::kChecked);
+  CallTestHook(Stage::kChecked);
 
   MakeDirectory(state_.user());
   const std::string target = state_.user() + "/" + manifest.name;
@@ -122,7 +122,7 @@ Manifest Installer::Install(const std::string& source, const std::string& expect
     Rename(ready, target);
   }
   SyncFolder(state_.user());
-  Reached(Stage::kSwitched);
+  CallTestHook(Stage::kSwitched);
   return manifest;
 }
 

@@ -43,10 +43,10 @@ class InstallTest : public StateDirTest {
   }
   // Installs `package` as HostAdd does, with `limits`, calling `at_stage` at each stage.
   void InstallWith(const std::string& package, const internal::PackageLimits& limits,
-                   const std::function<void(Installer::Stage)>& at_stage = {}) {
+                   const Installer::TestHook& test_hook = {}) {
     internal::StoreLock lock(Path("lock"), internal::StoreLock::Mode::kExclusive);
     const internal::Staging staging{internal::StateDir(state())};
-    Installer(internal::StateDir(state()), limits, at_stage).Install(package);
+    Installer(internal::StateDir(state()), limits, test_hook).Install(package);
   }
 
   fake::TempDir packages_;
