@@ -56,8 +56,12 @@ std::string ErrorOf(const Json::Value& error) {
 
 }  // namespace
 
-std::optional<std::string> RequestText(const char* method, const Json::Value& params) {
-  if (!AllStringsUtf8(params)) return std::nullopt;
+std::optional<std::string> RequestText(const char* method, const Json::Value& params,
+                                       std::string* failure) {
+  if (!AllStringsUtf8(params)) {
+    *failure = "the request holds text that is not UTF-8";
+    return std::nullopt;
+  }
   Json::Value request(Json::objectValue);
   request["method"] = method;
   request["params"] = params;

@@ -21,11 +21,15 @@ Json::Value Params(const std::string& password) {
 }
 
 TEST(RequestTextTest, IsOneCompactObjectEndedByANewlineAndRefusesStringsThatAreNotUtf8) {
+  std::string failure;
   EXPECT_EQ("{\"method\":\"verify_account\",\"params\":{\"password\":\"s\\\"\\\\\\n\xc3\xa9\"}}\n",
-            RequestText("verify_account", Params("s\"\\\n\xc3\xa9")).value());
-  EXPECT_TRUE(RequestText("m", Params("\xf0\x9f\x94\x91 \xe2\x82\xac")).has_value());
+            RequestText("verify_account", Params("s\"\\\n\xc3\xa9"), &failure).value());
+  EXPECT_TRUE(RequestText("m", Params("\xf0\x9f\x94\x91 \xe2\x82\xac"), &failure).has_value());
+  EXPECT_EQ("", failure);
   for (const std::string bad : {"\xff", "a\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80"}) {
-    EXPECT_FALSE(RequestText("m", Params(bad)).has_value()) << ::testing::PrintToString(bad);
+    EXPECT_FALSE(RequestText("m", Params(bad), &failure).has_value())
+        << ::testing::PrintToString(bad);
+    EXPECT_EQ("the request holds text that is not UTF-8", failure);
   }
 }
 
