@@ -9,6 +9,7 @@
 #include <json/value.h>
 
 #include "error/vexo_error.h"
+#include "escape.h"
 #include "handler.h"
 #include "host/pyload.h"
 #include "host/vexo.h"
@@ -31,9 +32,10 @@ class Account {
     username_ = *args.username;
     // An empty user name removes the account (set; verify refuses one): no password.
     if (username_.empty()) return;
-    password_ = args.password_stdin ? ReadPasswordFromStdin()
-                                    : PromptForPassword("Password for " + Escape(username_) +
-                                                        " on " + Escape(args.operand) + ": ");
+    password_ = args.password_stdin
+                    ? ReadPasswordFromStdin()
+                    : PromptForPassword("Password for " + common::Escape(username_) + " on " +
+                                        common::Escape(args.operand) + ": ");
     // The library would refuse it (528): refused here, as a password that is not given is.
     if (password_.empty()) throw UsageError("the password is empty, and a user name needs one");
   }
@@ -167,7 +169,7 @@ int RemoveAccount(const Arguments& args, filehosting::Handler& handler, Report& 
 // may change in between. A service that logs no changes prints nothing.
 int SayChanges(const Arguments& args, const Report& report, std::size_t mark) {
   if (args.quiet) return kExitOk;
-  for (const std::string& change : report.Changes(mark)) std::cout << Escape(change) << "\n";
+  for (const std::string& change : report.Changes(mark)) std::cout << common::Escape(change) << "\n";
   return kExitOk;
 }
 

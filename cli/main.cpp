@@ -13,6 +13,7 @@
 #include "arguments.h"
 #include "commands.h"
 #include "error/vexo_error.h"
+#include "escape.h"
 #include "handler.h"
 #include "output.h"
 #include "report.h"
@@ -48,7 +49,7 @@ int Main(int argc, const char* const* argv) {
   try {
     args = ParseArguments(argc, argv);
   } catch (const UsageError& error) {
-    std::cerr << "vexodl-filehosting: " << Escape(error.what())
+    std::cerr << "vexodl-filehosting: " << common::Escape(error.what())
               << "\nTry 'vexodl-filehosting --help'.\n";
     return kExitUsage;
   }

@@ -8,65 +8,11 @@
 
 #include <json/writer.h>
 
-#include "utf8.h"
+#include "escape.h"
 
 namespace vexodl::cli {
 
 namespace {
-
-std::string Hex(const char* format, unsigned value) {
-  char buffer[8];
-  std::snprintf(buffer, sizeof(buffer), format, value);
-  return buffer;
-}
-
-enum class Notation {
-  kTerminal,  // text for a terminal line
-  kJson,      // JsonCpp's output, which escapes C0 controls, quotes and backslashes itself
-};
-
-// The one escaper (output.h, Escape). In JSON text, a C0 control is either escaped already or the
-// writer's own line break, and a byte that is not UTF-8 has no escape: it becomes U+FFFD.
-std::string EscapeAs(const std::string& text, Notation notation) {
-  const bool json = notation == Notation::kJson;
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    const std::size_t length = common::Utf8SequenceLength(text, i);
-    const bool c1 = length == 2 && c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0;
-    if (length == 0) {
-      out += json ? "\\ufffd" : Hex("\\x%02x", c);
-    } else if (c1) {
-      // C1 controls, U+0080 to U+009F: some terminals act on them as on ESC sequences.
-      out += Hex("\\u%04x", static_cast<unsigned char>(text[i + 1]));
-    } else if (c == 0x7f || (c < 0x20 && !json)) {
-      switch (c) {
-        case '\b':
-          out += "\\b";
-          break;
-        case '\f':
-          out += "\\f";
-          break;
-        case '\n':
-          out += "\\n";
-          break;
-        case '\r':
-          out += "\\r";
-          break;
-        case '\t':
-          out += "\\t";
-          break;
-        default:
-          out += Hex("\\u%04x", c);
-      }
-    } else {
-      out.append(text, i, length);
-    }
-    i += length == 0 ? 1 : length;
-  }
-  return out;
-}
 
 // Characters on a terminal: escapes and code points count one each.
 std::size_t Width(std::string_view escaped) {
@@ -79,7 +25,7 @@ std::size_t Width(std::string_view escaped) {
 
 std::string Cell(const Json::Value& host, const char* key) {
   const Json::Value& value = host[key];
-  if (value.isString() && !value.asString().empty()) return Escape(value.asString());
+  if (value.isString() && !value.asString().empty()) return common::Escape(value.asString());
   return "-";
 }
 
@@ -99,8 +45,6 @@ std::string Flags(const Json::Value& host) {
 }
 
 }  // namespace
-
-std::string Escape(const std::string& text) { return EscapeAs(text, Notation::kTerminal); }
 
 void PrintHostTable(const Json::Value& hosts, std::ostream& out) {
   std::vector<std::vector<std::string>> rows = {
@@ -133,7 +77,7 @@ void PrintJson(const Json::Value& value, std::ostream& out) {
   const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
   std::ostringstream text;
   writer->write(value, &text);
-  out << EscapeAs(text.str(), Notation::kJson) << '\n';
+  out << common::Escape(text.str(), common::Notation::kJson) << '\n';
 }
 
 }  // namespace vexodl::cli

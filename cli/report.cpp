@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "error_codes.h"
-#include "output.h"
+#include "escape.h"
 #include "syslog_tap.h"
 
 namespace vexodl::cli {
@@ -109,12 +109,13 @@ void Report::CopyLog() {
   const std::vector<LoggedLine> lines = LoggedLines(copied_);
   copied_ += lines.size();
   if (verbosity_ != Verbosity::kVerbose) return;
-  for (const LoggedLine& line : lines) err_ << "vexodl-filehosting: " << Escape(line.text) << '\n';
+  for (const LoggedLine& line : lines)
+    err_ << "vexodl-filehosting: " << common::Escape(line.text) << '\n';
 }
 
 void Report::Line(const std::string& text) {
   CopyLog();
-  err_ << "vexodl-filehosting: " << Escape(text) << '\n';
+  err_ << "vexodl-filehosting: " << common::Escape(text) << '\n';
 }
 
 }  // namespace vexodl::cli

@@ -311,7 +311,9 @@ int PlaceDescriptors(const ReaperPlan& plan, int* complain_to) {
   return 0;
 }
 
-[[noreturn]] void RunReaper(const ReaperPlan& plan) {
+// Readies the reaper: its descriptors, no core files, default signal dispositions, and a note of
+// SIGCHLD and of the caller's end. A step that fails is reported, and the reaper exits.
+void SetUpReaper(const ReaperPlan& plan) {
   int complain_to = -1;
   if (const int error = PlaceDescriptors(plan, &complain_to)) {
     const Report failed{0, error};
@@ -339,29 +341,17 @@ int PlaceDescriptors(const ReaperPlan& plan, int* complain_to) {
   // The caller's end wakes the reaper too. Not SIGKILL: the reaper would die before the
   // processes it is there to kill.
   prctl(PR_SET_PDEATHSIG, SIGCHLD);
-  // As init of its namespace the reaper sees no parent (getppid() is 0); the word's end, when the
-  // caller's descriptors close, tells it of the caller's end there. getpid() is 1 for init alone,
-  // and kill(-1) is for no other reaper.
-  const bool namespace_init = plan.own_pid_namespace && getpid() == 1;
-  const auto caller_gone = [&plan, namespace_init] {
-    return !namespace_init && getppid() != plan.caller;
-  };
-  if (caller_gone()) _exit(0);
-  // Where a subreaper is refused (qemu-user 7 does), orphans go to init as they would without a
-  // reaper, and only the program's process group is killed.
-  const bool subreaper = namespace_init || prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+}
 
-  pid_t program = -1;
-  if (const int error = StartProgram(plan, &program)) {
-    SendReport(Report{0, error});
-    _exit(0);
-  }
-  // Only the program holds its streams, so that its end shows as end of file to the caller.
-  close(STDIN_FILENO);
-  close(STDOUT_FILENO);
-  close(kProgramFd);
-  close(kFolderFd);
+// As init of its namespace the reaper sees no parent (getppid() is 0); the word's end, when the
+// caller's descriptors close, tells it of the caller's end there.
+bool CallerGone(const ReaperPlan& plan, bool namespace_init) {
+  return !namespace_init && getppid() != plan.caller;
+}
 
+// Reports the program's end, reaps the orphans that end, and waits until the caller's word ends
+// or the caller does. Returns whether the program ended and was reported.
+bool WatchProgram(const ReaperPlan& plan, pid_t program, bool subreaper, bool namespace_init) {
   // Without a subreaper the program stays unreaped (a zombie) until its group is killed, so that
   // its pid, which is the group's id, cannot pass to another process meanwhile.
   const int keep = subreaper ? 0 : WNOWAIT;
@@ -381,11 +371,33 @@ int PlaceDescriptors(const ReaperPlan& plan, int* complain_to) {
       }
       if (done < 0) _exit(0);
     }
-    if (caller_gone()) break;
+    if (CallerGone(plan, namespace_init)) return ended;
     pollfd word_entry{kWordFd, POLLIN, 0};
     const int ready = ppoll(&word_entry, 1, nullptr, &plan.wake);
-    if (ready > 0 || (ready < 0 && errno != EINTR)) break;
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return ended;
   }
+}
+
+[[noreturn]] void RunReaper(const ReaperPlan& plan) {
+  SetUpReaper(plan);
+  // getpid() is 1 for init alone, and kill(-1) is for no other reaper.
+  const bool namespace_init = plan.own_pid_namespace && getpid() == 1;
+  if (CallerGone(plan, namespace_init)) _exit(0);
+  // Where a subreaper is refused (qemu-user 7 does), orphans go to init as they would without a
+  // reaper, and only the program's process group is killed.
+  const bool subreaper = namespace_init || prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+
+  pid_t program = -1;
+  if (const int error = StartProgram(plan, &program)) {
+    SendReport(Report{0, error});
+    _exit(0);
+  }
+  // Only the program holds its streams, so that its end shows as end of file to the caller.
+  close(STDIN_FILENO);
+  close(STDOUT_FILENO);
+  close(kProgramFd);
+  close(kFolderFd);
+  const bool ended = WatchProgram(plan, program, subreaper, namespace_init);
   KillDescendants(program, ended && subreaper, namespace_init);
   _exit(0);
 }
@@ -527,45 +539,33 @@ ProgramRun::End Converse(UniqueFd to_child, const UniqueFd& from_child, const st
   }
 }
 
-}  // namespace
-
-ProgramRun RunProgramFully(const std::string& program, const std::string& input,
-                           std::chrono::milliseconds timeout, std::size_t max_output_bytes,
-                           const ProgramStart& start) {
-  ProgramRun run;
+// Opens what the reaper will need of `start`: the program itself where it runs as another user
+// (executed through the descriptor, so that a path swapped meanwhile changes nothing) and its
+// working directory. Returns 0, or the errno value that says why the program cannot start.
+int OpenForStart(const std::string& program, const ProgramStart& start, UniqueFd* executable,
+                 UniqueFd* folder) {
   // A missing program is common (pyLoad not installed, where every listing asks it): found out
   // here, it costs a system call, not a fork of the caller. The start still tells the rest.
-  const auto not_started = [&run](int error) {
-    run.start_error = error;
-    return run;
-  };
-  UniqueFd executable;
   if (start.user) {
-    executable = AboveStandardStreams(UniqueFd(open(program.c_str(), O_PATH | O_CLOEXEC)));
-    if (!executable.valid()) return not_started(errno);
+    *executable = AboveStandardStreams(UniqueFd(open(program.c_str(), O_PATH | O_CLOEXEC)));
+    if (!executable->valid()) return errno;
   } else if (access(program.c_str(), X_OK) != 0) {
-    return not_started(errno);
+    return errno;
   }
-  UniqueFd folder;
   if (!start.working_directory.empty()) {
-    folder = AboveStandardStreams(
+    *folder = AboveStandardStreams(
         UniqueFd(open(start.working_directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)));
-    if (!folder.valid()) return not_started(errno);
+    if (!folder->valid()) return errno;
   }
-  const Deadline deadline(timeout);
-  Pipe to_child;
-  Pipe from_child;
-  Pipe word;
-  Pipe report;
-  if (!MakePipe(&to_child) || !MakePipe(&from_child) || !MakePipe(&word) || !MakePipe(&report)) {
-    return not_started(errno);
-  }
-  if (!SetNonBlocking(to_child.write.get()) || !SetNonBlocking(from_child.read.get())) {
-    return not_started(errno);
-  }
-  char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  return 0;
+}
+
+// The reaper's plan for running `argv` with the ends of the pipes and descriptors given.
+ReaperPlan PlanFor(char* const* argv, const ProgramStart& start, const Pipe& to_child,
+                   const Pipe& from_child, const Pipe& word, const Pipe& report,
+                   const UniqueFd& executable, const UniqueFd& folder) {
   ReaperPlan plan{};
-  plan.path = program.c_str();
+  plan.path = argv[0];
   plan.argv = argv;
   plan.envp = environ;
   plan.input = to_child.read.get();
@@ -583,6 +583,53 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
   sigfillset(&plan.all);
   plan.wake = plan.all;
   sigdelset(&plan.wake, SIGCHLD);
+  return plan;
+}
+
+// Completes `run`, whose program closed its output, with how the reaper says it ended.
+void TakeReport(const std::optional<Report>& ended, const Deadline& deadline, ProgramRun* run) {
+  if (!ended) {
+    // Its output closed, yet it lives on past the deadline (or the reaper was killed).
+    run->end = deadline.Passed() ? ProgramRun::End::kTimedOut : ProgramRun::End::kKilled;
+  } else if (ended->code == 0) {
+    run->end = ProgramRun::End::kNotStarted;
+    run->start_error = ended->value;
+  } else if (ended->code == CLD_EXITED) {
+    run->exit_status = ended->value;
+  } else {
+    run->end = ProgramRun::End::kKilled;
+    run->signal = ended->value;
+  }
+}
+
+}  // namespace
+
+ProgramRun RunProgramFully(const std::string& program, const std::string& input,
+                           std::chrono::milliseconds timeout, std::size_t max_output_bytes,
+                           const ProgramStart& start) {
+  ProgramRun run;
+  const auto not_started = [&run](int error) {
+    run.start_error = error;
+    return run;
+  };
+  UniqueFd executable;
+  UniqueFd folder;
+  if (const int error = OpenForStart(program, start, &executable, &folder)) {
+    return not_started(error);
+  }
+  const Deadline deadline(timeout);
+  Pipe to_child;
+  Pipe from_child;
+  Pipe word;
+  Pipe report;
+  if (!MakePipe(&to_child) || !MakePipe(&from_child) || !MakePipe(&word) || !MakePipe(&report)) {
+    return not_started(errno);
+  }
+  if (!SetNonBlocking(to_child.write.get()) || !SetNonBlocking(from_child.read.get())) {
+    return not_started(errno);
+  }
+  char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  ReaperPlan plan = PlanFor(argv, start, to_child, from_child, word, report, executable, folder);
   const pid_t pid = ForkReaper(&plan);
   if (pid < 0) return not_started(errno);
   Reaper reaper(pid, std::move(word.write), std::move(report.read));
@@ -594,21 +641,7 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
 
   run.end = Converse(std::move(to_child.write), from_child.read, input, max_output_bytes, deadline,
                      &run.output);
-  if (run.end == ProgramRun::End::kExited) {
-    const std::optional<Report> ended = reaper.AwaitReport(deadline);
-    if (!ended) {
-      // Its output closed, yet it lives on past the deadline (or the reaper was killed).
-      run.end = deadline.Passed() ? ProgramRun::End::kTimedOut : ProgramRun::End::kKilled;
-    } else if (ended->code == 0) {
-      run.end = ProgramRun::End::kNotStarted;
-      run.start_error = ended->value;
-    } else if (ended->code == CLD_EXITED) {
-      run.exit_status = ended->value;
-    } else {
-      run.end = ProgramRun::End::kKilled;
-      run.signal = ended->value;
-    }
-  }
+  if (run.end == ProgramRun::End::kExited) TakeReport(reaper.AwaitReport(deadline), deadline, &run);
   // A reaper killed before it was done (by the program, or the OOM killer) killed nothing, and
   // may have told nothing: that is the news, whatever the program did.
   if (const int signal = reaper.Finish(); signal != 0) {

@@ -22,4 +22,9 @@ constexpr int kMaxJsonDepth = 64;
 // its own, made on its first call.
 std::optional<Json::Value> ParseStrictJson(std::string_view text, std::size_t max_bytes);
 
+// The member `key` of `object`, looked up once; nullptr when it is absent or `object` is no object.
+inline const Json::Value* FindMember(const Json::Value& object, std::string_view key) {
+  return object.isObject() ? object.find(key.data(), key.data() + key.size()) : nullptr;
+}
+
 }  // namespace vexodl::common

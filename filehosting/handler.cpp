@@ -8,6 +8,7 @@
 #include "error/vexo_error.h"
 #include "host/base.h"
 #include "host/catalogue.h"
+#include "host/json_member.h"
 #include "host/pyload.h"
 #include "host/vexo.h"
 
@@ -31,9 +32,18 @@ void RequirePasswordWithUserName(const std::string& username, const std::string&
   if (!username.empty() && password.empty()) throw VexoError(VEXODL_ERR_PASSWORD_REQUIRED, "");
 }
 
-template <std::size_t N>
-const Json::Value* Member(const Json::Value& settings, const char (&key)[N]) {
-  return settings.find(key, key + N - 1);
+// Runs `list`, the listing of back-end `kind`; a VexoError from it is logged, and makes it
+// contribute nothing: returns false.
+template <typename List>
+bool ListOneBackEnd(const char* kind, List list) {
+  try {
+    list();
+    return true;
+  } catch (const VexoError& error) {
+    syslog(LOG_ERR, "%s:%d Failed to list hosts of %s. Error: %d", kSourceFile, __LINE__, kind,
+           error.code);
+    return false;
+  }
 }
 
 }  // namespace
@@ -82,9 +92,9 @@ void Handler::Set(const std::string& name, const std::string& type, const Json::
   if (!settings.isNull() && !settings.isObject()) {
     throw Json::LogicError("Handler::Set: settings must be a JSON object");
   }
-  const Json::Value* username = Member(settings, "username");
+  const Json::Value* username = host::internal::FindMember(settings, "username");
   if (username != nullptr && username->isString()) {
-    const Json::Value* password = Member(settings, "password");
+    const Json::Value* password = host::internal::FindMember(settings, "password");
     if (password != nullptr && password->isString()) {
       std::string user = username->asString();
       std::string pass = password->asString();
@@ -94,7 +104,7 @@ void Handler::Set(const std::string& name, const std::string& type, const Json::
       host->SaveAccount();
     }
   }
-  const Json::Value* enabled = Member(settings, "enabled");
+  const Json::Value* enabled = host::internal::FindMember(settings, "enabled");
   if (enabled != nullptr && enabled->isBool()) {
     host->enabled = enabled->asBool();
     host->SaveEnabled();
@@ -113,20 +123,12 @@ void Handler::Get(Json::Value& out, const std::string& name, const std::string& 
 
 std::vector<std::shared_ptr<host::Base>> Handler::List() {
   std::vector<HostPtr> hosts;
-  try {
-    hosts = host::Pyload::ListSupportedHosts();
-  } catch (const VexoError& error) {
-    syslog(LOG_ERR, "%s:%d Failed to list hosts of pyload. Error: %d", kSourceFile, __LINE__,
-           error.code);
-  }
-  try {
+  ListOneBackEnd("pyload", [&] { hosts = host::Pyload::ListSupportedHosts(); });
+  ListOneBackEnd("vexo", [&] {
     std::vector<HostPtr> native = host::Vexo::ListSupportedHosts();
     hosts.insert(hosts.end(), std::make_move_iterator(native.begin()),
                  std::make_move_iterator(native.end()));
-  } catch (const VexoError& error) {
-    syslog(LOG_ERR, "%s:%d Failed to list hosts of vexo. Error: %d", kSourceFile, __LINE__,
-           error.code);
-  }
+  });
   return hosts;
 }
 
@@ -138,19 +140,10 @@ void Handler::List(Json::Value& out) {
   // each back-end's listing is read once. It is built aside, so that a listing that fails with
   // anything but a VexoError leaves `out` as it was, as List() would.
   Json::Value listed;
-  try {
-    host::internal::AppendPyloadHosts(listed);
-  } catch (const VexoError& error) {
-    syslog(LOG_ERR, "%s:%d Failed to list hosts of pyload. Error: %d", kSourceFile, __LINE__,
-           error.code);
-  }
+  ListOneBackEnd("pyload", [&] { host::internal::AppendPyloadHosts(listed); });
   const Json::ArrayIndex pyload_hosts = listed.size();
-  try {
-    host::internal::AppendVexoHosts(listed);
-  } catch (const VexoError& error) {
+  if (!ListOneBackEnd("vexo", [&] { host::internal::AppendVexoHosts(listed); })) {
     listed.resize(pyload_hosts);  // a back-end that fails contributes nothing
-    syslog(LOG_ERR, "%s:%d Failed to list hosts of vexo. Error: %d", kSourceFile, __LINE__,
-           error.code);
   }
   if (listed.empty()) return;
   if (out.isNull()) {

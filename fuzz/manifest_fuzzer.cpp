@@ -3,6 +3,8 @@
 // a refusal always says why.
 #include <string>
 
+#include "error/vexo_error.h"
+#include "errors.h"
 #include "fuzz_json.h"
 #include "host_name.h"
 #include "manifest.h"
@@ -12,13 +14,16 @@ namespace store = vexodl::vexohost::internal;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  store::Manifest manifest;
-  std::string why;
-  if (store::ParseManifest(text, "", &manifest, &why)) {
-    Check(store::IsValidHostName(manifest.name), "a package's manifest names a valid host");
+  try {
+    Check(store::IsValidHostName(store::ParseManifest(text, "").name),
+          "a package's manifest names a valid host");
+  } catch (const vexodl::VexoError& error) {
+    Check(error.code == store::kErrBrokenManifest && *error.what() != '\0', "a refusal says why");
   }
-  if (!store::ParseManifest(text, "sample", &manifest, &why)) {
-    Check(!why.empty(), "a refusal says why");
+  store::Manifest manifest;
+  try {
+    manifest = store::ParseManifest(text, "sample");
+  } catch (const vexodl::VexoError&) {
     return 0;
   }
   Check(manifest.name == "sample", "an accepted manifest names its folder");

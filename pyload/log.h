@@ -19,9 +19,8 @@ struct ChannelFailure {
 // cut at 80 bytes. LOG_INFO when pyLoad is absent on that channel, LOG_ERR otherwise.
 void LogFailure(const char* method, const std::string& plugin, const ChannelFailure& failure);
 
-// `text` fit for a log line: bytes outside printable ASCII, backslashes and double quotes written
-// as \xNN, so that a name or a path can neither forge a line, nor pass for one written escaped,
-// nor end the quotes it stands in.
+// `text` fit to stand between quotes in a log line or a message (common::Escape), so that a name or
+// a path can neither forge a line nor end the quotes it stands in.
 std::string Printable(const std::string& text);
 
 }  // namespace vexodl::pyload::internal

@@ -5,6 +5,7 @@
 
 #include <json/value.h>
 
+#include "escape.h"
 #include "json_line.h"
 #include "log.h"
 #include "settings.h"
@@ -31,37 +32,36 @@ bool AllStringsUtf8(const Json::Value& value) {
 }
 
 bool IsStringOrAbsent(const Json::Value& object, const char* key) {
-  const Json::Value* member = object.find(key, key + std::char_traits<char>::length(key));
+  const Json::Value* member = common::FindMember(object, key);
   return member == nullptr || member->isString();
 }
-
-constexpr char kName[] = "name";
-constexpr char kMessage[] = "message";
 
 // What an answer's "error" member says, for a message.
 std::string ErrorOf(const Json::Value& error) {
   constexpr std::size_t kMaxShownMessageBytes = 200;
-  const Json::Value* name =
-      error.isObject() ? error.find(kName, kName + sizeof kName - 1) : nullptr;
+  const Json::Value* name = common::FindMember(error, "name");
   if (name == nullptr || !name->isString()) return "pyLoad answered an error";
   // pyLoad's own words for both, which the peer uses as well (docs/pyload-protocol.md).
   if (name->asString() == "UnknownPlugin" || name->asString() == "NoAccount") {
     return "no such plug-in or account";
   }
   std::string text = "pyLoad answered " + Printable(name->asString());
-  const Json::Value* message = error.find(kMessage, kMessage + sizeof kMessage - 1);
+  const Json::Value* message = common::FindMember(error, "message");
   if (message != nullptr && message->isString() && !message->asString().empty()) {
-    const std::string& words = message->asString();
-    text += ": " + Printable(words.substr(0, kMaxShownMessageBytes)) +
-            (words.size() > kMaxShownMessageBytes ? "..." : "");
+    text += ": " +
+            common::Escape(message->asString(), common::Notation::kQuoted, kMaxShownMessageBytes);
   }
   return text;
 }
 
 }  // namespace
 
-std::optional<std::string> RequestText(const char* method, const Json::Value& params) {
-  if (!AllStringsUtf8(params)) return std::nullopt;
+std::optional<std::string> RequestText(const char* method, const Json::Value& params,
+                                       std::string* failure) {
+  if (!AllStringsUtf8(params)) {
+    *failure = "the request holds text that is not UTF-8";
+    return std::nullopt;
+  }
   Json::Value request(Json::objectValue);
   request["method"] = method;
   request["params"] = params;

@@ -9,8 +9,10 @@
 namespace vexodl::pyload::internal {
 
 // The request {"method": <method>, "params": <params>} as compact JSON text followed by a newline,
-// or nothing when a string in `params` is not valid UTF-8 and so cannot travel as JSON text.
-std::optional<std::string> RequestText(const char* method, const Json::Value& params);
+// or nothing when a string in `params` is not valid UTF-8 and so cannot travel as JSON text, and
+// then `*failure` says so.
+std::optional<std::string> RequestText(const char* method, const Json::Value& params,
+                                       std::string* failure);
 
 // The "result" member of an answer that is exactly one JSON object holding "result" and no
 // "error"; nothing for an error answer or for text that is no such answer (garbage, a truncated

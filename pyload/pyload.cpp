@@ -88,9 +88,10 @@ template <typename Take>
 bool Call(Transport& transport, const char* method, const std::string& plugin,
           const Json::Value& params, Take&& take) {
   internal::ChannelFailure failure;
-  if (const std::optional<std::string> request = internal::RequestText(method, params); !request) {
-    failure.cause = "the request holds text that is not UTF-8";
-  } else if (const std::optional<std::string> answer = transport.Exchange(*request, &failure)) {
+  const std::optional<std::string> request = internal::RequestText(method, params, &failure.cause);
+  const std::optional<std::string> answer =
+      request ? transport.Exchange(*request, &failure) : std::nullopt;
+  if (answer) {
     std::optional<Json::Value> result = internal::ResultOf(*answer, &failure.cause);
     if (result && take(std::move(*result))) return true;
     if (result) failure.cause = "pyLoad's result does not fit " + std::string(method);

@@ -37,9 +37,9 @@ struct Settings {
   uid_t socket_uid = ::geteuid();
 };
 
-// Reads the settings from the environment. Throws vexodl::VexoError 2501 when a variable is set
-// to something unusable (an empty path, a number out of range or with trailing text), and 2502
-// when the socket path does not fit into a Unix socket address.
+// Reads the settings from the environment (common::Setting: an empty variable is an unset one).
+// Throws vexodl::VexoError 2501 when a variable is set to something unusable (a number out of range
+// or with trailing text), and 2502 when the socket path does not fit into a Unix socket address.
 Settings SettingsFromEnvironment();
 
 }  // namespace vexodl::pyload::internal

@@ -19,8 +19,8 @@ namespace vexodl::vexohost::internal {
 // The system's text for an errno value; thread-safe.
 std::string SystemText(int error);
 
-// `text` fit for a message: at most `max_bytes` of it, bytes outside printable ASCII (and quotes
-// and backslashes) written as \xNN, so that a hostile name cannot forge lines in a log.
+// `text` fit for a message, between quotes (common::Escape): at most `max_bytes` of it, so that a
+// hostile name can neither forge lines in a log nor fill it.
 std::string Printable(const std::string& text, std::size_t max_bytes = 80);
 
 // A path fit for a message: Printable, whole however long.

@@ -62,16 +62,13 @@ std::string FetchFile(const CurlApi& lib, CURL* curl, const std::string& url,
   if (!decoded) fail("curl_easy_unescape failed");
   const std::string path(decoded.get(), static_cast<std::size_t>(length));
   if (path.find('\0') != std::string::npos) fail("the path holds a NUL byte");
-  std::string bytes;
-  const int error = ReadSmallFile(path, max_bytes, &bytes);
-  if (error == EFBIG && too_large != nullptr) {
+  try {
+    return ReadSmallFile(path, max_bytes);
+  } catch (const FileReadError& error) {
+    if (error.error() != EFBIG || too_large == nullptr) fail(error.what());
     *too_large = true;
-    return bytes;
+    return "";
   }
-  if (error == EFBIG) fail("larger than " + std::to_string(max_bytes) + " bytes");
-  if (error == EINVAL) fail(PrintablePath(path) + " is not a regular file");
-  if (error != 0) fail(PrintablePath(path) + ": " + SystemText(error));
-  return bytes;
 }
 
 }  // namespace

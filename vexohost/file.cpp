@@ -64,13 +64,22 @@ std::vector<std::string> ListDirectory(const std::string& path) {
   return names;
 }
 
-int ReadSmallFile(const std::string& path, std::size_t limit, std::string* out) {
+FileReadError::FileReadError(const std::string& path, int error, const std::string& why)
+    : VexoError(kErrFileSystem, (PrintablePath(path) + why).c_str()), error_(error) {}
+
+std::string ReadSmallFile(const std::string& path, std::size_t limit) {
+  const auto fail = [&](int error) {
+    if (error == EFBIG)
+      throw FileReadError(path, error, " is larger than " + std::to_string(limit) + " bytes");
+    if (error == EINVAL) throw FileReadError(path, error, " is not a regular file");
+    throw FileReadError(path, error, ": " + SystemText(error));
+  };
   UniqueFd fd(OpenRetrying(path, O_RDONLY | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) return errno;
+  if (fd.get() < 0) fail(errno);
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode)) return EINVAL;
-  if (static_cast<std::size_t>(st.st_size) > limit) return EFBIG;
+  if (::fstat(fd.get(), &st) != 0) fail(errno);
+  if (!S_ISREG(st.st_mode)) fail(EINVAL);
+  if (static_cast<std::size_t>(st.st_size) > limit) fail(EFBIG);
   // Asking for one byte more than the file holds finds its end in one read: a regular file gives
   // fewer bytes than asked only at its end. A file that grew since fstat is read on to its end.
   std::string text;
@@ -82,15 +91,14 @@ int ReadSmallFile(const std::string& path, std::size_t limit, std::string* out) 
     if (n < 0) {
       text.resize(have);
       if (errno == EINTR) continue;
-      return errno;
+      fail(errno);
     }
     text.resize(have + static_cast<std::size_t>(n));
-    if (text.size() > limit) return EFBIG;
+    if (text.size() > limit) fail(EFBIG);
     if (static_cast<std::size_t>(n) < want) break;
     want = 8192;
   }
-  *out = std::move(text);
-  return 0;
+  return text;
 }
 
 namespace {
@@ -188,18 +196,22 @@ void Rename(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) FailSystem("rename " + from + " to", to, errno);
 }
 
+void WriteAll(int fd, std::string_view bytes, const std::string& path) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) FailSystem("write", path, errno);
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
 std::string WriteNewFile(const std::string& staging, const std::string& bytes, mode_t mode,
                          const std::string& suffix) {
   std::string path = staging + "/new-XXXXXX" + suffix;
   // mkostemps creates with O_CREAT | O_EXCL, which never follows a link.
   UniqueFd fd(::mkostemps(path.data(), static_cast<int>(suffix.size()), O_CLOEXEC | O_NOFOLLOW));
   if (!fd.valid()) FailSystem("create", staging + "/new-XXXXXX" + suffix, errno);
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) FailSystem("write", path, errno);
-    done += static_cast<std::size_t>(n);
-  }
+  WriteAll(fd.get(), bytes, path);
   if (::fchmod(fd.get(), mode) != 0) FailSystem("chmod", path, errno);
   if (::fsync(fd.get()) != 0) FailSystem("fsync", path, errno);
   return path;

@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "error/vexo_error.h"
 #include "unique_fd.h"
 
 namespace vexodl::vexohost::internal {
@@ -23,10 +25,20 @@ FileKind KindOf(const std::string& path);
 // The names in directory `path`, without "." and ".."; empty when the directory does not exist.
 std::vector<std::string> ListDirectory(const std::string& path);
 
-// Reads the regular file `path` into `out` when it holds at most `limit` bytes. Returns 0, or the
-// errno value that says why not (EFBIG when it is larger, EINVAL when it is no regular file).
-// Throws nothing: a caller decides whether an unreadable file is an error.
-int ReadSmallFile(const std::string& path, std::size_t limit, std::string* out);
+// Why ReadSmallFile could not read a file: kErrFileSystem with "<path> is larger than N bytes",
+// "<path> is not a regular file" or "<path>: <the system's text>", and the errno value (EFBIG,
+// EINVAL, ENOENT, ...) for a caller that answers one of them otherwise, or with another code.
+class FileReadError : public VexoError {
+ public:
+  FileReadError(const std::string& path, int error, const std::string& why);
+  int error() const { return error_; }
+
+ private:
+  int error_;
+};
+
+// The regular file `path`, when it holds at most `limit` bytes; throws FileReadError.
+std::string ReadSmallFile(const std::string& path, std::size_t limit);
 
 // Opens `path` for reading and writing, creating it with mode 0600 when it does not exist, and
 // takes away every permission of group and others if it has any: the file guards secrets.
@@ -60,6 +72,9 @@ void MakeDirectory(const std::string& path, bool durable = true);
 
 // rename(2).
 void Rename(const std::string& from, const std::string& to);
+
+// Writes all of `bytes` to `fd`, the file `path`; throws kErrFileSystem.
+void WriteAll(int fd, std::string_view bytes, const std::string& path);
 
 // Writes `bytes` into a new file in folder `staging` (ours alone) under a name that nobody could
 // choose beforehand, ending in `suffix`, created with O_CREAT | O_EXCL | O_NOFOLLOW and mode

@@ -44,16 +44,13 @@ std::string PluginFolder(const std::string& root) {
 
 // Reads and checks the manifest of `folder`, whose name is the one the manifest gives.
 Manifest ReadManifest(const std::string& folder) {
-  std::string text;
-  const std::string path = folder + "/" + kManifestFile;
-  if (const int error = ReadSmallFile(path, kMaxManifestBytes, &text)) {
-    BadManifest(error == EFBIG ? "larger than " + std::to_string(kMaxManifestBytes) + " bytes"
-                               : SystemText(error));
-  }
   // The folder the package brought has no say: the manifest names the plug-in.
   Manifest manifest;
-  std::string why;
-  if (!ParseManifest(text, "", &manifest, &why)) BadManifest(why);
+  try {
+    manifest = ParseManifest(ReadSmallFile(folder + "/" + kManifestFile, kMaxManifestBytes), "");
+  } catch (const VexoError& error) {
+    BadManifest(error.what());
+  }
   if (!manifest.verifier.empty()) {
     struct stat st {};
     const std::string verifier = folder + "/" + manifest.verifier;
@@ -113,16 +110,16 @@ Installer::Installed Installer::Install(const std::string& source, const std::st
   // Every file and folder of the package on disk before it is switched into place: after a power
   // cut, user/ holds the old plug-in or the new one, whole, never one whose files are empty.
   SyncFileSystem(ready);
-  Reached(Stage::kChecked);
+  CallTestHook(Stage::kChecked);
 
   MakeDirectory(state_.user());
   const std::string target = state_.user() + "/" + manifest.name;
   struct stat st {};
   if (lstat(target.c_str(), &st) == 0) {
-    Manifest replaced;
-    std::string why;
-    if (PluginStore::Load(target, manifest.name, &replaced, &why)) {
-      installed.replaced_version = replaced.version;
+    try {
+      installed.replaced_version = PluginStore::Load(target, manifest.name).version;
+    } catch (const VexoError&) {
+      // A copy whose manifest cannot be read is replaced all the same, and names no version.
     }
     // The old copy lands in staging/ready and leaves with the caller's Staging.
     if (renameat2(AT_FDCWD, ready.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
@@ -132,7 +129,7 @@ Installer::Installed Installer::Install(const std::string& source, const std::st
     Rename(ready, target);
   }
   SyncFolder(state_.user());
-  Reached(Stage::kSwitched);
+  CallTestHook(Stage::kSwitched);
   return installed;
 }
 

@@ -26,12 +26,13 @@ class Installer {
     std::string replaced_version;
   };
 
-  // Points where a test may stop an install: after unpacking and checking, and after the switch.
+  // For tests only: the points of an install where `test_hook` is called, to look at the store
+  // there (after unpacking and checking, and after the switch). The service passes none.
   enum class Stage { kChecked, kSwitched };
+  using TestHook = std::function<void(Stage)>;
 
-  explicit Installer(const StateDir& state, PackageLimits limits = {},
-                     std::function<void(Stage)> at_stage = {})
-      : state_(state), limits_(limits), at_stage_(std::move(at_stage)) {}
+  explicit Installer(const StateDir& state, PackageLimits limits = {}, TestHook test_hook = {})
+      : state_(state), limits_(limits), test_hook_(std::move(test_hook)) {}
 
   // Installs the package `source` (see UnpackPackage), whose top holds manifest.json, or whose
   // only entry is a folder that does. Returns its manifest and what it replaced. Throws
@@ -43,13 +44,13 @@ class Installer {
                     const std::string& expected_version = "") const;
 
  private:
-  void Reached(Stage stage) const {
-    if (at_stage_) at_stage_(stage);
+  void CallTestHook(Stage stage) const {
+    if (test_hook_) test_hook_(stage);
   }
 
   StateDir state_;
   PackageLimits limits_;
-  std::function<void(Stage)> at_stage_;
+  TestHook test_hook_;
 };
 
 }  // namespace vexodl::vexohost::internal

@@ -26,98 +26,59 @@ bool IsValidVersion(const std::string& version) {
   return true;
 }
 
-// The member `key` of `root` when it is a string; sets `why` and returns nullptr otherwise.
-const Json::Value* StringMember(const Json::Value& root, const char* key, std::string* why) {
-  const Json::Value* member = root.find(key, key + std::char_traits<char>::length(key));
-  if (member == nullptr) {
-    *why = std::string("\"") + key + "\" is missing";
-    return nullptr;
+[[noreturn]] void Broken(const std::string& why) { Fail(kErrBrokenManifest, why); }
+
+// The member `key` of `root`, which must be a string.
+std::string StringMember(const Json::Value& root, const char* key) {
+  const Json::Value* member = common::FindMember(root, key);
+  if (member == nullptr) Broken(std::string("\"") + key + "\" is missing");
+  if (!member->isString()) Broken(std::string("\"") + key + "\" is not a string");
+  return member->asString();
+}
+
+// The parsed manifest, an object of format kManifestFormat.
+Json::Value ParseObject(const std::string& text) {
+  std::optional<Json::Value> parsed = common::ParseStrictJson(text, kMaxManifestBytes);
+  if (!parsed) Broken("not valid JSON");
+  if (!parsed->isObject()) Broken("not a JSON object");
+  const Json::Value* format = common::FindMember(*parsed, "format");
+  if (format == nullptr) Broken("\"format\" is missing");
+  if (!format->isInt()) Broken("\"format\" is not an integer");
+  if (format->asInt() != kManifestFormat) {
+    Broken("format " + std::to_string(format->asInt()) + " is not supported (this build reads " +
+           std::to_string(kManifestFormat) + ")");
   }
-  if (!member->isString()) {
-    *why = std::string("\"") + key + "\" is not a string";
-    return nullptr;
-  }
-  return member;
+  return std::move(*parsed);
 }
 
 }  // namespace
 
-bool ParseManifest(const std::string& text, const std::string& folder, Manifest* out,
-                   std::string* why) {
-  const std::optional<Json::Value> parsed = common::ParseStrictJson(text, kMaxManifestBytes);
-  if (!parsed) {
-    *why = "not valid JSON";
-    return false;
-  }
-  const Json::Value& root = *parsed;
-  if (!root.isObject()) {
-    *why = "not a JSON object";
-    return false;
-  }
-
-  static constexpr char kFormatKey[] = "format";
-  const Json::Value* format = root.find(kFormatKey, kFormatKey + sizeof(kFormatKey) - 1);
-  if (format == nullptr) {
-    *why = "\"format\" is missing";
-    return false;
-  }
-  if (!format->isInt()) {
-    *why = "\"format\" is not an integer";
-    return false;
-  }
-  if (format->asInt() != kManifestFormat) {
-    *why = "format " + std::to_string(format->asInt()) + " is not supported (this build reads " +
-           std::to_string(kManifestFormat) + ")";
-    return false;
-  }
-
+Manifest ParseManifest(const std::string& text, const std::string& folder) {
+  const Json::Value root = ParseObject(text);
   Manifest manifest;
-  const Json::Value* name = StringMember(root, "name", why);
-  if (name == nullptr) return false;
-  manifest.name = name->asString();
-  if (folder.empty()) {
-    if (!IsValidHostName(manifest.name)) {
-      *why = "\"" + Printable(manifest.name) + "\" is no valid host name";
-      return false;
-    }
-  } else if (manifest.name != folder) {
-    *why = "\"name\" is \"" + Printable(manifest.name) + "\", not the folder's name";
-    return false;
+  manifest.name = StringMember(root, "name");
+  if (folder.empty() && !IsValidHostName(manifest.name)) {
+    Broken("\"" + Printable(manifest.name) + "\" is no valid host name");
   }
-
-  const Json::Value* description = StringMember(root, "description", why);
-  if (description == nullptr) return false;
-  manifest.description = description->asString();
-
-  const Json::Value* version = StringMember(root, "version", why);
-  if (version == nullptr) return false;
-  manifest.version = version->asString();
+  if (!folder.empty() && manifest.name != folder) {
+    Broken("\"name\" is \"" + Printable(manifest.name) + "\", not the folder's name");
+  }
+  manifest.description = StringMember(root, "description");
+  manifest.version = StringMember(root, "version");
   if (!IsValidVersion(manifest.version)) {
-    *why = "\"version\" must be 1 to 64 of letters, digits and \".+~_-\"";
-    return false;
+    Broken("\"version\" must be 1 to 64 of letters, digits and \".+~_-\"");
   }
-
-  const Json::Value* authentication = StringMember(root, "authentication", why);
-  if (authentication == nullptr) return false;
-  if (authentication->asString() != "yes" && authentication->asString() != "no") {
-    *why = "\"authentication\" is neither \"yes\" nor \"no\"";
-    return false;
+  const std::string authentication = StringMember(root, "authentication");
+  if (authentication != "yes" && authentication != "no") {
+    Broken("\"authentication\" is neither \"yes\" nor \"no\"");
   }
-  manifest.authentication = authentication->asString() == "yes";
-
+  manifest.authentication = authentication == "yes";
   if (root.isMember("verifier")) {
-    const Json::Value* verifier = StringMember(root, "verifier", why);
-    if (verifier == nullptr) return false;
+    manifest.verifier = StringMember(root, "verifier");
     // Same rules as host names: a plain file name that stays inside the plug-in folder.
-    if (!IsValidHostName(verifier->asString())) {
-      *why = "\"verifier\" is not a plain file name";
-      return false;
-    }
-    manifest.verifier = verifier->asString();
+    if (!IsValidHostName(manifest.verifier)) Broken("\"verifier\" is not a plain file name");
   }
-
-  *out = std::move(manifest);
-  return true;
+  return manifest;
 }
 
 }  // namespace vexodl::vexohost::internal

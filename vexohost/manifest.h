@@ -21,12 +21,11 @@ struct Manifest {
   std::string verifier;        // a file name inside the plug-in folder, or empty for none
 };
 
-// Parses the text of the manifest found in folder `folder`. Returns false, with the reason in
-// `why`, when it is no valid manifest of format kManifestFormat, or names another folder. An
+// Parses the text of the manifest found in folder `folder`. Throws kErrBrokenManifest, with the
+// reason, when it is no valid manifest of format kManifestFormat, or names another folder. An
 // empty `folder` stands for one whose name is not known yet (a package being installed): the
 // manifest's name must then be a valid host name. Members this format does not know are ignored.
 // Pure: touches no file.
-bool ParseManifest(const std::string& text, const std::string& folder, Manifest* out,
-                   std::string* why);
+Manifest ParseManifest(const std::string& text, const std::string& folder);
 
 }  // namespace vexodl::vexohost::internal

@@ -196,12 +196,7 @@ class Unpacker {
       total_ += static_cast<std::uint64_t>(n);
       if (size > limits_.max_entry_bytes) EntryTooLarge(name);
       if (total_ > limits_.max_total_bytes) TotalTooLarge();
-      for (la_ssize_t done = 0; out >= 0 && done < n;) {
-        const ssize_t written = write(out, buffer + done, static_cast<std::size_t>(n - done));
-        if (written < 0 && errno == EINTR) continue;
-        if (written < 0) FailSystem("write", into_ + "/" + name, errno);
-        done += written;
-      }
+      if (out >= 0) WriteAll(out, {buffer, static_cast<std::size_t>(n)}, into_ + "/" + name);
     }
   }
 

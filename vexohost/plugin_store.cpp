@@ -25,25 +25,15 @@ std::string PluginStore::FolderOf(Origin origin, const std::string& name) const 
   return (origin == Origin::kShipped ? state_.shipped() : state_.user()) + "/" + name;
 }
 
-bool PluginStore::Load(const std::string& folder, const std::string& name, Manifest* out,
-                       std::string* why) {
+Manifest PluginStore::Load(const std::string& folder, const std::string& name) {
   const std::string path = folder + "/" + kManifestFile;
-  std::string text;
-  if (const int error = ReadSmallFile(path, kMaxManifestBytes, &text)) {
-    if (error == EFBIG) {
-      *why = path + " is larger than " + std::to_string(kMaxManifestBytes) + " bytes";
-    } else if (error == EINVAL) {
-      *why = path + " is not a regular file";
-    } else {
-      *why = path + ": " + SystemText(error);
-    }
-    return false;
+  try {
+    return ParseManifest(ReadSmallFile(path, kMaxManifestBytes), name);
+  } catch (const FileReadError& error) {
+    Fail(kErrBrokenManifest, error.what());
+  } catch (const VexoError& error) {
+    Fail(kErrBrokenManifest, path + ": " + error.what());
   }
-  if (!ParseManifest(text, name, out, why)) {
-    *why = path + ": " + *why;
-    return false;
-  }
-  return true;
 }
 
 std::vector<Plugin> PluginStore::List() const {
@@ -65,9 +55,10 @@ std::vector<Plugin> PluginStore::List() const {
       // No stat of the folder first: where it is no directory, its manifest cannot be read
       // either, and the entry is passed over all the same.
       Manifest manifest;
-      std::string why;
-      if (!Load(folder, name, &manifest, &why)) {
-        Report(LOG_WARNING, "list", name, "left out: " + why);
+      try {
+        manifest = Load(folder, name);
+      } catch (const VexoError& error) {
+        Report(LOG_WARNING, "list", name, std::string("left out: ") + error.what());
         if (origin == Origin::kShipped && KindOf(folder) == FileKind::kDirectory) {
           shipped.insert(name);
         }
@@ -94,9 +85,10 @@ Plugin PluginStore::Find(const std::string& name) const {
   const std::optional<Origin> origin = Locate(name);
   if (!origin) Fail(kErrUnknownHost, "no host plug-in named \"" + name + "\"");
   Plugin plugin{*origin, FolderOf(*origin, name), {}};
-  std::string why;
-  if (!Load(plugin.folder, name, &plugin.manifest, &why)) {
-    Fail(kErrBrokenManifest, "host plug-in \"" + name + "\" is broken: " + why);
+  try {
+    plugin.manifest = Load(plugin.folder, name);
+  } catch (const VexoError& error) {
+    Fail(kErrBrokenManifest, "host plug-in \"" + name + "\" is broken: " + error.what());
   }
   return plugin;
 }

@@ -60,10 +60,9 @@ class PluginStore {
   // REQUIRES: the store lock held.
   std::vector<std::string> RecordedDeletions() const;
 
-  // Reads the manifest of the folder `folder` of plug-in `name`; returns false with the reason in
-  // `why`.
-  static bool Load(const std::string& folder, const std::string& name, Manifest* out,
-                   std::string* why);
+  // The manifest of the folder `folder` of plug-in `name`; throws kErrBrokenManifest with the
+  // reason when it cannot be used.
+  static Manifest Load(const std::string& folder, const std::string& name);
 
  private:
   std::string FolderOf(Origin origin, const std::string& name) const;

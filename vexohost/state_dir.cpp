@@ -6,6 +6,7 @@
 
 #include "errors.h"
 #include "file.h"
+#include "setting.h"
 #include "trusted_path.h"
 
 #ifndef VEXODL_VEXOHOST_DEFAULT_STATE_DIR
@@ -15,9 +16,8 @@
 namespace vexodl::vexohost::internal {
 
 StateDir StateDir::FromEnvironment() {
-  const char* value = std::getenv(kStateDirVariable);
-  const std::string configured =
-      value == nullptr || *value == '\0' ? VEXODL_VEXOHOST_DEFAULT_STATE_DIR : value;
+  const std::string configured(
+      common::Setting(kStateDirVariable).value_or(VEXODL_VEXOHOST_DEFAULT_STATE_DIR));
   if (configured[0] != '/') {
     Fail(kErrStateDir, std::string(kStateDirVariable) + " must be an absolute path, not \"" +
                            Printable(configured) + "\"");

@@ -16,6 +16,7 @@
 #include "host_name.h"
 #include "manifest.h"
 #include "package.h"
+#include "setting.h"
 #include "settings.h"
 #include "strict_json.h"
 #include "trusted_path.h"
@@ -200,19 +201,23 @@ namespace {
 
 // The text of the keys file at `path`, "" when there is none. Refused unless nobody but root and
 // our own user could have written it or any folder above it, as the state directory is.
+[[noreturn]] void RefuseKeysFile(const std::string& path, const std::string& why) {
+  Fail(kErrUpdateKey, "the update keys of " + PrintablePath(path) + " cannot be trusted: " + why);
+}
+
 std::string KeysFileText(const std::string& path) {
-  const auto refuse = [&](const std::string& why) {
-    Fail(kErrUpdateKey, "the update keys of " + PrintablePath(path) + " cannot be trusted: " + why);
-  };
+  const auto refuse = [&](const std::string& why) { RefuseKeysFile(path, why); };
   const common::PathTrust trust = common::CheckTrustedPath(path, path);
   if (trust.verdict == common::PathTrust::Verdict::kMissing) return "";
   if (trust.verdict == common::PathTrust::Verdict::kFailed) {
     refuse(PrintablePath(trust.where) + ": " + SystemText(trust.error));
   }
   if (!trust.trusted()) refuse(common::DescribeDistrust(trust, "", &PrintablePath));
-  std::string text;
-  if (const int error = ReadSmallFile(path, 64 * 1024, &text)) refuse(SystemText(error));
-  return text;
+  try {
+    return ReadSmallFile(path, 64 * 1024);
+  } catch (const FileReadError& error) {
+    RefuseKeysFile(path, error.what());
+  }
 }
 
 }  // namespace
@@ -246,8 +251,9 @@ std::vector<PublicKey> TrustedKeys(const std::string& keys_file) {
     }
     line_start = line_end + 1;
   }
-  const char* configured = std::getenv(kUpdateKeyVariable);
-  if (configured != nullptr && *configured != '\0') add(configured, kUpdateKeyVariable);
+  if (const auto configured = common::Setting(kUpdateKeyVariable)) {
+    add(std::string(*configured), kUpdateKeyVariable);
+  }
   return keys;
 }
 
@@ -278,20 +284,24 @@ std::string Sha256Hex(const std::string& bytes) {
 }
 
 std::string UpdateBase(const std::string& url) {
-  const char* mirror = std::getenv(kUpdateMirrorVariable);
-  std::string base = mirror != nullptr && *mirror != '\0' ? mirror : url;
+  std::string base(common::Setting(kUpdateMirrorVariable).value_or(url));
   if (base.empty() || base.back() != '/') base += '/';
   return base;
 }
 
 namespace {
 
-// Reads the kept index into `text`; returns 0, or the errno value that says why not (ENOENT when
-// none is kept). Throws kErrStateDirUnsafe when another user could have written it: a planted
-// index could block every update with the highest serial, or offer versions that do not exist.
-int ReadKeptIndex(const StateDir& state, std::string* text) {
-  if (!state.CheckTrusted(state.update_index())) return ENOENT;
-  return ReadSmallFile(state.update_index(), kMaxIndexBytes, text);
+// The kept index, "" when none is kept. Throws FileReadError when it cannot be read, and
+// kErrStateDirUnsafe when another user could have written it: a planted index could block every
+// update with the highest serial, or offer versions that do not exist.
+std::string ReadKeptIndex(const StateDir& state) {
+  if (!state.CheckTrusted(state.update_index())) return "";
+  try {
+    return ReadSmallFile(state.update_index(), kMaxIndexBytes);
+  } catch (const FileReadError& error) {
+    if (error.error() != ENOENT) throw;
+    return "";
+  }
 }
 
 }  // namespace
@@ -300,14 +310,11 @@ std::map<std::string, std::string> OfferedVersions(const StateDir& state, std::s
   std::map<std::string, std::string> versions;
   std::string text;
   try {
-    if (const int error = ReadKeptIndex(state, &text)) {
-      if (error != ENOENT) *why = PrintablePath(state.update_index()) + ": " + SystemText(error);
-      return versions;
-    }
+    text = ReadKeptIndex(state);
   } catch (const vexodl::VexoError& error) {
     *why = error.what();
-    return versions;
   }
+  if (text.empty()) return versions;
   try {
     for (const auto& [name, entry] : ParseIndex(text, IndexSource::kKept).plugins) {
       versions.emplace(name, entry.version);
@@ -325,12 +332,10 @@ std::chrono::milliseconds Updater::Timeout() const {
 }
 
 bool Updater::CheckSerial(std::uint64_t serial) const {
-  std::string text;
-  const int error = ReadKeptIndex(state_, &text);
-  if (error == ENOENT) return true;
   // Refusing an older index rests on this file: one that is there but cannot be read stops the
   // update rather than counting as none.
-  if (error != 0) FailSystem("read", state_.update_index(), error);
+  const std::string text = ReadKeptIndex(state_);
+  if (text.empty()) return true;
   std::optional<std::uint64_t> kept;
   try {
     kept = ParseIndex(text, IndexSource::kKept).serial;

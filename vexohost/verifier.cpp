@@ -11,6 +11,7 @@
 #include "errors.h"
 #include "json_line.h"
 #include "program_runner.h"
+#include "setting.h"
 #include "settings.h"
 #include "strict_json.h"
 
@@ -25,8 +26,7 @@ std::chrono::milliseconds VerifyTimeout() {
 
 std::optional<common::RunAs> VerifierUser() {
   if (::geteuid() != 0) return std::nullopt;
-  const char* value = std::getenv(kVerifierUserVariable);
-  const std::string name = value == nullptr || *value == '\0' ? kDefaultVerifierUser : value;
+  const std::string name(common::Setting(kVerifierUserVariable).value_or(kDefaultVerifierUser));
   // getpwnam_r rather than getpwnam: other threads may look users up meanwhile.
   std::vector<char> buffer(16 * 1024);
   passwd entry{};

@@ -445,7 +445,7 @@ TEST_F(CliTest, FailuresEndInTheirExitStatusAndOneLineOnStandardError) {
       // at all, the tool once more.
       {"-v set Evil\nvexodl-filehosting:\x1b[2K --type pyload --enable", 1,
        Said("pyload: get_server_version: " + no_socket) +
-           Said("pyload: enable_account \"Evil\\x0avexodl-filehosting:\\x1b[2K\": no such "
+           Said("pyload: enable_account \"Evil\\nvexodl-filehosting:\\u001b[2K\": no such "
                 "plug-in or account") +
            Said("host/pyload.cpp:N Failed to set enabled Evil\\nvexodl-filehosting:\\u001b[2K") +
            Said("error 1602: pyLoad did not store the enabled state: no such plug-in or account")},
@@ -459,7 +459,7 @@ TEST_F(CliTest, FailuresEndInTheirExitStatusAndOneLineOnStandardError) {
        Refused("verify needs the account's user name: --username USER")},
       {set + "--password-stdin", 2, Said("the password is empty, and a user name needs one"), "\n"},
       {"update bad\x1bname", 1,
-       Said("error 2001: invalid host name \"bad\\x1bname\": only letters, digits, '.', '_' and "
+       Said("error 2001: invalid host name \"bad\\u001bname\": only letters, digits, '.', '_' and "
             "'-' are allowed")},
       {set + "--password-stdin", 2, "vexodl-filehosting: the password is longer than 4096 bytes\n",
        std::string(4097, 'p') + "\n"},

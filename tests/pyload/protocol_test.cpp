@@ -21,11 +21,15 @@ Json::Value Params(const std::string& password) {
 }
 
 TEST(RequestTextTest, IsOneCompactObjectEndedByANewlineAndRefusesStringsThatAreNotUtf8) {
+  std::string failure;
   EXPECT_EQ("{\"method\":\"verify_account\",\"params\":{\"password\":\"s\\\"\\\\\\n\xc3\xa9\"}}\n",
-            RequestText("verify_account", Params("s\"\\\n\xc3\xa9")).value());
-  EXPECT_TRUE(RequestText("m", Params("\xf0\x9f\x94\x91 \xe2\x82\xac")).has_value());
+            RequestText("verify_account", Params("s\"\\\n\xc3\xa9"), &failure).value());
+  EXPECT_TRUE(RequestText("m", Params("\xf0\x9f\x94\x91 \xe2\x82\xac"), &failure).has_value());
+  EXPECT_EQ("", failure);
   for (const std::string bad : {"\xff", "a\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80"}) {
-    EXPECT_FALSE(RequestText("m", Params(bad)).has_value()) << ::testing::PrintToString(bad);
+    EXPECT_FALSE(RequestText("m", Params(bad), &failure).has_value())
+        << ::testing::PrintToString(bad);
+    EXPECT_EQ("the request holds text that is not UTF-8", failure);
   }
 }
 
@@ -41,7 +45,7 @@ TEST(ResultOfTest, TakesOnlyTheResultOfOneObjectWithoutError) {
             "no such plug-in or account"},
            {"{\"error\": {\"name\": \"UnknownPlugin\"}}", "no such plug-in or account"},
            {"{\"error\": {\"name\": \"Store\\u001bError\", \"message\": \"disk \\\"full\\\"\"}}",
-            "pyLoad answered Store\\x1bError: disk \\x22full\\x22"},
+            "pyLoad answered Store\\u001bError: disk \\\"full\\\""},
            {"{\"error\": {\"name\": \"Injected\", \"message\": \"" + std::string(300, 'm') + "\"}}",
             "pyLoad answered Injected: " + std::string(200, 'm') + "..."},
            {"{\"result\": true, \"error\": null}", "pyLoad answered an error"},

@@ -29,10 +29,10 @@ TEST(SettingsTest, ValuesOutsideTheirRangesAreRefusedNamingTheVariable) {
       {"VEXODL_PYLOAD_SOCKET_TIMEOUT_MS", "0", 2501, timeout},
       {"VEXODL_PYLOAD_SOCKET_TIMEOUT_MS", "3600001", 2501, timeout},
       {"VEXODL_PYLOAD_SOCKET_TIMEOUT_MS", "10ms", 2501, timeout},
-      {"VEXODL_PYLOAD_SOCKET_TIMEOUT_MS", "", 2501, timeout},
+      {"VEXODL_PYLOAD_SOCKET_TIMEOUT_MS", "", 0, ""},  // empty: the default
       {"VEXODL_PYLOAD_MAX_ANSWER_BYTES", "63", 2501,
        "VEXODL_PYLOAD_MAX_ANSWER_BYTES must be a whole number from 64 to 268435456"},
-      {"VEXODL_PYLOAD_CLI", "", 2501, "VEXODL_PYLOAD_CLI is set but empty"},
+      {"VEXODL_PYLOAD_CLI", "", 0, ""},
       {"VEXODL_PYLOAD_SOCKET_UID", "4294967294", 0, ""},
       {"VEXODL_PYLOAD_SOCKET_UID", "4294967295", 2501,  // (uid_t)-1 is no user
        "VEXODL_PYLOAD_SOCKET_UID must be a whole number from 0 to 4294967294"},

@@ -88,7 +88,7 @@ TEST(ChannelTrustTest, ASocketWhoseListenerRunsAsAnotherUserHearsNothing) {
   const fake::TempDir dir;
   const std::string path = dir / "pyload\x1b.sock";
   const std::string refused = "refused the socket " + dir.path() +
-                              "/pyload\\x1b.sock: its listener runs as user 4242, neither root "
+                              "/pyload\\u001b.sock: its listener runs as user 4242, neither root "
                               "nor user 0 (VEXODL_PYLOAD_SOCKET_UID)";
   const auto ready = [] { return Utils::IsPyLoadDomainSocketReady(); };
   const auto update = [] { return rpc::DomainSocketHandler().UpdateAccount({"Up", "me", "pw"}); };
@@ -127,7 +127,7 @@ TEST(ChannelTrustTest, OnlyAProgramNoOtherUserCouldHaveChangedIsRun) {
   ASSERT_EQ(0, mkdir(bin.c_str(), 0700));
   std::ofstream(program) << "#!/bin/sh\ntouch " << mark << "\necho '{\"result\": true}'\n";
   ASSERT_EQ(0, symlink("loop", (dir / "loop").c_str()));
-  const std::string shown_bin = dir.path() + "/bin\\x1b";
+  const std::string shown_bin = dir.path() + "/bin\\u001b";
   const std::string shown = shown_bin + "/pyload-cli";
   const std::string refused = "pyload: update_account \"Up\": refused the program " + shown + ": ";
   const std::string others = ") can be written by other users, who could ";

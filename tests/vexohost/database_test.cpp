@@ -93,7 +93,7 @@ TEST_F(DatabaseTest, AnUnusableBusyTimeoutIsRefusedBeforeTheDatabaseIsTouched) {
   for (const char* text : {"soon", "0", "600001"}) {
     const fake::ScopedEnv env{{"VEXODL_VEXOHOST_BUSY_TIMEOUT_MS", text}};
     EXPECT_EQ(
-        "2310 VEXODL_VEXOHOST_BUSY_TIMEOUT_MS must be a whole number of milliseconds from 1 "
+        "2310 VEXODL_VEXOHOST_BUSY_TIMEOUT_MS must be a whole number from 1 "
         "to 600000",
         Outcome([] { Handler("filedrop").AccountSet("alice", "one"); }))
         << text;

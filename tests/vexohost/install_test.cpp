@@ -41,12 +41,12 @@ class InstallTest : public StateDirTest {
     Handler(name).AccountGet(out);
     return out["version"].asString();
   }
-  // Installs `package` as HostAdd does, with `limits`, calling `at_stage` at each stage.
+  // Installs `package` as HostAdd does, with `limits`, calling `test_hook` at each stage.
   void InstallWith(const std::string& package, const internal::PackageLimits& limits,
-                   const std::function<void(Installer::Stage)>& at_stage = {}) {
+                   const Installer::TestHook& test_hook = {}) {
     internal::StoreLock lock(Path("lock"), internal::StoreLock::Mode::kExclusive);
     const internal::Staging staging{internal::StateDir(state())};
-    Installer(internal::StateDir(state()), limits, at_stage).Install(package);
+    Installer(internal::StateDir(state()), limits, test_hook).Install(package);
   }
 
   fake::TempDir packages_;
@@ -156,7 +156,7 @@ const Hostile kHostile[] = {
      "cannot read package entry \"w\"",
      ".zip",
      ZipEntryDeclaring("w", 60000, std::string(60000, 'w')).substr(0, 30000)},
-    {"Missing", {}, 2300, "Missing\\x1b.zip: No such file", "\x1b.zip"},
+    {"Missing", {}, 2300, "Missing\\u001b.zip: No such file", "\x1b.zip"},
 };
 
 class HostileInstallTest : public InstallTest, public ::testing::WithParamInterface<Hostile> {};

@@ -173,9 +173,9 @@ TEST_F(HostNameTest, TheRefusalSaysWhyAndShowsTheNameEscaped) {
       {"..", "..", "it names a directory", "delete .."},
       {std::string(65, 'a'), std::string(65, 'a'), "it is longer than 64 bytes",
        "delete " + std::string(65, 'a')},
-      {"a\"b\n", "a\\x22b\\x0a", letters, "delete a\"b\\x0a"},
-      {std::string("nul\0", 4), "nul\\x00", letters, "delete nul\\x00"},
-      {"caf\xc3\xa9", "caf\\xc3\\xa9", letters, "delete caf\\xc3\\xa9"},
+      {"a\"b\\\n", "a\\\"b\\\\\\n", letters, "delete a\"b\\\\n"},
+      {std::string("nul\0", 4), "nul\\u0000", letters, "delete nul\\u0000"},
+      {"caf\xc3\xa9\xff", "caf\xc3\xa9\\xff", letters, "delete caf\xc3\xa9\\xff"},
   };
   for (const auto& row : rows) {
     const std::string message = "invalid host name \"" + row[1] + "\": " + row[2];

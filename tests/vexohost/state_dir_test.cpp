@@ -32,7 +32,7 @@ class StateDirPlacesTest : public ::testing::Test {
   fake::TempDir top_;
   std::string box_ = top_ / "box\x1b";
   std::string state_ = box_ + "/state";
-  std::string shown_box_ = top_ / "box\\x1b";
+  std::string shown_box_ = top_ / "box\\u001b";
   std::string shown_state_ = shown_box_ + "/state";
   fake::ScopedEnv env_{{"VEXODL_VEXOHOST_STATE_DIR", top_ / "linked/state"},
                        {"VEXODL_VEXOHOST_VERIFIER_USER", "nobody"}};

@@ -223,7 +223,7 @@ TEST_F(VerifyTest, AnUnusableDeadlineSettingIs2310NamingIt) {
     const Thrown thrown = ErrorOf([&] { Verify("alice", "pw"); });
     EXPECT_EQ(2310, thrown.code) << text;
     EXPECT_EQ(
-        "VEXODL_VEXOHOST_VERIFY_TIMEOUT_MS must be a whole number of milliseconds from 1 to 600000",
+        "VEXODL_VEXOHOST_VERIFY_TIMEOUT_MS must be a whole number from 1 to 600000",
         thrown.message);
   }
 }
