@@ -169,7 +169,8 @@ int RemoveAccount(const Arguments& args, filehosting::Handler& handler, Report& 
 // may change in between. A service that logs no changes prints nothing.
 int SayChanges(const Arguments& args, const Report& report, std::size_t mark) {
   if (args.quiet) return kExitOk;
-  for (const std::string& change : report.Changes(mark)) std::cout << common::Escape(change) << "\n";
+  for (const std::string& change : report.Changes(mark))
+    std::cout << common::Escape(change) << "\n";
   return kExitOk;
 }
 
