@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -35,6 +36,8 @@ std::mutex& Mutex() {
   return mutex;
 }
 
+std::atomic<bool> pass_on{true};
+
 std::vector<LoggedLine>& Lines() {
   static std::vector<LoggedLine> lines;
   return lines;
@@ -62,6 +65,7 @@ void Tap(int priority, int flag, const char* format, va_list args, bool fortifie
   Keep(priority, format, kept, error);
   va_end(kept);
   errno = error;
+  if (!pass_on.load()) return;
   if (const VsyslogChkFunction c_vsyslog_chk = fortified ? CVsyslogChk() : nullptr) {
     c_vsyslog_chk(priority, flag, format, args);
   } else if (const VsyslogFunction c_vsyslog = CVsyslog()) {
@@ -84,10 +88,18 @@ std::size_t LoggedLineCount() {
   return Lines().size();
 }
 
+void ForgetLoggedLines() {
+  const std::lock_guard<std::mutex> lock(Mutex());
+  Lines().clear();
+}
+
+void PassLoggedLinesOn(bool on) { pass_on.store(on); }
+
 }  // namespace vexodl::cli
 
 // The executable exports these four (cli/CMakeLists.txt), so that the dynamic linker binds every
-// library's calls to them, whether a library was built fortified or not.
+// library's calls to them, whether a library was built fortified or not; the tests' support
+// library, which links this file too, exports them as a shared library does.
 extern "C" {
 
 __attribute__((visibility("default"))) void syslog(int priority, const char* format, ...) {

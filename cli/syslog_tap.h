@@ -23,4 +23,11 @@ std::vector<LoggedLine> LoggedLines(std::size_t first = 0);
 // How many lines LoggedLines() holds: where the lines of a call about to be made will start.
 std::size_t LoggedLineCount();
 
+// Forgets the lines kept so far.
+void ForgetLoggedLines();
+
+// Whether each line also reaches the C library's syslog, as it does unless a test says otherwise:
+// the tests keep their lines out of the system's log.
+void PassLoggedLinesOn(bool pass_on);
+
 }  // namespace vexodl::cli

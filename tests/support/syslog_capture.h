@@ -12,8 +12,8 @@ struct LogLine {
   std::string text;
 };
 
-// libvexodltestsupport defines syslog() and its fortified forms, so every line that a process
-// linked against it writes is kept here instead of reaching the system log.
+// libvexodltestsupport defines syslog() and its fortified forms (the tool's syslog tap), so every
+// line that a process linked against it writes is kept here instead of reaching the system log.
 std::vector<LogLine> SyslogLines();
 void ClearSyslog();
 
