@@ -7,8 +7,8 @@
 // includes nothing of ours), the native host-plugin service's (2000-2499) and the pyLoad
 // client's (2500-2999). Each back-end's codes are an enumeration in its own namespace, so that
 // it throws only its own. tests/common/error_codes_test.cpp holds kCodeMeanings against the
-// library's enumeration, these two and the code tables of README.md, docs/vexohost.md and
-// docs/pyload-protocol.md.
+// library's enumeration and these two; the documents' code tables are made from
+// common/error_codes.json.
 
 namespace vexodl::vexohost::internal {
 

@@ -1,5 +1,4 @@
-// The one table of codes and meanings, held against the enumerations it must cover and the code
-// tables of the documents.
+// The one table of codes and meanings, held against the enumerations it must cover.
 #include "error_codes.h"
 
 #include <fstream>
@@ -55,25 +54,6 @@ TEST(ErrorCodesTest, EveryEnumeratorAndNoOtherCodeHasARowOfItsOwnThatMeaningOfFi
   EXPECT_STREQ("installing, updating or verifying a native host failed", MeaningOf(2405));
   EXPECT_STREQ("the pyLoad client failed", MeaningOf(2600));
   EXPECT_STREQ("unknown error", MeaningOf(3000));
-}
-
-// The first column of every markdown table whose first column is "code": a number, several
-// separated by commas, or a range "first-last".
-TEST(ErrorCodesTest, TheDocumentsListEveryRowAndNoOtherCode) {
-  Codes documented;
-  for (const char* path : {"README.md", "docs/vexohost.md", "docs/pyload-protocol.md"}) {
-    bool in_table = false;
-    const Codes codes =
-        Matches(path, std::regex(R"((\d+)(?:-(\d+))?)"), [&](const std::string& line) {
-          const bool header = line.rfind("| code |", 0) == 0;
-          in_table = header || (in_table && line.rfind("|", 0) == 0);
-          if (header || !in_table || line.rfind("| ---", 0) == 0) return std::string();
-          return line.substr(1, line.find('|', 1) - 1);
-        });
-    for (const auto& code : codes) EXPECT_EQ(1u, Rows().count(code)) << path << " " << code.first;
-    documented.insert(codes.begin(), codes.end());
-  }
-  EXPECT_EQ(Rows(), documented);
 }
 
 }  // namespace
