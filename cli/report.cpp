@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "error_codes.h"
+#include "code_meanings.h"
 #include "output.h"
 #include "syslog_tap.h"
 
@@ -70,7 +70,7 @@ void Report::Error(int code, const std::string& message) {
   if (!message.empty()) {
     text += message;  // a back-end's message says what failed; the code's meaning adds nothing
   } else {
-    text += common::MeaningOf(code);
+    text += MeaningOf(code);
     if (const std::optional<BackEndCause> cause = Cause(first_, code)) text += ": " + cause->text;
   }
   Line(text);
@@ -83,7 +83,7 @@ void Report::LeftOut(const std::string& hosts, int code, const std::string& mess
     return;
   }
   // The library's own code says only that the listing failed, as "left out" does.
-  Line("error: " + hosts + " left out: " + (cause ? cause->text : common::MeaningOf(code)));
+  Line("error: " + hosts + " left out: " + (cause ? cause->text : MeaningOf(code)));
 }
 
 void Report::Failure(const std::string& text) { Line("error: " + text); }
