@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "error_codes.h"
+#include "code_meanings.h"
 #include "escape.h"
 #include "syslog_tap.h"
 
@@ -81,7 +81,7 @@ void Report::Error(int code, const std::string& message) {
   if (!message.empty()) {
     text += message;  // a back-end's message says what failed; the code's meaning adds nothing
   } else {
-    text += common::MeaningOf(code);
+    text += MeaningOf(code);
     if (const std::optional<BackEndCause> cause = Cause(first_, code)) text += ": " + cause->text;
   }
   Line(text);
@@ -94,7 +94,7 @@ void Report::LeftOut(const std::string& hosts, int code, const std::string& mess
     return;
   }
   // The library's own code says only that the listing failed, as "left out" does.
-  Line("error: " + hosts + " left out: " + (cause ? cause->text : common::MeaningOf(code)));
+  Line("error: " + hosts + " left out: " + (cause ? cause->text : MeaningOf(code)));
 }
 
 void Report::Failure(const std::string& text) { Line("error: " + text); }

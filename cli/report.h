@@ -47,7 +47,7 @@ class Report {
 
   // The line of an error that a call of the library threw, which for the library's own errors
   // carries no message: "error CODE: MESSAGE", else "error CODE: MEANING" with the code's meaning
-  // (common/error_codes.h) and ": CAUSE" when a back-end logged one since the report began.
+  // (code_meanings.h) and ": CAUSE" when a back-end logged one since the report began.
   void Error(int code, const std::string& message);
   // The line of a back-end that a listing left out: "error CODE: <hosts> left out: MESSAGE", or
   // for the library's own code "error: <hosts> left out: " and `cause` (from Cause()), else the

@@ -28,6 +28,22 @@ function(vexodl_shared_library target output_name version_script)
   vexodl_strict_warnings(${target})
 endfunction()
 
+# vexodl_error_codes(<target> <PUBLIC|PRIVATE> <part> <file>): <file> in the calling folder's build
+# folder, made from common/error_codes.json for <part> (a back-end's enumeration, or the tool's
+# meanings, "cli"), and that folder on <target>'s include path. common/error_codes.py runs on the
+# build machine, as cli/generate.py does.
+function(vexodl_error_codes target scope part file)
+  set(script ${PROJECT_SOURCE_DIR}/common/error_codes.py)
+  set(codes ${PROJECT_SOURCE_DIR}/common/error_codes.json)
+  add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${file}
+    COMMAND Python3::Interpreter ${script} ${codes} ${part} ${CMAKE_CURRENT_BINARY_DIR}/${file}
+    DEPENDS ${script} ${codes}
+    COMMENT "Generating ${file} from common/error_codes.json"
+    VERBATIM)
+  target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${file})
+  target_include_directories(${target} ${scope} ${CMAKE_CURRENT_BINARY_DIR})
+endfunction()
+
 # vexodl_soname(<variable> <imported library target>): the SONAME of the shared library behind
 # the target, read from the name its development link resolves to (libcurl.so ->
 # libcurl.so.4.8.0 gives libcurl.so.4), as dlopen must ask for it.

@@ -204,7 +204,7 @@ NEAR_TESTS = {
     "vexohost": ("tests/vexohost/",),
     "pyload": ("tests/pyload/",),
     "common": ("tests/common/", "tests/pyload/", "tests/vexohost/"),
-    "cli": ("tests/e2e/",),
+    "cli": ("tests/cli/", "tests/e2e/"),
 }
 
 

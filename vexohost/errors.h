@@ -7,8 +7,8 @@
 
 namespace vexodl::vexohost::internal {
 
-// Throws vexodl::VexoError(code, message), `code` one of this library's (error_codes.h). `message`
-// says what failed and never holds a password.
+// Throws vexodl::VexoError(code, message), `code` one of this library's (error_codes.h, made from
+// common/error_codes.json). `message` says what failed and never holds a password.
 [[noreturn]] void Fail(ErrorCode code, const std::string& message);
 
 // Every failed system call of the store ends here: `error` (an errno value) becomes
