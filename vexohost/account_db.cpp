@@ -109,16 +109,19 @@ class Transaction {
 
   // A commit is on disk when this returns: the folder is synced once the journal is deleted, or a
   // power cut could bring the journal back and roll the commit back. The sync is ours, not
-  // SQLite's (EXTRA), which passes over a folder it cannot open. Ours fails the change, and syncs
-  // also after a commit that wrote nothing: the journal's deletion by an earlier one may not be on
-  // disk yet.
+  // SQLite's (EXTRA), which passes over a folder it cannot open, and calls a failed sync a failed
+  // commit although the change is in the database. Ours throws NotDurableError, and syncs also
+  // after a commit that wrote nothing: the journal's deletion by an earlier one may not be on disk
+  // yet.
   void Commit() {
     Exec(at_, "COMMIT", "commit a change to");
     committed_ = true;
     try {
       SyncFolder(at_.path.substr(0, at_.path.rfind('/')));
     } catch (const VexoError& error) {
-      Fail(kErrDatabase, "commit a change to " + PrintablePath(at_.path) + ": " + error.what());
+      const std::string message =
+          "commit a change to " + PrintablePath(at_.path) + ": " + error.what();
+      throw NotDurableError(kErrDatabase, message.c_str());
     }
   }
 
