@@ -35,10 +35,10 @@ state in between (an update's kept index without its package; a delete recorded 
 staging/deleted-NAME with its account row still there); PRAGMA integrity_check says ok; the
 change run again succeeds (a delete may answer 2002 once its plug-in is gone) and leaves the
 state after it, staging/ empty, and no file the uninterrupted change does not leave. Under EIO
-the tool must exit 1 with its `error CODE: ...` line, or 0 only where the failure cost the change
-nothing: the store is the state after it, and the run's own trace keeps every durability rule
-(a failed call of the cleanup after the last sync, a close whose file a later sync covers). Never
-3, another status, or a signal.
+the tool must exit 1 with its one line `vexodl-filehosting: error CODE: ...`, or 0 only where the
+failure cost the change nothing: the store is the state after it, and the run's own trace keeps
+every durability rule (a failed call of the cleanup after the last sync, a close whose file a
+later sync covers). Never 3, another status, or a signal.
 
 The stores live in a work directory under /dev/shm where there is one (syncs on a disk that other
 programs write to can take long; the tool makes the same calls on a tmpfs), removed at the end
@@ -918,9 +918,10 @@ def check_point(task):
                                      f"{one_line(result.stderr)}")
         if result.returncode not in (0, 1):
             return verdict("failed", f"exit {result.returncode}: {one_line(result.stderr)}")
-        if result.returncode == 1 and not re.search(r"^error \d+: ", result.stderr, re.M):
-            return verdict("failed", "exit 1 without an `error CODE: ...` line: "
-                                     f"{one_line(result.stderr)}")
+        if result.returncode == 1 and not re.search(r"^vexodl-filehosting: error \d+: ",
+                                                     result.stderr, re.M):
+            return verdict("failed", "exit 1 without a `vexodl-filehosting: error CODE: ...` "
+                                     f"line: {one_line(result.stderr)}")
         if result.returncode == 0:
             # Success claimed although a call failed: the failure must not have cost the change
             # anything, so its own trace must keep every durability rule.

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "error/vexo_error.h"
 #include "errors.h"
 #include "file.h"
 #include "settings.h"
@@ -94,12 +95,11 @@ void Exec(const Connection& at, const char* sql, const char* what) {
 // deadlock upgrading read locks. Rolled back when destroyed uncommitted.
 class Transaction {
  public:
-  // A commit is on disk when it returns: EXTRA also syncs the folder after the journal is deleted,
-  // without which a power cut could bring the journal back and roll the commit back. Set here,
-  // not when connecting: on a read-only store, the connection that a read opens to roll back a
+  // FULL syncs the journal and then the database before the journal is deleted. Set here, not
+  // when connecting: on a read-only store, the connection that a read opens to roll back a
   // cut-off change must reach its first statement to say why it cannot.
   explicit Transaction(const Connection& at) : at_(at) {
-    Exec(at_, "PRAGMA synchronous = EXTRA; BEGIN IMMEDIATE", "begin a transaction on");
+    Exec(at_, "PRAGMA synchronous = FULL; BEGIN IMMEDIATE", "begin a transaction on");
   }
   ~Transaction() {
     if (!committed_) sqlite3_exec(at_.db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -107,9 +107,22 @@ class Transaction {
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
 
+  // A commit is on disk when this returns: the folder is synced once the journal is deleted, or a
+  // power cut could bring the journal back and roll the commit back. The sync is ours, not
+  // SQLite's (EXTRA), which passes over a folder it cannot open, and calls a failed sync a failed
+  // commit although the change is in the database. Ours throws NotDurableError, and syncs also
+  // after a commit that wrote nothing: the journal's deletion by an earlier one may not be on disk
+  // yet.
   void Commit() {
     Exec(at_, "COMMIT", "commit a change to");
     committed_ = true;
+    try {
+      SyncFolder(at_.path.substr(0, at_.path.rfind('/')));
+    } catch (const VexoError& error) {
+      const std::string message =
+          "commit a change to " + PrintablePath(at_.path) + ": " + error.what();
+      throw NotDurableError(kErrDatabase, message.c_str());
+    }
   }
 
  private:

@@ -11,6 +11,14 @@ namespace vexodl::vexohost::internal {
 // common/error_codes.json). `message` says what failed and never holds a password.
 [[noreturn]] void Fail(ErrorCode code, const std::string& message);
 
+// The error of a change that was made but whose sync failed, with the code and message of that
+// failure: a power cut may yet undo the change, or not. What went with the change must not be
+// undone on its account (PluginStore::RemoveUserPlugin).
+class NotDurableError : public VexoError {
+ public:
+  using VexoError::VexoError;
+};
+
 // Every failed system call of the store ends here: `error` (an errno value) becomes
 // kErrFileSystem with the message "<operation> <path>: <the system's text for error>", the
 // operation and path made Printable whole (a path may end in a package entry's name).

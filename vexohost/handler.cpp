@@ -247,10 +247,10 @@ int Handler::HostDelete() {
     const StateDir state = Impl::SafeState();
     StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
     FinishDeletions(state);
-    const Staging staging(state);
+    Staging staging(state);
     PluginStore store(state);
     store.CheckTrusted(impl_->host);
-    store.RemoveUserPlugin(impl_->host, [&] {
+    store.RemoveUserPlugin(impl_->host, staging, [&] {
       if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
         db->Forget(impl_->host);
       }

@@ -111,7 +111,8 @@ std::vector<std::string> PluginStore::RecordedDeletions() const {
   return names;
 }
 
-void PluginStore::RemoveUserPlugin(const std::string& name, const std::function<void()>& forget) {
+void PluginStore::RemoveUserPlugin(const std::string& name, Staging& staging,
+                                   const std::function<void()>& forget) {
   const std::optional<Origin> origin = Locate(name);
   if (!origin) Fail(kErrUnknownHost, "no host plug-in named \"" + name + "\"");
   if (*origin == Origin::kShipped) {
@@ -119,7 +120,7 @@ void PluginStore::RemoveUserPlugin(const std::string& name, const std::function<
                               "\" is shipped with the download manager and cannot be removed");
   }
   const std::string folder = FolderOf(Origin::kUser, name);
-  // The caller's Staging removes it from there when the change ends.
+  // `staging` removes it from there when the change ends.
   const std::string removed = state_.staging() + "/" + kDeletedPrefix + name;
   Rename(folder, removed);
   try {
@@ -129,6 +130,11 @@ void PluginStore::RemoveUserPlugin(const std::string& name, const std::function<
     SyncFolder(state_.user());
     SyncFolder(state_.staging());
     forget();
+  } catch (const NotDurableError&) {
+    // Forgotten, but a power cut may bring it back: the record makes the next change forget it
+    // again (FinishDeletions), durably, before anything else.
+    staging.Keep();
+    throw;
   } catch (...) {
     try {
       Rename(removed, folder);

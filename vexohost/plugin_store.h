@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "manifest.h"
+#include "staging.h"
 #include "state_dir.h"
 
 namespace vexodl::vexohost::internal {
@@ -47,13 +48,16 @@ class PluginStore {
   void CheckTrusted(const std::string& name) const;
 
   // Removes user plug-in `name`. The folder first leaves user/ in one rename, so readers see the
-  // plug-in or nothing, into staging/ under a name that records the deletion (both folders
+  // plug-in or nothing, into `staging` under a name that records the deletion (both folders
   // synced); then `forget` runs (dropping what else is stored about it). If a sync or `forget`
-  // throws, the folder is put back and the error passes on. A process killed in between leaves the
-  // deletion recorded, for the next change to finish (RecordedDeletions). Throws kErrShippedHost
-  // for a shipped plug-in, kErrUnknownHost when there is none. REQUIRES: IsValidHostName(name), the
-  // store lock held exclusively, and a Staging.
-  void RemoveUserPlugin(const std::string& name, const std::function<void()>& forget);
+  // throws, the folder is put back and the error passes on; but where `forget` throws
+  // NotDurableError, what it dropped may stay dropped, so the deletion stays recorded (and
+  // `staging` kept) for the next change to finish, and the error passes on. A process killed in
+  // between leaves the deletion recorded too (RecordedDeletions). Throws kErrShippedHost for a
+  // shipped plug-in, kErrUnknownHost when there is none. REQUIRES: IsValidHostName(name), the
+  // store lock held exclusively.
+  void RemoveUserPlugin(const std::string& name, Staging& staging,
+                        const std::function<void()>& forget);
 
   // The plug-ins whose deletion was recorded by a RemoveUserPlugin that did not end: their
   // folders have left user/, but what else is stored about them may not be forgotten yet.

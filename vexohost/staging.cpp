@@ -9,6 +9,7 @@ namespace vexodl::vexohost::internal {
 Staging::Staging(const StateDir& state) : path_(state.staging()) { Clear(); }
 
 Staging::~Staging() {
+  if (keep_) return;
   try {
     Clear();
   } catch (const std::exception&) {

@@ -264,10 +264,13 @@ TEST_F(CliTest, DeleteRemovesAUserPluginAndSaysSo) {
   EXPECT_THAT(Run({"-q", "delete", "openmirror"}), Ended(0, "", ""));
 }
 
-// A delete whose record in staging/ cannot be synced (strace fails the fsync of user/, then of
-// staging/) puts the plug-in back with its account: the folder used to leave with staging/ and
-// the account stayed behind for good.
-TEST_F(CliTest, ADeleteWhoseRecordCannotBeSyncedKeepsThePluginAndItsAccount) {
+// A change whose sync fails (strace fails its Nth fsync) exits 1 with the failure. A delete whose
+// record in staging/ cannot be synced (the fsync of user/, then of staging/) puts the plug-in back
+// with its account: the folder used to leave with staging/ and the account stayed behind for good.
+// An account change whose commit cannot be synced fails: SQLite passed over a state directory
+// that it could not open for that sync. A delete whose forgetting cannot be synced keeps its
+// record for the next change: it used to put back the plug-in, whose account was gone.
+TEST_F(CliTest, AChangeWhoseSyncFailsExitsOneAndLeavesTheStoreWhole) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   // A sanitizer's runtime under strace makes calls of its own, and its leak check at exit may die
   // under a tracer: the counts of fsync would not be the tool's.
@@ -281,19 +284,31 @@ TEST_F(CliTest, ADeleteWhoseRecordCannotBeSyncedKeepsThePluginAndItsAccount) {
   ASSERT_THAT(
       Run({"set", "openmirror", "--type", "vexo", "--username", "old", "--password-stdin"}, "pw\n"),
       Ended(0, "", ""));
-  for (const char* folder : {"user", "staging"}) {
-    const std::string nth = std::string(folder) == "user" ? "1" : "2";
-    const ProgramResult result =
-        fake::RunProgram({"strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e",
-                          "inject=fsync:error=EIO:when=" + nth, kProgram, "delete", "openmirror"},
-                         fake::CurrentEnvironment(), "");
-    EXPECT_EQ(1, result.exit_status) << folder;
-    EXPECT_THAT(result.err,
-                HasSubstr("error 2101: fsync " + Path(folder) + ": Input/output error\n"));
-    EXPECT_TRUE(vexohost::test::Exists(Path("user/openmirror/manifest.json"))) << folder;
-    EXPECT_FALSE(vexohost::test::Exists(Path("staging/deleted-openmirror"))) << folder;
-    const ProgramResult get = Run({"get", "openmirror", "--type", "vexo"});
-    EXPECT_EQ("old", ParseJson(get.out)["username"].asString()) << folder;
+  struct Case {
+    std::vector<std::string> args;
+    std::string nth, error;
+    const char* row;  // openmirror's row in the database after it
+    bool recorded;    // the deletion recorded in staging/, the plug-in out of user/
+  };
+  const std::string commit = "2200: commit a change to " + Path("accounts.db") + ": fsync ";
+  const Case cases[] = {
+      {{"delete", "openmirror"}, "1", "2101: fsync " + Path("user"), "NULL|old|pw", false},
+      {{"delete", "openmirror"}, "2", "2101: fsync " + Path("staging"), "NULL|old|pw", false},
+      {{"set", "openmirror", "--type=vexo", "--enable"}, "1", commit + state(), "1|old|pw", false},
+      {{"delete", "openmirror"}, "3", commit + state(), "<none>", true},
+  };
+  for (const Case& one : cases) {
+    std::vector<std::string> argv = {"strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync"};
+    argv.insert(argv.end(), {"-e", "inject=fsync:error=EIO:when=" + one.nth, kProgram});
+    argv.insert(argv.end(), one.args.begin(), one.args.end());
+    const ProgramResult result = fake::RunProgram(argv, fake::CurrentEnvironment(), "");
+    EXPECT_EQ(1, result.exit_status) << one.error;
+    EXPECT_THAT(result.err, HasSubstr("error " + one.error + ": Input/output error\n"));
+    EXPECT_EQ(!one.recorded, vexohost::test::Exists(Path("user/openmirror"))) << one.error;
+    EXPECT_EQ(one.recorded,
+              vexohost::test::Exists(Path("staging/deleted-openmirror/manifest.json")))
+        << one.error;
+    EXPECT_EQ(one.row, Row("openmirror")) << one.error;
   }
 }
 
