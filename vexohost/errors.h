@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <string>
 
+#include "error/vexo_error.h"
 #include "error_codes.h"
 
 namespace vexodl::vexohost::internal {
