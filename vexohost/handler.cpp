@@ -98,16 +98,28 @@ std::map<std::string, std::string> Offered(const StateDir& state, const char* ca
   return offered;
 }
 
-// Forgets what is stored about each plug-in whose deletion a killed HostDelete recorded, so that
-// no change sees its account (a plug-in installed under its name later would get it back).
-// Every change does this first; the one that next empties staging/ drops the records with it.
-// REQUIRES: the store lock held.
-void FinishDeletions(const StateDir& state) {
-  for (const std::string& name : PluginStore(state).RecordedDeletions()) {
-    if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
-      db->Forget(name);
+// The store locked for a change: shared where only accounts change, exclusive where plug-in
+// folders do. Every change first forgets what is stored about each plug-in whose deletion a killed
+// HostDelete recorded, so that no change sees its account (a plug-in installed under its name
+// later would get it back); the one that next empties staging/ drops the records with it.
+class ChangeLock {
+ public:
+  ChangeLock(const StateDir& state, StoreLock::Mode mode) : lock_(state.lock(), mode) {
+    for (const std::string& name : PluginStore(state).RecordedDeletions()) {
+      if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {
+        db->Forget(name);
+      }
     }
   }
+
+ private:
+  StoreLock lock_;
+};
+
+// Plug-in `host` of `store`, where nobody but root and our own user could have changed it.
+Plugin FindTrusted(const PluginStore& store, const std::string& host) {
+  store.CheckTrusted(host);
+  return store.Find(host);
 }
 
 // Runs `body`, public call `call` of the service for `host`. An error that leaves the service is
@@ -183,11 +195,8 @@ int Handler::AccountSet(const std::string& username, const std::string& password
   return Reporting("set", impl_->host, [&] {
     CheckHostName(impl_->host);
     const StateDir state = Impl::SafeState();
-    StoreLock lock(state.lock(), StoreLock::Mode::kShared);
-    FinishDeletions(state);
-    const PluginStore store(state);
-    store.CheckTrusted(impl_->host);
-    store.Find(impl_->host);
+    const ChangeLock lock(state, StoreLock::Mode::kShared);
+    FindTrusted(PluginStore(state), impl_->host);
     std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/true);
     // An empty user name is no account: storing one clears the account, as a cleared form would.
     if (username.empty()) {
@@ -208,9 +217,7 @@ int Handler::AccountVerify(Json::Value& info, const std::string& username,
     // No lock: the verifier runs from the folder it was found in, even if an install swaps that
     // folder meanwhile, and may take long.
     const StateDir state = Impl::SafeState();
-    const PluginStore store(state);
-    store.CheckTrusted(impl_->host);
-    const Plugin plugin = store.Find(impl_->host);
+    const Plugin plugin = FindTrusted(PluginStore(state), impl_->host);
     // It runs with the password: a verifier that is missing is the run's to report.
     if (!plugin.manifest.verifier.empty()) {
       state.CheckTrusted(plugin.folder + "/" + plugin.manifest.verifier);
@@ -229,8 +236,7 @@ int Handler::AccountVerify(Json::Value& info, const std::string& username,
 int Handler::HostAdd(const std::string& source) {
   return Reporting("install", "", [&] {
     const StateDir state = Impl::SafeState();
-    StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
-    FinishDeletions(state);
+    const ChangeLock lock(state, StoreLock::Mode::kExclusive);
     const Staging staging(state);
     const Installer::Installed installed = Installer(state).Install(source);
     const std::string& was = installed.replaced_version;
@@ -245,8 +251,7 @@ int Handler::HostDelete() {
   return Reporting("delete", impl_->host, [&] {
     CheckHostName(impl_->host);
     const StateDir state = Impl::SafeState();
-    StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
-    FinishDeletions(state);
+    const ChangeLock lock(state, StoreLock::Mode::kExclusive);
     Staging staging(state);
     PluginStore store(state);
     store.CheckTrusted(impl_->host);
@@ -265,9 +270,7 @@ int Handler::HostUpdate(const std::string& url) {
     CheckHostName(impl_->host);
     const StateDir state = Impl::SafeState();
     const auto updatable = [&] {
-      const PluginStore store(state);
-      store.CheckTrusted(impl_->host);
-      Plugin plugin = store.Find(impl_->host);
+      Plugin plugin = FindTrusted(PluginStore(state), impl_->host);
       if (plugin.origin == internal::Origin::kShipped) {
         internal::Fail(internal::kErrShippedHost,
                        "host plug-in \"" + impl_->host +
@@ -282,8 +285,7 @@ int Handler::HostUpdate(const std::string& url) {
     const Plugin installed = updatable();
     const internal::UpdateDownload download = updater.Download(
         installed.manifest.name, installed.manifest.version, internal::UpdateBase(url));
-    StoreLock lock(state.lock(), StoreLock::Mode::kExclusive);
-    FinishDeletions(state);
+    const ChangeLock lock(state, StoreLock::Mode::kExclusive);
     const Plugin plugin = updatable();
     const Staging staging(state);
     const bool updated = updater.Apply(plugin, download);
@@ -300,11 +302,8 @@ int Handler::HostEnabledSet(bool enabled) {
   return Reporting(enabled ? "enable" : "disable", impl_->host, [&] {
     CheckHostName(impl_->host);
     const StateDir state = Impl::SafeState();
-    StoreLock lock(state.lock(), StoreLock::Mode::kShared);
-    FinishDeletions(state);
-    const PluginStore store(state);
-    store.CheckTrusted(impl_->host);
-    store.Find(impl_->host);
+    const ChangeLock lock(state, StoreLock::Mode::kShared);
+    FindTrusted(PluginStore(state), impl_->host);
     AccountDb::Open(state.database(), /*create=*/true)->SetEnabled(impl_->host, enabled);
     return 0;
   });
@@ -314,8 +313,7 @@ int Handler::HostRemoveAccount() {
   return Reporting("remove-account", impl_->host, [&] {
     CheckHostName(impl_->host);
     const StateDir state = Impl::SafeState();
-    StoreLock lock(state.lock(), StoreLock::Mode::kShared);
-    FinishDeletions(state);
+    const ChangeLock lock(state, StoreLock::Mode::kShared);
     // A broken plug-in's account can still be removed: removing needs no manifest.
     PluginStore(state).CheckTrusted(impl_->host);
     if (std::unique_ptr<AccountDb> db = AccountDb::Open(state.database(), /*create=*/false)) {

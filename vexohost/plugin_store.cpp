@@ -132,7 +132,7 @@ void PluginStore::RemoveUserPlugin(const std::string& name, Staging& staging,
     forget();
   } catch (const NotDurableError&) {
     // Forgotten, but a power cut may bring it back: the record makes the next change forget it
-    // again (FinishDeletions), durably, before anything else.
+    // again (the ChangeLock of vexohost/handler.cpp), durably, before anything else.
     staging.Keep();
     throw;
   } catch (...) {
