@@ -29,11 +29,6 @@ constexpr std::uint64_t kMaxSignatureBytes = 1024;
 
 using PublicKey = std::array<unsigned char, 32>;
 
-// Compares two plug-in versions: runs of digits as numbers (so 1.10 is newer than 1.9, and 1.01
-// equals 1.1), everything else byte by byte, a version that goes on after the other ends newer.
-// Negative, zero or positive, like strcmp.
-int CompareVersions(const std::string& a, const std::string& b);
-
 // One plug-in as the index offers it.
 struct IndexEntry {
   std::string version;
