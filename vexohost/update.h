@@ -57,10 +57,6 @@ enum class IndexSource { kServer, kKept };
 // without a valid "serial" has none; "expires" is read from a server's index only.
 UpdateIndex ParseIndex(const std::string& text, IndexSource source);
 
-// Seconds since 1970-01-01T00:00:00Z of a UTC time written "YYYY-MM-DDTHH:MM:SSZ"; nullopt for
-// anything else, impossible dates (2023-02-29) and times (24:00:00) included.
-std::optional<std::int64_t> ParseUtcTime(const std::string& text);
-
 // The file of trusted keys that a packaged box keeps (the CMake setting
 // VEXODL_VEXOHOST_UPDATE_KEYS_FILE): one key of 64 hex digits a line, '#' comments, blank lines.
 extern const char kUpdateKeysFile[];

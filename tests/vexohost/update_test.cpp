@@ -18,6 +18,7 @@
 #include "syslog_capture.h"
 #include "update.h"
 #include "update_fixture.h"
+#include "utc_time.h"
 #include "version.h"
 
 namespace vexodl::vexohost::test {
