@@ -16,8 +16,8 @@
 
 #include "outside/vexohost.h"
 #include "syslog_capture.h"
-#include "update.h"
 #include "update_fixture.h"
+#include "update_keys.h"
 #include "utc_time.h"
 #include "version.h"
 
