@@ -6,7 +6,6 @@
 
 #include "errors.h"
 #include "host_name.h"
-#include "package.h"
 #include "strict_json.h"
 #include "utc_time.h"
 #include "version.h"
