@@ -3,6 +3,7 @@
 #include <sodium.h>
 
 #include <json/value.h>
+#include <json/writer.h>
 
 #include "errors.h"
 #include "host_name.h"
@@ -13,6 +14,7 @@
 namespace vexodl::vexohost::internal {
 
 static_assert(std::tuple_size<PublicKey>::value == crypto_sign_PUBLICKEYBYTES);
+static_assert(std::tuple_size<SecretKey>::value == crypto_sign_SECRETKEYBYTES);
 
 namespace {
 
@@ -128,6 +130,48 @@ void CheckSignature(const std::string& text, const std::string& signature,
     }
   }
   Fail(kErrUpdateSignature, "the update index is not signed by a trusted key");
+}
+
+KeyPair NewKeyPair() {
+  InitSodium();
+  KeyPair keys;
+  crypto_sign_keypair(keys.public_key.data(), keys.secret_key.data());
+  return keys;
+}
+
+IndexEntry EntryOf(const std::string& path, const std::string& bytes, const std::string& version) {
+  const std::size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return {version, name, bytes.size(), Sha256Hex(bytes)};
+}
+
+Json::Value EntryJson(const IndexEntry& entry) {
+  Json::Value value(Json::objectValue);
+  value["version"] = entry.version;
+  value["package"] = entry.package;
+  value["size"] = Json::UInt64{entry.size};
+  value["sha256"] = entry.sha256;
+  return value;
+}
+
+std::string IndexText(std::uint64_t serial, const std::string& expires,
+                      const Json::Value& plugins) {
+  Json::Value index(Json::objectValue);
+  index["format"] = kIndexFormat;
+  index["serial"] = Json::UInt64{serial};
+  index["expires"] = expires;
+  index["plugins"] = plugins;
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "  ";
+  return Json::writeString(writer, index) + "\n";
+}
+
+std::string SignatureText(const std::string& text, const SecretKey& key) {
+  InitSodium();
+  unsigned char signature[crypto_sign_BYTES];
+  crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(text.data()),
+                       text.size(), key.data());
+  return ToHex(signature, sizeof signature) + "\n";
 }
 
 std::string Sha256Hex(const std::string& bytes) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <json/value.h>
+
 namespace vexodl::vexohost::internal {
 
 // The update index's format (docs/vexohost.md, "Update server"): what the service reads, and
@@ -20,8 +22,13 @@ constexpr int kIndexFormat = 1;
 constexpr std::uint64_t kMaxIndexBytes = 1 << 20;
 constexpr std::uint64_t kMaxSignatureBytes = 1024;
 
-// An Ed25519 public key, as the service trusts it.
+// An Ed25519 key pair: the public key, as the service trusts it, and the secret one, which signs.
 using PublicKey = std::array<unsigned char, 32>;
+using SecretKey = std::array<unsigned char, 64>;
+struct KeyPair {
+  PublicKey public_key{};
+  SecretKey secret_key{};
+};
 
 // One plug-in as the index offers it.
 struct IndexEntry {
@@ -55,6 +62,25 @@ UpdateIndex ParseIndex(const std::string& text, IndexSource source);
 // Ed25519 signature of `text` by one of `keys`.
 void CheckSignature(const std::string& text, const std::string& signature,
                     const std::vector<PublicKey>& keys);
+
+// Writing an index, as vexohost-index-tool and the tests do.
+
+// A new key pair. The caller wipes its secret key (sodium_memzero) when done with it.
+KeyPair NewKeyPair();
+
+// The entry that offers the package file `path` (named as the file beside the index), which
+// holds `bytes`, as `version`.
+IndexEntry EntryOf(const std::string& path, const std::string& bytes, const std::string& version);
+
+// `entry` as an index holds it.
+Json::Value EntryJson(const IndexEntry& entry);
+
+// The text of an index of format kIndexFormat: `serial`, `expires` (as FormatUtcTime writes it)
+// and `plugins`, an object of entries (EntryJson's) by plug-in name.
+std::string IndexText(std::uint64_t serial, const std::string& expires, const Json::Value& plugins);
+
+// What kSignatureFile holds for the index `text` signed with `key`: 128 hex digits and a newline.
+std::string SignatureText(const std::string& text, const SecretKey& key);
 
 // Lower-case hex of the SHA-256 of `bytes`.
 std::string Sha256Hex(const std::string& bytes);

@@ -1,5 +1,7 @@
 #include "utc_time.h"
 
+#include <cstdio>
+
 namespace vexodl::vexohost::internal {
 
 namespace {
@@ -44,6 +46,32 @@ std::optional<std::int64_t> ParseUtcTime(const std::string& text) {
       year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
   const std::int64_t days = era * 146097 + day_of_era - 719468;
   return days * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+std::optional<std::string> FormatUtcTime(std::int64_t seconds) {
+  // ParseUtcTime's calendar backwards: days since 1970-01-01, then the year, month and day in
+  // 400-year eras that begin on 1 March.
+  const std::int64_t days = seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
+  const std::int64_t second_of_day = seconds - days * 86400;
+  const std::int64_t from_era_start = days + 719468;
+  const std::int64_t era =
+      (from_era_start >= 0 ? from_era_start : from_era_start - 146096) / 146097;
+  const std::int64_t day_of_era = from_era_start - era * 146097;
+  const std::int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const std::int64_t day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const std::int64_t march_month = (5 * day_of_year + 2) / 153;  // 0 for March
+  const std::int64_t day = day_of_year - (153 * march_month + 2) / 5 + 1;
+  const std::int64_t month = march_month < 10 ? march_month + 3 : march_month - 9;
+  const std::int64_t year = era * 400 + year_of_era + (month <= 2 ? 1 : 0);
+  if (year < 0 || year > 9999) return std::nullopt;
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", static_cast<int>(year),
+                static_cast<int>(month), static_cast<int>(day),
+                static_cast<int>(second_of_day / 3600), static_cast<int>(second_of_day / 60 % 60),
+                static_cast<int>(second_of_day % 60));
+  return text;
 }
 
 }  // namespace vexodl::vexohost::internal
