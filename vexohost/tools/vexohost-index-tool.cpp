@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +28,9 @@
 #include <json/value.h>
 #include <json/writer.h>
 
+#include "error/vexo_error.h"
+#include "errors.h"
+#include "file.h"
 #include "update_index.h"
 #include "utc_time.h"
 
@@ -43,12 +47,19 @@ bool ReadAll(const std::string& path, std::string* out) {
   return static_cast<bool>(in) || in.eof();
 }
 
-// Writes `text` to a new file `path` with `mode`; refuses to overwrite one.
+// Writes `text` to a new file `path` with `mode`, refusing to overwrite one; false, having said
+// why, when it cannot.
 bool WriteNew(const std::string& path, const std::string& text, mode_t mode) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) return false;
-  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  return close(fd) == 0 && ok;
+  internal::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+  try {
+    if (!fd.valid()) internal::FailSystem("open", path, errno);
+    internal::WriteAll(fd.get(), text, path);
+    if (::close(fd.Release()) != 0) internal::FailSystem("close", path, errno);
+  } catch (const vexodl::VexoError& error) {
+    std::cerr << error.what() << "\n";
+    return false;
+  }
+  return true;
 }
 
 int Usage() {
@@ -63,10 +74,7 @@ int Keygen(const std::string& secret_path) {
   internal::KeyPair keys = internal::NewKeyPair();
   const std::string secret = internal::ToHex(keys.secret_key.data(), keys.secret_key.size()) + "\n";
   sodium_memzero(keys.secret_key.data(), keys.secret_key.size());
-  if (!WriteNew(secret_path, secret, 0600)) {
-    std::perror(secret_path.c_str());
-    return 1;
-  }
+  if (!WriteNew(secret_path, secret, 0600)) return 1;
   std::cout << internal::ToHex(keys.public_key.data(), keys.public_key.size()) << "\n";
   return 0;
 }
@@ -151,11 +159,7 @@ int Sign(const std::string& secret_path, const std::string& index_path) {
   sodium_memzero(secret_key.data(), secret_key.size());
   const std::string signature_path = index_path + ".sig";
   std::remove(signature_path.c_str());
-  if (!WriteNew(signature_path, signature, 0644)) {
-    std::perror(signature_path.c_str());
-    return 1;
-  }
-  return 0;
+  return WriteNew(signature_path, signature, 0644) ? 0 : 1;
 }
 
 }  // namespace
