@@ -101,7 +101,7 @@ UpdateDownload Updater::Download(const std::string& name, const std::string& ins
   if (index.expires_at <= now) {
     Fail(kErrUpdateExpired, "the update index expired at " + index.expires);
   }
-  download.serial = *index.serial;
+  download.serial = index.serial;
   CheckSerial(download.serial);
 
   const auto offered = index.plugins.find(name);

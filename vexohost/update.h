@@ -65,8 +65,8 @@ class Updater {
  private:
   std::chrono::milliseconds Timeout() const;
   // Throws kErrUpdateOlder when `serial` is lower than the kept index's. Returns whether an index
-  // of `serial` is to replace the kept one: when none is kept, the kept one has no serial, or a
-  // lower one.
+  // of `serial` is to replace the kept one: when none is kept, the kept one is damaged (ParseIndex
+  // refuses it), or its serial is lower.
   bool CheckSerial(std::uint64_t serial) const;
   std::string FetchPackage(const std::string& name, const IndexEntry& entry,
                            const std::string& base, std::chrono::milliseconds timeout) const;

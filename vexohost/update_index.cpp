@@ -2,6 +2,8 @@
 
 #include <sodium.h>
 
+#include <optional>
+
 #include <json/value.h>
 #include <json/writer.h>
 
@@ -85,11 +87,10 @@ UpdateIndex ParseIndex(const std::string& text, IndexSource source) {
     Fail(kErrUpdateIndex, "the update index is not of format " + std::to_string(kIndexFormat));
   }
   UpdateIndex index;
-  if (root["serial"].isUInt64()) {
-    index.serial = root["serial"].asUInt64();
-  } else if (source == IndexSource::kServer) {
+  if (!root["serial"].isUInt64()) {
     Fail(kErrUpdateIndex, "the update index has no \"serial\" (a whole number from 0)");
   }
+  index.serial = root["serial"].asUInt64();
   if (source == IndexSource::kServer) {
     const std::optional<std::int64_t> expires =
         root["expires"].isString() ? ParseUtcTime(root["expires"].asString()) : std::nullopt;

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,8 +39,7 @@ struct IndexEntry {
 
 // An index as ParseIndex reads it.
 struct UpdateIndex {
-  // Grows from one index to the next; nullopt only in a kept index from a build before serials.
-  std::optional<std::uint64_t> serial;
+  std::uint64_t serial = 0;  // grows from one index to the next
   // When the index stops being valid: as written, and in seconds since 1970-01-01T00:00:00Z.
   // Only read from a fetched index.
   std::string expires;
@@ -50,12 +48,12 @@ struct UpdateIndex {
   std::map<std::string, std::string> unusable;  // entries left out of `plugins`, with why
 };
 
-// Where an index comes from: an update server, or update-index.json, which a build before
-// serials kept without "serial" and "expires".
+// Where an index comes from: an update server, or update-index.json, the last good index of one,
+// kept even once it has expired, for the versions it offered and the serial to beat.
 enum class IndexSource { kServer, kKept };
 
-// Parses an index (docs/vexohost.md); throws kErrUpdateIndex saying what is wrong. A kept index
-// without a valid "serial" has none; "expires" is read from a server's index only.
+// Parses an index (docs/vexohost.md); throws kErrUpdateIndex saying what is wrong. "expires" is
+// read from a server's index only.
 UpdateIndex ParseIndex(const std::string& text, IndexSource source);
 
 // Throws kErrUpdateSignature unless `signature` (128 hex digits, blanks around allowed) is an

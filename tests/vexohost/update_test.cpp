@@ -98,14 +98,19 @@ TEST_F(UpdateTest, ANewerSignedPackageFromTheMirrorReplacesThePlugin) {
   EXPECT_THAT(ReadFile(Path("user/rapidbox/verify")), HasSubstr("\"result\": 2"));
   EXPECT_EQ(ReadFile(server_ / "index.json"), ReadFile(Path("update-index.json")));
   EXPECT_EQ("", Listing(Path("staging")));
-  WriteFile(Path("update-index.json"), "{");
+  // A kept index without a serial is damaged: it tells no versions, and any index replaces it.
+  Json::Value kept = ParseJson(ReadFile(Path("update-index.json")));
+  kept.removeMember("serial");
+  WriteFile(Path("update-index.json"), Text(kept));
   fake::ClearSyslog();
   Get("rapidbox");
-  EXPECT_THAT(
-      fake::SyslogLines(),
-      ::testing::ElementsAre(fake::LogLine{
-          LOG_WARNING, "vexohost: get rapidbox: newer versions unknown: " +
-                           Path("update-index.json") + ": the update index is no JSON object"}));
+  EXPECT_THAT(fake::SyslogLines(),
+              ::testing::ElementsAre(fake::LogLine{
+                  LOG_WARNING,
+                  "vexohost: get rapidbox: newer versions unknown: " + Path("update-index.json") +
+                      ": the update index has no \"serial\" (a whole number from 0)"}));
+  Update();
+  EXPECT_EQ(ReadFile(server_ / "index.json"), ReadFile(Path("update-index.json")));
 }
 
 TEST_F(UpdateTest, AnIndexThatCannotBeTrustedOrReadChangesNothing) {
