@@ -8,6 +8,17 @@ function(vexodl_strict_warnings target)
   endif()
 endfunction()
 
+# vexodl_static_piece(<target>): a static or object library that our shared libraries and tools
+# link into themselves: position-independent, hidden visibility (the shared library's version
+# script decides what it exports), strict warnings.
+function(vexodl_static_piece target)
+  set_target_properties(${target} PROPERTIES
+    POSITION_INDEPENDENT_CODE ON
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  vexodl_strict_warnings(${target})
+endfunction()
+
 # vexodl_shared_library(<target> <output name> <version script>): a shared library as this project
 # ships them: lib<output name>.so.1, hidden visibility, exports limited by the version script, no
 # undefined symbols, strict warnings.

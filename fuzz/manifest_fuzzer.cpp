@@ -8,6 +8,7 @@
 #include "fuzz_json.h"
 #include "host_name.h"
 #include "manifest.h"
+#include "version.h"
 
 using vexodl::fuzz::Check;
 namespace store = vexodl::vexohost::internal;

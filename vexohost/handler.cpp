@@ -34,6 +34,7 @@
 #include "state_dir.h"
 #include "update.h"
 #include "verifier.h"
+#include "version.h"
 
 namespace vexodl::vexohost {
 

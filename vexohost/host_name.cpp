@@ -32,4 +32,13 @@ void CheckHostName(const std::string& name) {
   }
 }
 
+bool IsArchiveName(const std::string& name) {
+  for (const std::string end : {".tar.gz", ".tgz", ".zip"}) {
+    if (name.size() >= end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace vexodl::vexohost::internal

@@ -15,4 +15,7 @@ bool IsValidHostName(const std::string& name);
 // call that takes a host name runs it first.
 void CheckHostName(const std::string& name);
 
+// Whether `name` ends like an archive that UnpackPackage (package.h) reads: .tar.gz, .tgz or .zip.
+bool IsArchiveName(const std::string& name);
+
 }  // namespace vexodl::vexohost::internal

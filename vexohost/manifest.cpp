@@ -8,23 +8,11 @@
 #include "errors.h"
 #include "host_name.h"
 #include "strict_json.h"
+#include "version.h"
 
 namespace vexodl::vexohost::internal {
 
 namespace {
-
-bool IsVersionByte(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-         c == '+' || c == '~' || c == '_' || c == '-';
-}
-
-bool IsValidVersion(const std::string& version) {
-  if (version.empty() || version.size() > kMaxVersionLength) return false;
-  for (const char c : version) {
-    if (!IsVersionByte(c)) return false;
-  }
-  return true;
-}
 
 [[noreturn]] void Broken(const std::string& why) { Fail(kErrBrokenManifest, why); }
 

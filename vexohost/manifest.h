@@ -10,13 +10,12 @@ constexpr char kManifestFile[] = "manifest.json";
 constexpr std::size_t kMaxManifestBytes = 64 * 1024;
 // The manifest format this build reads; a manifest carries it as "format".
 constexpr int kManifestFormat = 1;
-constexpr std::size_t kMaxVersionLength = 64;
 
 // Manifest is what a plug-in says about itself (docs/vexohost.md).
 struct Manifest {
   std::string name;            // equals the plug-in's folder name
   std::string description;     // free text for people
-  std::string version;         // 1 to 64 bytes of [A-Za-z0-9.+~_-]
+  std::string version;         // IsValidVersion (version.h)
   bool authentication = true;  // whether the host needs an account
   std::string verifier;        // a file name inside the plug-in folder, or empty for none
 };

@@ -12,6 +12,7 @@
 
 #include "errors.h"
 #include "file.h"
+#include "host_name.h"
 #include "on_demand.h"
 
 namespace vexodl::vexohost::internal {
@@ -311,10 +312,6 @@ void UnpackFolder(const std::string& source, Unpacker* unpacker) {
 }
 
 }  // namespace
-
-bool IsArchiveName(const std::string& name) {
-  return EndsWith(name, ".tar.gz") || EndsWith(name, ".tgz") || EndsWith(name, ".zip");
-}
 
 void UnpackPackage(const std::string& source, const std::string& into,
                    const PackageLimits& limits) {

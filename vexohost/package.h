@@ -35,7 +35,4 @@ struct PackageLimits {
 // REQUIRES: `into` does not exist and its parent does.
 void UnpackPackage(const std::string& source, const std::string& into, const PackageLimits& limits);
 
-// Whether `name` ends like an archive that UnpackPackage reads.
-bool IsArchiveName(const std::string& name);
-
 }  // namespace vexodl::vexohost::internal

@@ -1,88 +1,22 @@
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <exception>
 #include <map>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "installer.h"
 #include "plugin_store.h"
 #include "state_dir.h"
+#include "update_index.h"
 
 namespace vexodl::vexohost::internal {
 
 // Settings from the environment, for tests, packagers and offline boxes (docs/vexohost.md).
 constexpr char kUpdateMirrorVariable[] = "VEXODL_VEXOHOST_UPDATE_MIRROR";
-constexpr char kUpdateKeyVariable[] = "VEXODL_VEXOHOST_UPDATE_KEY";
 constexpr char kUpdateTimeoutVariable[] = "VEXODL_VEXOHOST_UPDATE_TIMEOUT_MS";
-
-// What the update server holds under its URL.
-constexpr char kIndexFile[] = "index.json";
-constexpr char kSignatureFile[] = "index.json.sig";
-constexpr int kIndexFormat = 1;
-constexpr std::uint64_t kMaxIndexBytes = 1 << 20;
-constexpr std::uint64_t kMaxSignatureBytes = 1024;
-
-using PublicKey = std::array<unsigned char, 32>;
-
-// Compares two plug-in versions: runs of digits as numbers (so 1.10 is newer than 1.9, and 1.01
-// equals 1.1), everything else byte by byte, a version that goes on after the other ends newer.
-// Negative, zero or positive, like strcmp.
-int CompareVersions(const std::string& a, const std::string& b);
-
-// One plug-in as the index offers it.
-struct IndexEntry {
-  std::string version;
-  std::string package;  // a file name beside the index
-  std::uint64_t size = 0;
-  std::string sha256;  // lower-case hex
-};
-
-// An index as ParseIndex reads it.
-struct UpdateIndex {
-  // Grows from one index to the next; nullopt only in a kept index from a build before serials.
-  std::optional<std::uint64_t> serial;
-  // When the index stops being valid: as written, and in seconds since 1970-01-01T00:00:00Z.
-  // Only read from a fetched index.
-  std::string expires;
-  std::int64_t expires_at = 0;
-  std::map<std::string, IndexEntry> plugins;
-  std::map<std::string, std::string> unusable;  // entries left out of `plugins`, with why
-};
-
-// Where an index comes from: an update server, or update-index.json, which a build before
-// serials kept without "serial" and "expires".
-enum class IndexSource { kServer, kKept };
-
-// Parses an index (docs/vexohost.md); throws kErrUpdateIndex saying what is wrong. A kept index
-// without a valid "serial" has none; "expires" is read from a server's index only.
-UpdateIndex ParseIndex(const std::string& text, IndexSource source);
-
-// Seconds since 1970-01-01T00:00:00Z of a UTC time written "YYYY-MM-DDTHH:MM:SSZ"; nullopt for
-// anything else, impossible dates (2023-02-29) and times (24:00:00) included.
-std::optional<std::int64_t> ParseUtcTime(const std::string& text);
-
-// The file of trusted keys that a packaged box keeps (the CMake setting
-// VEXODL_VEXOHOST_UPDATE_KEYS_FILE): one key of 64 hex digits a line, '#' comments, blank lines.
-extern const char kUpdateKeysFile[];
-
-// The keys whose signatures this build accepts: the built-in ones, those of `keys_file` when it
-// exists, and kUpdateKeyVariable's. Throws kErrUpdateKey when a key is not 64 hex digits, and
-// when another user could have written `keys_file` or a folder above it (a key of theirs would
-// let them sign any plug-in), naming the file and the fix.
-std::vector<PublicKey> TrustedKeys(const std::string& keys_file = kUpdateKeysFile);
-
-// Throws kErrUpdateSignature unless `signature` (128 hex digits, blanks around allowed) is an
-// Ed25519 signature of `text` by one of `keys`.
-void CheckSignature(const std::string& text, const std::string& signature,
-                    const std::vector<PublicKey>& keys);
-
-// Lower-case hex of the SHA-256 of `bytes`.
-std::string Sha256Hex(const std::string& bytes);
 
 // The URL updates come from: kUpdateMirrorVariable when set, else `url`; ending in "/".
 std::string UpdateBase(const std::string& url);
@@ -131,8 +65,8 @@ class Updater {
  private:
   std::chrono::milliseconds Timeout() const;
   // Throws kErrUpdateOlder when `serial` is lower than the kept index's. Returns whether an index
-  // of `serial` is to replace the kept one: when none is kept, the kept one has no serial, or a
-  // lower one.
+  // of `serial` is to replace the kept one: when none is kept, the kept one is damaged (ParseIndex
+  // refuses it), or its serial is lower.
   bool CheckSerial(std::uint64_t serial) const;
   std::string FetchPackage(const std::string& name, const IndexEntry& entry,
                            const std::string& base, std::chrono::milliseconds timeout) const;

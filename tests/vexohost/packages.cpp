@@ -2,7 +2,6 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <sodium.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <stdexcept>
 
 #include "state_dir_fixture.h"
+#include "update_index.h"
 
 namespace vexodl::vexohost::test {
 
@@ -144,34 +144,19 @@ std::string Listing(const std::string& root) {
   return text;
 }
 
-SigningKey::SigningKey() {
-  if (sodium_init() < 0) throw std::runtime_error("sodium_init failed");
-  crypto_sign_keypair(public_.data(), secret_.data());
-}
+SigningKey::SigningKey() : keys_(internal::NewKeyPair()) {}
 
-static std::string Hex(const unsigned char* bytes, std::size_t size) {
-  std::vector<char> hex(2 * size + 1);
-  sodium_bin2hex(hex.data(), hex.size(), bytes, size);
-  return hex.data();
+std::string SigningKey::PublicHex() const {
+  return internal::ToHex(keys_.public_key.data(), keys_.public_key.size());
 }
-
-std::string SigningKey::PublicHex() const { return Hex(public_.data(), public_.size()); }
 
 std::string SigningKey::Sign(const std::string& text) const {
-  unsigned char signature[crypto_sign_BYTES];
-  crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(text.data()),
-                       text.size(), secret_.data());
-  return Hex(signature, sizeof signature) + "\n";
+  return internal::SignatureText(text, keys_.secret_key);
 }
 
 std::string IndexEntry(const std::string& package_path, const std::string& version) {
-  const std::string bytes = ReadFile(package_path);
-  if (sodium_init() < 0) throw std::runtime_error("sodium_init failed");
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  return R"({"version": ")" + version + R"(", "package": ")" +
-         fs::path(package_path).filename().string() + R"(", "size": )" +
-         std::to_string(bytes.size()) + R"(, "sha256": ")" + Hex(digest, sizeof digest) + "\"}";
+  return Text(
+      internal::EntryJson(internal::EntryOf(package_path, ReadFile(package_path), version)));
 }
 
 }  // namespace vexodl::vexohost::test

@@ -1,11 +1,13 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// Plug-in packages and update server trees written by the tests, with libarchive and libsodium.
+#include "update_index.h"
+
+// Plug-in packages written by the tests with libarchive, and update server trees written with the
+// update index's own format (update_index.h).
 namespace vexodl::vexohost::test {
 
 // One entry of an archive as the tests write it, hostile ones included.
@@ -45,17 +47,16 @@ std::string ZipEntryDeclaring(const std::string& path, std::uint32_t declared,
 // mode kind [bytes|target]" per line, sorted, so that two listings differ when anything changed.
 std::string Listing(const std::string& root);
 
-// An Ed25519 key pair, as the update server's operator holds it.
+// A new key pair, as the update server's operator holds it.
 class SigningKey {
  public:
   SigningKey();
   std::string PublicHex() const;
-  // The hex signature of `text`, as index.json.sig holds it.
+  // What index.json.sig holds for the index `text`.
   std::string Sign(const std::string& text) const;
 
  private:
-  std::array<unsigned char, 32> public_{};
-  std::array<unsigned char, 64> secret_{};
+  internal::KeyPair keys_;
 };
 
 // The index entry of a package file: {"version", "package", "size", "sha256"} as JSON text.

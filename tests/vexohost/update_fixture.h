@@ -10,6 +10,7 @@
 #include "packages.h"
 #include "scoped_env.h"
 #include "state_dir_fixture.h"
+#include "update_index.h"
 
 namespace vexodl::vexohost::test {
 
@@ -37,8 +38,7 @@ class UpdateServerTest : public StateDirTest {
   // An index of format 1 whose "plugins" member is `plugins` (JSON text).
   static std::string IndexText(const std::string& plugins, std::uint64_t serial = 1,
                                const std::string& expires = kFarFuture) {
-    return "{\"format\": 1, \"serial\": " + std::to_string(serial) + ", \"expires\": \"" + expires +
-           "\", \"plugins\": " + plugins + "}\n";
+    return internal::IndexText(serial, expires, ParseJson(plugins));
   }
 
   // Writes index.json offering `offers`, and its signature as `signing` says.

@@ -16,8 +16,10 @@
 
 #include "outside/vexohost.h"
 #include "syslog_capture.h"
-#include "update.h"
 #include "update_fixture.h"
+#include "update_keys.h"
+#include "utc_time.h"
+#include "version.h"
 
 namespace vexodl::vexohost::test {
 namespace {
@@ -42,12 +44,22 @@ TEST(CompareVersionsTest, ComparesRunsOfDigitsAsNumbers) {
   EXPECT_EQ(0, internal::CompareVersions("1.01", "1.1"));
 }
 
-TEST(ParseUtcTimeTest, ReadsOnlyValidUtcTimesOfTheOneForm) {
-  EXPECT_EQ(0, internal::ParseUtcTime("1970-01-01T00:00:00Z"));
-  EXPECT_EQ(-1, internal::ParseUtcTime("1969-12-31T23:59:59Z"));
-  EXPECT_EQ(951827696, internal::ParseUtcTime("2000-02-29T12:34:56Z"));
-  EXPECT_EQ(13601087999, internal::ParseUtcTime("2400-12-31T23:59:59Z"));
-  EXPECT_EQ(-62135596800, internal::ParseUtcTime("0001-01-01T00:00:00Z"));
+TEST(UtcTimeTest, ReadsAndWritesOnlyValidUtcTimesOfTheOneForm) {
+  const struct {
+    const char* text;
+    std::int64_t seconds;
+  } rows[] = {{"1970-01-01T00:00:00Z", 0},
+              {"1969-12-31T23:59:59Z", -1},
+              {"2000-02-29T12:34:56Z", 951827696},
+              {"2400-12-31T23:59:59Z", 13601087999},
+              {"0000-01-01T00:00:00Z", -62167219200},
+              {"9999-12-31T23:59:59Z", 253402300799}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.seconds, internal::ParseUtcTime(row.text)) << row.text;
+    EXPECT_EQ(row.text, internal::FormatUtcTime(row.seconds)) << row.text;
+  }
+  EXPECT_EQ(std::nullopt, internal::FormatUtcTime(-62167219201));
+  EXPECT_EQ(std::nullopt, internal::FormatUtcTime(253402300800));
   for (const char* bad : {"2023-02-29T00:00:00Z", "2100-02-29T00:00:00Z", "2024-04-31T00:00:00Z",
                           "2024-13-01T00:00:00Z", "2024-00-10T00:00:00Z", "2024-01-01T24:00:00Z",
                           "2024-01-01T00:60:00Z", "2024-01-01T00:00:60Z", "2024-01-01 00:00:00Z",
@@ -86,14 +98,19 @@ TEST_F(UpdateTest, ANewerSignedPackageFromTheMirrorReplacesThePlugin) {
   EXPECT_THAT(ReadFile(Path("user/rapidbox/verify")), HasSubstr("\"result\": 2"));
   EXPECT_EQ(ReadFile(server_ / "index.json"), ReadFile(Path("update-index.json")));
   EXPECT_EQ("", Listing(Path("staging")));
-  WriteFile(Path("update-index.json"), "{");
+  // A kept index without a serial is damaged: it tells no versions, and any index replaces it.
+  Json::Value kept = ParseJson(ReadFile(Path("update-index.json")));
+  kept.removeMember("serial");
+  WriteFile(Path("update-index.json"), Text(kept));
   fake::ClearSyslog();
   Get("rapidbox");
-  EXPECT_THAT(
-      fake::SyslogLines(),
-      ::testing::ElementsAre(fake::LogLine{
-          LOG_WARNING, "vexohost: get rapidbox: newer versions unknown: " +
-                           Path("update-index.json") + ": the update index is no JSON object"}));
+  EXPECT_THAT(fake::SyslogLines(),
+              ::testing::ElementsAre(fake::LogLine{
+                  LOG_WARNING,
+                  "vexohost: get rapidbox: newer versions unknown: " + Path("update-index.json") +
+                      ": the update index has no \"serial\" (a whole number from 0)"}));
+  Update();
+  EXPECT_EQ(ReadFile(server_ / "index.json"), ReadFile(Path("update-index.json")));
 }
 
 TEST_F(UpdateTest, AnIndexThatCannotBeTrustedOrReadChangesNothing) {

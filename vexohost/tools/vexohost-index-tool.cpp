@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,13 +28,15 @@
 #include <json/value.h>
 #include <json/writer.h>
 
+#include "error/vexo_error.h"
+#include "errors.h"
+#include "file.h"
+#include "update_index.h"
+#include "utc_time.h"
+
 namespace {
 
-std::string Hex(const unsigned char* bytes, std::size_t size) {
-  std::vector<char> hex(2 * size + 1);
-  sodium_bin2hex(hex.data(), hex.size(), bytes, size);
-  return hex.data();
-}
+namespace internal = vexodl::vexohost::internal;
 
 bool ReadAll(const std::string& path, std::string* out) {
   std::ifstream in(path, std::ios::binary);
@@ -43,12 +47,19 @@ bool ReadAll(const std::string& path, std::string* out) {
   return static_cast<bool>(in) || in.eof();
 }
 
-// Writes `text` to a new file `path` with `mode`; refuses to overwrite one.
+// Writes `text` to a new file `path` with `mode`, refusing to overwrite one; false, having said
+// why, when it cannot.
 bool WriteNew(const std::string& path, const std::string& text, mode_t mode) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) return false;
-  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  return close(fd) == 0 && ok;
+  internal::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+  try {
+    if (!fd.valid()) internal::FailSystem("open", path, errno);
+    internal::WriteAll(fd.get(), text, path);
+    if (::close(fd.Release()) != 0) internal::FailSystem("close", path, errno);
+  } catch (const vexodl::VexoError& error) {
+    std::cerr << error.what() << "\n";
+    return false;
+  }
+  return true;
 }
 
 int Usage() {
@@ -60,47 +71,32 @@ int Usage() {
 }
 
 int Keygen(const std::string& secret_path) {
-  unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
-  unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
-  crypto_sign_keypair(public_key, secret_key);
-  const std::string secret = Hex(secret_key, sizeof secret_key) + "\n";
-  sodium_memzero(secret_key, sizeof secret_key);
-  if (!WriteNew(secret_path, secret, 0600)) {
-    std::perror(secret_path.c_str());
-    return 1;
-  }
-  std::cout << Hex(public_key, sizeof public_key) << "\n";
+  internal::KeyPair keys = internal::NewKeyPair();
+  const std::string secret = internal::ToHex(keys.secret_key.data(), keys.secret_key.size()) + "\n";
+  sodium_memzero(keys.secret_key.data(), keys.secret_key.size());
+  if (!WriteNew(secret_path, secret, 0600)) return 1;
+  std::cout << internal::ToHex(keys.public_key.data(), keys.public_key.size()) << "\n";
   return 0;
 }
 
-void Print(const Json::Value& value, const char* indentation) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = indentation;
-  std::cout << Json::writeString(builder, value) << "\n";
-}
-
-// The index entry that offers the package file `package` as `version`; false, having said why,
-// when the file cannot be read.
+// The index entry of the package file `package` as `version`; false, having said why, when the
+// file cannot be read.
 bool EntryOf(const std::string& package, const std::string& version, Json::Value* entry) {
   std::string bytes;
   if (!ReadAll(package, &bytes)) {
     std::perror(package.c_str());
     return false;
   }
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  const std::size_t slash = package.rfind('/');
-  (*entry)["version"] = version;
-  (*entry)["package"] = package.substr(slash == std::string::npos ? 0 : slash + 1);
-  (*entry)["size"] = Json::UInt64{bytes.size()};
-  (*entry)["sha256"] = Hex(digest, sizeof digest);
+  *entry = internal::EntryJson(internal::EntryOf(package, bytes, version));
   return true;
 }
 
 int Entry(const std::string& package, const std::string& version) {
   Json::Value entry;
   if (!EntryOf(package, version, &entry)) return 1;
-  Print(entry, "");
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  std::cout << Json::writeString(writer, entry) << "\n";
   return 0;
 }
 
@@ -114,24 +110,18 @@ bool ParseCount(const std::string& text, std::uint64_t* out) {
 int Index(const std::vector<std::string>& arguments) {
   std::uint64_t serial = 0;
   std::uint64_t days = 0;
-  const std::time_t now = std::time(nullptr);
+  const std::int64_t now = std::time(nullptr);
   if (!ParseCount(arguments[0], &serial) || !ParseCount(arguments[1], &days) ||
-      days > static_cast<std::uint64_t>(std::numeric_limits<std::time_t>::max() - now) / 86400) {
+      days > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max() - now) / 86400) {
     return Usage();
   }
-  Json::Value index;
-  index["format"] = 1;
-  index["serial"] = Json::UInt64{serial};
-  const std::time_t expires = now + static_cast<std::time_t>(days) * 86400;
-  std::tm utc{};
-  char text[sizeof "YYYY-MM-DDTHH:MM:SSZ"];
-  if (gmtime_r(&expires, &utc) == nullptr ||
-      std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) != sizeof text - 1) {
+  const std::optional<std::string> expires =
+      internal::FormatUtcTime(now + static_cast<std::int64_t>(days) * 86400);
+  if (!expires) {
     std::cerr << "cannot write the time " << days << " days from now\n";
     return 1;
   }
-  index["expires"] = text;
-  Json::Value& plugins = index["plugins"] = Json::Value(Json::objectValue);
+  Json::Value plugins(Json::objectValue);
   for (auto offer = arguments.begin() + 2; offer != arguments.end(); ++offer) {
     const std::size_t equals = offer->find('=');
     const std::size_t colon = offer->rfind(':');
@@ -149,37 +139,27 @@ int Index(const std::vector<std::string>& arguments) {
       return 1;
     }
   }
-  Print(index, "  ");
+  std::cout << internal::IndexText(serial, *expires, plugins);
   return 0;
 }
 
 int Sign(const std::string& secret_path, const std::string& index_path) {
   std::string hex;
-  std::string index;
-  if (!ReadAll(secret_path, &hex) || !ReadAll(index_path, &index)) {
+  std::string text;
+  if (!ReadAll(secret_path, &hex) || !ReadAll(index_path, &text)) {
     std::cerr << "cannot read " << secret_path << " or " << index_path << "\n";
     return 1;
   }
-  while (!hex.empty() && (hex.back() == '\n' || hex.back() == ' ')) hex.pop_back();
-  unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
-  std::size_t length = 0;
-  if (sodium_hex2bin(secret_key, sizeof secret_key, hex.data(), hex.size(), nullptr, &length,
-                     nullptr) != 0 ||
-      length != sizeof secret_key) {
+  internal::SecretKey secret_key{};
+  if (!internal::FromHex(hex, secret_key.data(), secret_key.size())) {
     std::cerr << secret_path << " holds no secret key\n";
     return 1;
   }
-  unsigned char signature[crypto_sign_BYTES];
-  crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(index.data()),
-                       index.size(), secret_key);
-  sodium_memzero(secret_key, sizeof secret_key);
+  const std::string signature = internal::SignatureText(text, secret_key);
+  sodium_memzero(secret_key.data(), secret_key.size());
   const std::string signature_path = index_path + ".sig";
   std::remove(signature_path.c_str());
-  if (!WriteNew(signature_path, Hex(signature, sizeof signature) + "\n", 0644)) {
-    std::perror(signature_path.c_str());
-    return 1;
-  }
-  return 0;
+  return WriteNew(signature_path, signature, 0644) ? 0 : 1;
 }
 
 }  // namespace
