@@ -29,11 +29,6 @@ using Clock = std::chrono::steady_clock;
 
 class ProgramRunnerTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    EXPECT_EQ(descriptors_, fake::OpenDescriptorCount());
-    EXPECT_THAT(fake::ChildrenOfThisProcess(), ::testing::IsEmpty());
-  }
-
   // An executable shell program in the test's directory.
   std::string Script(const std::string& body) {
     const std::string path = dir_ / ("program" + std::to_string(++scripts_));
@@ -42,7 +37,6 @@ class ProgramRunnerTest : public ::testing::Test {
     return path;
   }
 
-  const int descriptors_ = fake::OpenDescriptorCount();
   fake::TempDir dir_;
   int scripts_ = 0;
 };

@@ -16,6 +16,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "leak_check.h"
 #include "outside/vexohost.h"
 #include "run_program.h"
 #include "state_dir_fixture.h"
@@ -120,5 +121,6 @@ int main(int argc, char** argv) {
   }
   vexodl::stress::program = argv[0];
   ::testing::InitGoogleMock(&argc, argv);
+  vexodl::fake::CheckForLeaksAfterEveryTest();
   return RUN_ALL_TESTS();
 }

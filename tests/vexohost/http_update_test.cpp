@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include "outside/vexohost.h"
-#include "process_census.h"
 #include "run_program.h"
 #include "update_fixture.h"
 
@@ -44,11 +43,9 @@ class HttpUpdateTest : public UpdateServerTest {
   HttpUpdateTest() {
     Handler("").HostAdd(Package("rapidbox-1.0.tar.gz", Plugin("rapidbox", "1.0")));
   }
-  ~HttpUpdateTest() override { EXPECT_EQ(descriptors_, fake::OpenDescriptorCount()); }
 
   LocalServer http_{{"python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1",
                      "--directory", server_.path()}};
-  int descriptors_ = fake::OpenDescriptorCount();
 };
 
 TEST_F(HttpUpdateTest, FilesComeOverHttpAndAMissingOneIsAFailedFetch) {
