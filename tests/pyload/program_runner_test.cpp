@@ -128,6 +128,24 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
   sigaction(SIGCHLD, &saved_chld, nullptr);
 }
 
+// The arguments and environment given, and standard error kept apart where asked.
+TEST_F(ProgramRunnerTest, TakesTheArgumentsEnvironmentAndStandardErrorOfItsStart) {
+  ProgramStart start;
+  start.arguments = {"one", "two words"};
+  start.environment = {"ONLY=this"};
+  const std::string body = "echo \"$# $2 $ONLY ${HOME-none}\"; echo oops >&2";
+  ProgramRun run = RunProgramFully(Script(body), "", milliseconds(5000), 64, start);
+  EXPECT_EQ("2 two words this none\n", run.output);
+  EXPECT_EQ("", run.errors);
+  start.keep_errors = true;
+  run = RunProgramFully(Script(body), "", milliseconds(5000), 64, start);
+  EXPECT_EQ("2 two words this none\n", run.output);
+  EXPECT_EQ("oops\n", run.errors);
+  // 27 bytes in all: the cap counts both outputs.
+  EXPECT_EQ(ProgramRun::End::kTooMuchOutput,
+            RunProgramFully(Script(body), "", milliseconds(5000), 26, start).end);
+}
+
 // Both ways: the reaper as init of a PID namespace of its own, and as a child subreaper.
 TEST_F(ProgramRunnerTest, DescendantsThatLeaveItsProcessGroupAreGoneWhenTheCallReturns) {
   const std::string pid_file = dir_ / "escaped.pid";
