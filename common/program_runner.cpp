@@ -9,8 +9,10 @@
 
 #include <cerrno>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "deadline.h"
 #include "reaper.h"
@@ -127,20 +129,23 @@ class Reaper {
   UniqueFd report_;
 };
 
-// Feeds `input` to `to_child` and collects `from_child` until the child closes its output.
-// Returns kExited when the child closed its output (not yet reaped), or why the conversation
-// ended early. Closes `to_child` once the input is written, or when the child stops reading.
-ProgramRun::End Converse(UniqueFd to_child, const UniqueFd& from_child, const std::string& input,
-                         std::size_t max_output_bytes, const Deadline& deadline,
-                         std::string* output) {
+// Feeds `input` to `to_child` and collects `from_child` into `output` and `errors_from_child`
+// (if valid) into `errors` until the child closes both. Returns kExited when it has (not yet
+// reaped), or why the conversation ended early. Closes `to_child` once the input is written, or
+// when the child stops reading.
+ProgramRun::End Converse(UniqueFd to_child, UniqueFd from_child, UniqueFd errors_from_child,
+                         const std::string& input, std::size_t max_output_bytes,
+                         const Deadline& deadline, std::string* output, std::string* errors) {
   SigpipeBlock no_sigpipe;
   std::size_t written = 0;
   if (input.empty()) to_child.Reset();
   char buffer[16 * 1024];
-  for (;;) {
-    pollfd entries[2] = {{from_child.get(), POLLIN, 0}, {to_child.get(), POLLOUT, 0}};
-    const nfds_t count = to_child.valid() ? 2 : 1;
-    const int ready = poll(entries, count, deadline.PollTimeout());
+  while (from_child.valid() || errors_from_child.valid()) {
+    // poll() skips an entry whose descriptor is closed (-1).
+    pollfd entries[3] = {{to_child.get(), POLLOUT, 0},
+                         {from_child.get(), POLLIN, 0},
+                         {errors_from_child.get(), POLLIN, 0}};
+    const int ready = poll(entries, 3, deadline.PollTimeout());
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return ProgramRun::End::kKilled;
     if (ready == 0) {
@@ -149,7 +154,7 @@ ProgramRun::End Converse(UniqueFd to_child, const UniqueFd& from_child, const st
       continue;
     }
 
-    if (count == 2 && entries[1].revents != 0) {
+    if (entries[0].revents != 0) {
       const ssize_t n = write(to_child.get(), input.data() + written, input.size() - written);
       if (n > 0) written += static_cast<std::size_t>(n);
       // EPIPE: the program stopped reading; what it answers still decides.
@@ -157,19 +162,23 @@ ProgramRun::End Converse(UniqueFd to_child, const UniqueFd& from_child, const st
         to_child.Reset();
       }
     }
-    if (entries[0].revents != 0) {
-      const ssize_t n = read(from_child.get(), buffer, sizeof(buffer));
-      if (n == 0) return ProgramRun::End::kExited;
+    for (int i = 1; i < 3; ++i) {
+      if (entries[i].revents == 0) continue;
+      UniqueFd& from = i == 1 ? from_child : errors_from_child;
+      std::string* into = i == 1 ? output : errors;
+      const ssize_t n = read(from.get(), buffer, sizeof(buffer));
+      if (n == 0) from.Reset();
       if (n > 0) {
-        if (output->size() + static_cast<std::size_t>(n) > max_output_bytes) {
+        if (output->size() + errors->size() + static_cast<std::size_t>(n) > max_output_bytes) {
           return ProgramRun::End::kTooMuchOutput;
         }
-        output->append(buffer, static_cast<std::size_t>(n));
-      } else if (errno != EAGAIN && errno != EINTR) {
+        into->append(buffer, static_cast<std::size_t>(n));
+      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
         return ProgramRun::End::kKilled;
       }
     }
   }
+  return ProgramRun::End::kExited;
 }
 
 // Opens what the reaper will need of `start`: the program itself where it runs as another user
@@ -195,14 +204,14 @@ int OpenForStart(const std::string& program, const ProgramStart& start, UniqueFd
 
 // The reaper's plan for running `argv` with the ends of the pipes and descriptors given.
 ReaperPlan PlanFor(char* const* argv, const ProgramStart& start, const Pipe& to_child,
-                   const Pipe& from_child, const Pipe& word, const Pipe& report,
+                   const Pipe& from_child, const Pipe& errors, const Pipe& word, const Pipe& report,
                    const UniqueFd& executable, const UniqueFd& folder) {
   ReaperPlan plan{};
   plan.path = argv[0];
   plan.argv = argv;
-  plan.envp = environ;
   plan.input = to_child.read.get();
   plan.output = from_child.write.get();
+  plan.errors = errors.write.valid() ? errors.write.get() : -1;
   plan.word = word.read.get();
   plan.report = report.write.get();
   plan.program = executable.get();
@@ -253,27 +262,44 @@ ProgramRun RunProgramFully(const std::string& program, const std::string& input,
   const Deadline deadline(timeout);
   Pipe to_child;
   Pipe from_child;
+  Pipe errors;
   Pipe word;
   Pipe report;
-  if (!MakePipe(&to_child) || !MakePipe(&from_child) || !MakePipe(&word) || !MakePipe(&report)) {
+  if (!MakePipe(&to_child) || !MakePipe(&from_child) || !MakePipe(&word) || !MakePipe(&report) ||
+      (start.keep_errors && !MakePipe(&errors))) {
     return not_started(errno);
   }
-  if (!SetNonBlocking(to_child.write.get()) || !SetNonBlocking(from_child.read.get())) {
+  if (!SetNonBlocking(to_child.write.get()) || !SetNonBlocking(from_child.read.get()) ||
+      (start.keep_errors && !SetNonBlocking(errors.read.get()))) {
     return not_started(errno);
   }
-  char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
-  ReaperPlan plan = PlanFor(argv, start, to_child, from_child, word, report, executable, folder);
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const std::string& argument : start.arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  if (start.environment) {
+    for (const std::string& entry : *start.environment) {
+      envp.push_back(const_cast<char*>(entry.c_str()));
+    }
+  }
+  envp.push_back(nullptr);
+  ReaperPlan plan =
+      PlanFor(argv.data(), start, to_child, from_child, errors, word, report, executable, folder);
+  plan.envp = start.environment ? envp.data() : environ;
   const pid_t pid = ForkReaper(&plan);
   if (pid < 0) return not_started(errno);
   Reaper reaper(pid, std::move(word.write), std::move(report.read));
   // Only the reaper and the program keep their ends, so that their end shows here.
   to_child.read.Reset();
   from_child.write.Reset();
+  errors.write.Reset();
   word.read.Reset();
   report.write.Reset();
 
-  run.end = Converse(std::move(to_child.write), from_child.read, input, max_output_bytes, deadline,
-                     &run.output);
+  run.end = Converse(std::move(to_child.write), std::move(from_child.read), std::move(errors.read),
+                     input, max_output_bytes, deadline, &run.output, &run.errors);
   if (run.end == ProgramRun::End::kExited) TakeReport(reaper.AwaitReport(deadline), deadline, &run);
   // A reaper killed before it was done (by the program, or the OOM killer) killed nothing, and
   // may have told nothing: that is the news, whatever the program did.

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vexodl::common {
 
@@ -24,6 +25,7 @@ struct ProgramRun {
   int signal = 0;
   int start_error = 0;  // kNotStarted: the errno value that kept it from starting; 0 if unknown
   std::string output;   // what it wrote to its standard output, whole only when kExited
+  std::string errors;   // what it wrote to its standard error, where ProgramStart keeps it
 };
 
 // A user to run a program as: its id and primary group.
@@ -43,11 +45,18 @@ struct ProgramStart {
   // keeps the descriptor as 3, through which an interpreter reopens a script (/dev/fd/3), so a
   // script must be readable by that user. REQUIRES: the caller runs as root.
   std::optional<RunAs> user;
+  // The program's arguments after its own name. Never a secret: other users can read them.
+  std::vector<std::string> arguments{};
+  // Its environment, as "NAME=VALUE" entries; none given: the caller's.
+  std::optional<std::vector<std::string>> environment{};
+  // Whether its standard error is kept in ProgramRun::errors, the cap counting both outputs,
+  // rather than put on /dev/null.
+  bool keep_errors = false;
 };
 
-// RunProgramFully runs the executable at `program` with no arguments and the caller's
-// environment (no shell), in a process group of its own, with default signal handling, no core
-// files (RLIMIT_CORE 0), `input` on its standard input and standard error on /dev/null, and says
+// RunProgramFully runs the executable at `program` with the arguments, environment and standard
+// error that `start` gives (no shell), in a process group of its own, with
+// default signal handling, no core files (RLIMIT_CORE 0), `input` on its standard input, and says
 // how it ended. The program runs under a reaper, a process forked from the caller that becomes
 // the parent of every process the program leaves behind, in its process group or not (setsid, a
 // double fork), and kills and reaps them all once the program has exited and nothing holds its

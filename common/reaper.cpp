@@ -30,7 +30,8 @@ constexpr int kWordFd = 3;     // readable, or at its end, once the caller wants
 constexpr int kReportFd = 4;   // where the Report goes
 constexpr int kProgramFd = 5;  // the program, where it is executed through a descriptor
 constexpr int kFolderFd = 6;   // the program's working directory, where it has one of its own
-constexpr int kFirstFreeFd = 7;
+constexpr int kErrorsFd = 7;   // the program's standard error, where the caller keeps it
+constexpr int kFirstFreeFd = 8;
 // Where a program executed through a descriptor finds it: an interpreter reopens a script as
 // /dev/fd/3, so it stays open, as the only descriptor above standard error.
 constexpr int kExecutedFd = 3;
@@ -123,12 +124,15 @@ constexpr long kSetResUid = SYS_setresuid;
 // The vfork child's work: it shares the reaper's memory, C library state included, so it makes
 // system calls only, and tells the reaper the errno value of the one that failed on `failed`,
 // which closes when the program starts. Its standard input and output are the reaper's; it puts
-// standard error on /dev/null, enters its own process group and working directory, drops
-// privileges (groups first, the user last, and no_new_privs: no set-user-ID program gives them
-// back), unblocks every signal (the reaper left their dispositions at default), and executes the
-// program. The working directory comes before the drop, which may leave it out of reach.
+// standard error on /dev/null unless the caller keeps it, enters its own process group and working
+// directory, drops privileges (groups first, the user last, and no_new_privs: no set-user-ID
+// program gives them back), unblocks every signal (the reaper left their dispositions at default),
+// and executes the program. The working directory comes before the drop, which may leave it out of
+// reach.
 [[noreturn]] __attribute__((noinline)) void ExecProgram(const ReaperPlan& plan, int failed) {
-  const long null = syscall(SYS_openat, AT_FDCWD, "/dev/null", O_WRONLY | O_CLOEXEC);
+  const long null = plan.errors >= 0
+                        ? kErrorsFd
+                        : syscall(SYS_openat, AT_FDCWD, "/dev/null", O_WRONLY | O_CLOEXEC);
   const std::uint64_t no_signals = 0;  // the kernel's signal set: 64 bits wherever we build
   const bool ready =
       null >= 0 &&
@@ -184,17 +188,18 @@ int StartProgram(const ReaperPlan& plan, pid_t* program) {
 // above the places first, so that no place overwrites one still to be moved. Returns 0, or the
 // errno value of what failed; `complain_to` is where to report that.
 int PlaceDescriptors(const ReaperPlan& plan, int* complain_to) {
-  constexpr int kPlaces = 6;
-  const int from[kPlaces] = {plan.input,  plan.output,  plan.word,
+  constexpr int kPlaces = 7;
+  const int from[kPlaces] = {plan.input,  plan.output,  plan.word,  plan.errors,
                              plan.report, plan.program, plan.folder};
-  const int to[kPlaces] = {STDIN_FILENO, STDOUT_FILENO, kWordFd, kReportFd, kProgramFd, kFolderFd};
+  const int to[kPlaces] = {STDIN_FILENO, STDOUT_FILENO, kWordFd,  kErrorsFd,
+                           kReportFd,    kProgramFd,    kFolderFd};
   int copies[kPlaces];
   *complain_to = plan.report;
   for (int i = 0; i < kPlaces; ++i) {
     copies[i] = from[i] < 0 ? -1 : fcntl(from[i], F_DUPFD_CLOEXEC, kFirstFreeFd);
     if (from[i] >= 0 && copies[i] < 0) return errno;
   }
-  *complain_to = copies[3];
+  *complain_to = copies[4];
   for (int i = 0; i < kPlaces; ++i) {
     const int flags = to[i] > STDOUT_FILENO ? O_CLOEXEC : 0;
     if (copies[i] >= 0 && dup3(copies[i], to[i], flags) < 0) return errno;
@@ -289,6 +294,7 @@ bool WatchProgram(const ReaperPlan& plan, pid_t program, bool subreaper, bool na
   close(STDOUT_FILENO);
   close(kProgramFd);
   close(kFolderFd);
+  close(kErrorsFd);
   const bool ended = WatchProgram(plan, program, subreaper, namespace_init);
   KillDescendants(program, ended && subreaper, namespace_init);
   _exit(0);

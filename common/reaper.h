@@ -45,6 +45,7 @@ struct ReaperPlan {
   char* const* envp;
   int input;             // the program's standard input
   int output;            // its standard output
+  int errors;            // -1, or its standard error (/dev/null otherwise)
   int word;              // the read end of the caller's word
   int report;            // the write end of the report
   int program;           // -1, or the program (O_PATH), executed through this descriptor

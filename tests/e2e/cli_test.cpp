@@ -543,7 +543,8 @@ def probe(pid):
 chain = [parent(int(os.readlink('/proc/self')))]  # getppid() counts in the reaper's namespace
 while parent(chain[-1]) != int(os.environ['PROBE_TEST_PID']):
     chain.append(parent(chain[-1]))
-open(os.environ['PROBE_FILE'], 'w').write('tool %s, shell %s\n' % (probe(chain[-2]), probe(chain[-1])))
+# ... tool, shell, and the reaper that the test started the shell under
+open(os.environ['PROBE_FILE'], 'w').write('tool %s, shell %s\n' % (probe(chain[-3]), probe(chain[-2])))
 print('{"result": 1}')
 )";
 

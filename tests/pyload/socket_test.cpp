@@ -19,7 +19,6 @@
 
 #include "json_text.h"
 #include "outside/pyload.h"
-#include "process_census.h"
 #include "scoped_env.h"
 #include "socket_client.h"
 #include "syslog_capture.h"
@@ -106,8 +105,6 @@ class Server {
 
 class SocketTest : public ::testing::Test {
  protected:
-  void TearDown() override { EXPECT_EQ(descriptors_, fake::OpenDescriptorCount()); }
-
   template <typename Call>
   auto Timed(Call&& call) {
     const auto start = Clock::now();
@@ -127,7 +124,6 @@ class SocketTest : public ::testing::Test {
   // What the last Exchange said of its failure.
   std::string Failure() const { return failure_.cause + (failure_.absent ? " (absent)" : ""); }
 
-  const int descriptors_ = fake::OpenDescriptorCount();
   fake::TempDir dir_;
   const std::string path_ = dir_ / "pyload.sock";
   fake::ScopedEnv env_{{"VEXODL_PYLOAD_SOCKET", path_}};

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <iostream>
 #include <map>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "leak_check.h"
 #include "outside/vexohost.h"
 #include "run_program.h"
 #include "state_dir_fixture.h"
@@ -87,17 +87,18 @@ TEST_F(StressTest, EveryHostEndsWithTheLastAccountOfOneWriterAndTheDatabaseIsWho
   std::string why;
   if (!fake::CanStartTargetPrograms(&why)) GTEST_SKIP() << "cannot start workers here: " << why;
   for (const char* host : kHosts) Ship(host);
-  std::vector<std::unique_ptr<fake::StartedProgram>> workers;
+  // The workers start before this process writes, and write while it does.
+  std::vector<fake::ProgramResult> results(kWorkers);
+  std::vector<std::thread> workers;
   for (int w = 0; w < kWorkers; ++w) {
-    workers.push_back(std::make_unique<fake::StartedProgram>(
-        std::vector<std::string>{program, "--worker", "p" + std::to_string(w)},
-        fake::CurrentEnvironment()));
+    workers.emplace_back([&result = results[w], w] {
+      result = fake::RunProgram({program, "--worker", "p" + std::to_string(w)},
+                                fake::CurrentEnvironment(), "");
+    });
   }
-  // Every worker waits for this line, so that all of them write while this process does.
-  for (const auto& worker : workers) worker->Write("go\n");
   std::string reports = RunWriters("t");
-  for (const auto& worker : workers) {
-    const fake::ProgramResult result = worker->Finish();
+  for (std::thread& worker : workers) worker.join();
+  for (const fake::ProgramResult& result : results) {
     EXPECT_EQ(0, result.exit_status) << result.err;
     reports += result.out;
   }
@@ -113,12 +114,11 @@ TEST_F(StressTest, EveryHostEndsWithTheLastAccountOfOneWriterAndTheDatabaseIsWho
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--worker") {
-    std::string go;
-    std::getline(std::cin, go);
     std::cout << vexodl::stress::RunWriters(argv[2]);
     return 0;
   }
   vexodl::stress::program = argv[0];
   ::testing::InitGoogleMock(&argc, argv);
+  vexodl::fake::CheckForLeaksAfterEveryTest();
   return RUN_ALL_TESTS();
 }

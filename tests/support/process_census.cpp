@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -17,15 +18,19 @@
 
 namespace vexodl::fake {
 
-int OpenDescriptorCount() {
+std::map<int, std::string> OpenDescriptors() {
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) throw std::runtime_error("cannot list /proc/self/fd");
-  int count = 0;
+  std::map<int, std::string> open;
   while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
+    if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == dirfd(dir)) continue;
+    char target[PATH_MAX] = {};
+    const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof(target) - 1);
+    open[std::atoi(entry->d_name)] = length > 0 ? std::string(target, length) : "?";
   }
   closedir(dir);
-  return count - 1;  // the directory stream's own descriptor
+  return open;
 }
 
 std::vector<ChildInfo> ChildrenOfThisProcess() {

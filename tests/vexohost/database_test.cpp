@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include "outside/vexohost.h"
-#include "process_census.h"
 #include "state_dir_fixture.h"
 
 namespace vexodl::vexohost::test {
@@ -141,19 +140,6 @@ TEST_F(DatabaseTest, EveryReadRollsBackAChangeCutOffByACrash) {
     EXPECT_FALSE(Exists(db() + "-journal"));
     EXPECT_EQ("NULL|alice|one", Row("filedrop"));
   }
-}
-
-TEST_F(DatabaseTest, NoCallLeavesADescriptorOpenOnSuccessOrFailure) {
-  Handler("filedrop").AccountSet("warm", "up");
-  const int before = fake::OpenDescriptorCount();
-  HostList();
-  HostObject("filedrop");
-  Handler("filedrop").HostEnabledSet(false);
-  Handler("filedrop").HostRemoveAccount();
-  Handler("cloudvault").HostDelete();
-  WriteFile(db(), std::string(4096, 'x'));
-  Outcome([] { Handler("filedrop").AccountSet("alice", "one"); });
-  EXPECT_EQ(before, fake::OpenDescriptorCount());
 }
 
 }  // namespace

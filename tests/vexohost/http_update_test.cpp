@@ -1,10 +1,12 @@
 // HostUpdate over HTTP from servers on 127.0.0.1 that the test starts itself: Python's
 // http.server, and a socket that takes connections and never answers.
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
-#include <optional>
-#include <stdexcept>
+#include <cstdio>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -12,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "outside/vexohost.h"
-#include "process_census.h"
 #include "run_program.h"
+#include "temp_dir.h"
 #include "update_fixture.h"
 
 namespace vexodl::vexohost::test {
@@ -21,21 +23,38 @@ namespace {
 
 using ::testing::HasSubstr;
 
-// A server that python3 runs with `arguments` on 127.0.0.1, and whose first line names its port
-// ("... port 40123 ..."); killed when destroyed.
+// A server that python3 runs on 127.0.0.1 in a thread of this process, until it is destroyed:
+// `python` binds it to port 0 and sets `port` and `step`, one step of serving.
 class LocalServer {
  public:
-  explicit LocalServer(const std::vector<std::string>& arguments)
-      : program_(arguments, fake::CurrentEnvironment()) {
-    const std::optional<std::string> line = program_.ReadLine(std::chrono::seconds(10));
-    const std::size_t at = line ? line->find("port ") : std::string::npos;
-    if (at == std::string::npos) throw std::runtime_error("the server said " + line.value_or(""));
-    url_ = "http://127.0.0.1:" + std::to_string(std::stoi(line->substr(at + 5))) + "/";
+  explicit LocalServer(const std::string& python, const std::vector<std::string>& arguments = {})
+      : thread_([this, python, arguments] {
+          std::vector<std::string> argv{"python3", "-c", python + kServeUntilRemoved, port_file_};
+          argv.insert(argv.end(), arguments.begin(), arguments.end());
+          try {
+            fake::RunProgram(argv, fake::CurrentEnvironment(), "");
+          } catch (const std::system_error&) {  // no port: the test fails below
+          }
+        }) {
+    for (int i = 0; i < 10000 && ReadFile(port_file_) == "<missing>"; ++i) ::usleep(1000);
+    const std::string port = ReadFile(port_file_);
+    if (port == "<missing>") ADD_FAILURE() << "the server wrote no port";
+    url_ = "http://127.0.0.1:" + port + "/";
+  }
+  ~LocalServer() {
+    std::remove(port_file_.c_str());
+    thread_.join();
   }
   const std::string& url() const { return url_; }
 
  private:
-  fake::StartedProgram program_;
+  // Says the port in a file that the server serves as long as it is there.
+  static constexpr char kServeUntilRemoved[] =
+      "\nopen(sys.argv[1] + '.new', 'w').write(str(port))\nos.rename(sys.argv[1] + '.new', "
+      "sys.argv[1])\nwhile os.path.exists(sys.argv[1]): step()\n";
+  fake::TempDir dir_;
+  const std::string port_file_ = dir_ / "port";
+  std::thread thread_;
   std::string url_;
 };
 
@@ -44,11 +63,13 @@ class HttpUpdateTest : public UpdateServerTest {
   HttpUpdateTest() {
     Handler("").HostAdd(Package("rapidbox-1.0.tar.gz", Plugin("rapidbox", "1.0")));
   }
-  ~HttpUpdateTest() override { EXPECT_EQ(descriptors_, fake::OpenDescriptorCount()); }
 
-  LocalServer http_{{"python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1",
-                     "--directory", server_.path()}};
-  int descriptors_ = fake::OpenDescriptorCount();
+  LocalServer http_{
+      "import functools, http.server, os, sys\n"
+      "s = http.server.ThreadingHTTPServer(('127.0.0.1', 0), functools.partial("
+      "http.server.SimpleHTTPRequestHandler, directory=sys.argv[2]))\n"
+      "s.timeout = 0.05\nport, step = s.server_port, s.handle_request",
+      {server_.path()}};
 };
 
 TEST_F(HttpUpdateTest, FilesComeOverHttpAndAMissingOneIsAFailedFetch) {
@@ -66,10 +87,9 @@ TEST_F(HttpUpdateTest, FilesComeOverHttpAndAMissingOneIsAFailedFetch) {
 // lock) both land while the update still waits for a server that never answers.
 TEST_F(HttpUpdateTest, AServerThatNeverAnswersIsLeftAtTheDeadlineWhileOtherChangesGoOn) {
   Handler("").HostAdd(Package("bytebin-1.0.tar.gz", Plugin("bytebin", "1.0")));
-  const LocalServer silent({"python3", "-c",
-                            "import socket, sys\ns = socket.socket()\ns.bind(('127.0.0.1', 0))\n"
-                            "s.listen(4)\nprint('port', s.getsockname()[1], flush=True)\n"
-                            "sys.stdin.read()"});
+  const LocalServer silent(
+      "import os, socket, sys, time\ns = socket.socket()\ns.bind(('127.0.0.1', 0))\ns.listen(4)\n"
+      "port, step = s.getsockname()[1], lambda: time.sleep(0.05)");
   const fake::ScopedEnv env{{"VEXODL_VEXOHOST_UPDATE_TIMEOUT_MS", "1500"}};
   const auto start = std::chrono::steady_clock::now();
   std::atomic<bool> updating{true};

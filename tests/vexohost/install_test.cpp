@@ -16,7 +16,6 @@
 #include "lock.h"
 #include "outside/vexohost.h"
 #include "packages.h"
-#include "process_census.h"
 #include "staging.h"
 #include "state_dir_fixture.h"
 #include "syslog_capture.h"
@@ -62,9 +61,7 @@ TEST_F(InstallTest, EachKindOfPackageInstallsWithItsFilesModesAndLinks) {
       With(Plugin("alphahost", "1.0"), {Symlink("alias", "verify"), Hardlink("copy", "verify")})));
   Handler("").HostAdd(Package("b.tgz", Plugin("betahost", "2.0", "betahost-2.0")));
   Handler("").HostAdd(Package("c.zip", Plugin("gammahost", "3.0", "whatever")));
-  const int descriptors = fake::OpenDescriptorCount();
   Handler("").HostAdd(folder + "/");
-  EXPECT_EQ(descriptors, fake::OpenDescriptorCount());
   EXPECT_EQ("1.0 2.0 3.0 0.5", Version("alphahost") + " " + Version("betahost") + " " +
                                    Version("gammahost") + " " + Version("folderhost"));
   EXPECT_EQ(0755u, Mode(Path("user/gammahost/verify")));
@@ -170,10 +167,8 @@ TEST_P(HostileInstallTest, IsRefusedAndTheStoreStaysAsItWas) {
   if (!hostile.entries.empty()) WriteArchive(package, hostile.entries);
   if (!hostile.raw.empty()) WriteFile(package, hostile.raw);
   const std::string before = Listing(state());
-  const int descriptors = fake::OpenDescriptorCount();
   fake::ClearSyslog();
   const Thrown thrown = ErrorOf([&] { Handler("").HostAdd(package); });
-  EXPECT_EQ(descriptors, fake::OpenDescriptorCount());
   EXPECT_EQ(hostile.code, thrown.code);
   EXPECT_THAT(thrown.message, HasSubstr(hostile.says));
   EXPECT_THAT(fake::SyslogLines(),
