@@ -10,7 +10,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "loaded_from.h"
 #include "test_helpers.h"
 
 namespace {
@@ -25,15 +24,6 @@ using vexodl::fake::Pyload;
 using vexodl::fake::RaiseVexoError;
 using vexodl::fake::SyslogLines;
 using vexodl::fake::Vexohost;
-
-// The library's tests must run against the fakes, although our own builds of both back-ends
-// (same names, same SONAMEs) sit in the build tree.
-TEST(BackendLoadingTest, BothBackEndsAreTheFakes) {
-  EXPECT_THAT(vexodl::fake::FileDefining("_ZN6vexodl8vexohost7Handler4ListERN4Json5ValueE"),
-              ::testing::EndsWith("tests/fakes/libvexodlvexohost.so.1"));
-  EXPECT_THAT(vexodl::fake::FileDefining("_ZN6vexodl6pyload5Utils25IsPyLoadDomainSocketReadyEv"),
-              ::testing::EndsWith("tests/fakes/libvexodlpyload.so.1"));
-}
 
 class FacadeTest : public vexodl::fake::BackendTest {
  protected:
