@@ -156,35 +156,30 @@ TEST_F(HostNameTest, EveryCallChecksTheNameFirstAndSaysWhy) {
       {"remove-account", [](Handler& h) { h.HostRemoveAccount(); }},
   };
   const std::string letters = "only letters, digits, '.', '_' and '-' are allowed";
-  const std::string climb = "2001 invalid host name \"../x\": " + letters;
+  const auto refused = [](const std::string& shown, const std::string& why) {
+    return "2001 invalid host name \"" + shown + "\": " + why;
+  };
   const std::string longest(64, 'z');
-  const struct {
+  struct Row {
     std::string call, name;
     std::string error;   // "<code> <message>"
     std::string logged;  // the call and name as the syslog line shows them
-  } rows[] = {
-      {"get", "../x", climb, "get ../x"},
-      {"set", "../x", climb, "set ../x"},
-      {"verify", "../x", climb, "verify ../x"},
-      {"delete", "../x", climb, "delete ../x"},
-      {"update", "../x", climb, "update ../x"},
-      {"enable", "../x", climb, "enable ../x"},
-      {"disable", "../x", climb, "disable ../x"},
-      {"remove-account", "../x", climb, "remove-account ../x"},
-      {"delete", "", "2001 invalid host name \"\": it is empty", "delete"},
-      {"delete", "..", "2001 invalid host name \"..\": it names a directory", "delete .."},
-      {"delete", longest + "z",
-       "2001 invalid host name \"" + longest + "z\": it is longer than 64 bytes",
+  };
+  std::vector<Row> rows = {
+      {"delete", "", refused("", "it is empty"), "delete"},
+      {"delete", "..", refused("..", "it names a directory"), "delete .."},
+      {"delete", longest + "z", refused(longest + "z", "it is longer than 64 bytes"),
        "delete " + longest + "z"},
-      {"delete", "a\"b\\\n", "2001 invalid host name \"a\\\"b\\\\\\n\": " + letters,
-       "delete a\"b\\\\n"},
-      {"delete", std::string("nul\0", 4), "2001 invalid host name \"nul\\u0000\": " + letters,
-       "delete nul\\u0000"},
-      {"delete", "caf\xc3\xa9\xff", "2001 invalid host name \"caf\xc3\xa9\\xff\": " + letters,
+      {"delete", "a\"b\\\n", refused("a\\\"b\\\\\\n", letters), "delete a\"b\\\\n"},
+      {"delete", std::string("nul\0", 4), refused("nul\\u0000", letters), "delete nul\\u0000"},
+      {"delete", "caf\xc3\xa9\xff", refused("caf\xc3\xa9\\xff", letters),
        "delete caf\xc3\xa9\\xff"},
       {"delete", longest, "2100 state directory " + (dir_ / "absent") + " does not exist",
        "delete " + longest},
   };
+  for (const auto& [call, run] : calls) {
+    rows.push_back({call, "../x", refused("../x", letters), call + " ../x"});
+  }
   for (const auto& row : rows) {
     Handler handler(row.name);
     fake::ClearSyslog();
