@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -67,44 +68,40 @@ TEST_F(DatabaseTest, FilesAreMadeAndKeptMode0600WhateverTheUmask) {
   EXPECT_EQ(0600u, Mode(db()));
 }
 
-// Refused before anything is written, for changes and reads alike: a link in the database's
-// place; a schema that no build ever wrote (a store on a read-only disk still says why); a busy
-// timeout that is no number of milliseconds in range.
+// Refused before anything is written, for changes and reads alike: a busy timeout that is no
+// number of milliseconds in range; a schema that no build ever wrote (a store on a read-only disk
+// still says why); a link in the database's place, to a file that the refusal does not make.
 TEST_F(DatabaseTest, RefusalsLeaveTheDatabaseAsItWas) {
   const auto schema = [this](int version) {
-    return [this, version] {
-      Database(db()).Sql("CREATE TABLE IF NOT EXISTS other(x); PRAGMA user_version = " +
-                         std::to_string(version) + ";");
-    };
-  };
-  const auto link = [this] {
-    ASSERT_EQ(0, ::unlink(db().c_str()));
-    WriteFile(Path("elsewhere"), "");
-    ASSERT_EQ(0, ::symlink(Path("elsewhere").c_str(), db().c_str()));
+    Database(db()).Sql("CREATE TABLE IF NOT EXISTS t(x); PRAGMA user_version = " +
+                       std::to_string(version));
+    return "2202 " + db() + " has schema version " + std::to_string(version) +
+           "; this build reads version 2 only";
   };
   const std::string timeout =
       "2310 VEXODL_VEXOHOST_BUSY_TIMEOUT_MS must be a whole number from 1 to 600000";
-  const struct {
-    const char* busy_timeout;
-    std::function<void()> make;
-    std::string refused;
-  } rows[] = {
-      {"soon", [] {}, timeout},
-      {"0", [] {}, timeout},
-      {"600001", [] {}, timeout},
-      {"600000", schema(1),
-       "2202 " + db() + " has schema version 1; this build reads version 2 only"},
-      {"1", schema(7), "2202 " + db() + " has schema version 7; this build reads version 2 only"},
-      {"1", link, "2101 open " + db() + ": Too many levels of symbolic links"},
+  const std::pair<const char*, std::function<std::string()>> rows[] = {
+      {"soon", [&] { return timeout; }},
+      {"0", [&] { return timeout; }},
+      {"600001", [&] { return timeout; }},
+      {"600000", [&] { return schema(1); }},
+      {"1", [&] { return schema(7); }},
+      {"1",
+       [this] {
+         ::unlink(db().c_str());
+         EXPECT_EQ(0, ::symlink("elsewhere", db().c_str()));
+         return "2101 open " + db() + ": Too many levels of symbolic links";
+       }},
   };
-  for (const auto& row : rows) {
-    const fake::ScopedEnv env{{"VEXODL_VEXOHOST_BUSY_TIMEOUT_MS", row.busy_timeout}};
-    row.make();
+  for (const auto& [busy_timeout, make] : rows) {
+    const fake::ScopedEnv env{{"VEXODL_VEXOHOST_BUSY_TIMEOUT_MS", busy_timeout}};
+    const std::string refused = make();
     const std::string before = ReadFile(db());
-    EXPECT_EQ(row.refused, Outcome([] { Handler("filedrop").AccountSet("alice", "one"); }));
-    EXPECT_EQ(row.refused, Outcome([] { User("filedrop"); }));
-    EXPECT_EQ(before, ReadFile(db())) << row.refused;
+    EXPECT_EQ(refused, Outcome([] { Handler("filedrop").AccountSet("alice", "one"); }));
+    EXPECT_EQ(refused, Outcome([] { User("filedrop"); }));
+    EXPECT_EQ(before, ReadFile(db())) << refused;
   }
+  EXPECT_EQ("<missing>", ReadFile(Path("elsewhere")));
 }
 
 // Another connection holds the write lock: changes wait the busy timeout and fail, reads go on,
