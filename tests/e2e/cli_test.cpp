@@ -1,8 +1,8 @@
 // vexodl-filehosting end to end: the program itself, started without a shell, over our own native
 // host-plugin service (a state directory with the sample plug-ins) and our pyLoad client running
 // the peer (pyload/peer/pyload-peer) as pyLoad's command-line program, on a store in a temporary
-// directory. One case per command, the manual page against --help, the bash completion, then the
-// tool's own refusals, error lines and exit statuses, and what it does with passwords.
+// directory. One case per command, the bash completion, then the tool's own refusals, error
+// lines and exit statuses, and what it does with passwords.
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -12,9 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -326,51 +324,7 @@ TEST_F(CliTest, TheReadmeTourIsWhatTheDemoPrints) {
   EXPECT_EQ("\n" + readme.substr(start, readme.find("```\n", start) - start), demo.out);
 }
 
-// -- help, manual page, completion ---------------------------------------------------------------
-
-// The entries of --help's lists of commands and options: "  ENTRY  SUMMARY", or the summary alone
-// on the next line when the entry leaves it no room.
-std::map<std::string, std::string> HelpEntries(const std::string& help) {
-  static const std::regex entry(R"(  (\S.*?)(?: {2,}(\S.*))?)"), summary(R"( {3,}(\S.*))");
-  std::map<std::string, std::string> entries;
-  std::istringstream lines(help);
-  std::string line, last;
-  for (std::smatch match; std::getline(lines, line);) {
-    if (std::regex_match(line, match, summary)) {
-      entries[last] = match[1];
-    } else if (std::regex_match(line, match, entry)) {
-      entries[last = match[1]] = match[2];
-    }
-  }
-  return entries;
-}
-
-// The entries of the page's COMMANDS and OPTIONS: ".TP", the entry, its summary; fonts and the
-// minus escape taken out.
-std::map<std::string, std::string> PageEntries(std::string page) {
-  page = std::regex_replace(std::regex_replace(page, std::regex(R"(\\f[BIR])"), ""),
-                            std::regex(R"(\\-)"), "-");
-  std::map<std::string, std::string> entries;
-  std::istringstream lines(page);
-  std::string line, section, entry;
-  while (std::getline(lines, line)) {
-    if (line.rfind(".SH ", 0) == 0) section = line.substr(4);
-    if (line == ".TP" && (section == "COMMANDS" || section == "OPTIONS") &&
-        std::getline(lines, entry)) {
-      std::getline(lines, entries[entry]);
-    }
-  }
-  return entries;
-}
-
-TEST_F(CliTest, TheManualPageHasTheCommandsAndOptionsOfHelpWithTheirSummaries) {
-  const ProgramResult help = Run({"--help"});
-  ASSERT_EQ(0, help.exit_status);
-  const std::map<std::string, std::string> entries = HelpEntries(help.out);
-  EXPECT_EQ(18U, entries.size());  // 8 commands, 10 options
-  EXPECT_EQ("remove the stored account", entries.at("remove-account NAME --type T"));
-  EXPECT_EQ(entries, PageEntries(ReadFile(VEXODL_CLI_PAGE)));
-}
+// -- completion -----------------------------------------------------------------------------------
 
 // The completion, run in bash with the tool in PATH from the peer's directory: what completes the
 // last word of each row, "--type=VALUE" split at "=" as bash splits it, or whole. Hostile pyLoad

@@ -1,5 +1,6 @@
-// The facade: its own refusals before any back-end is asked, the settings object of Set, and one
-// case per operation through to the native service.
+// The facade: its own refusals before any back-end is asked, then one table of every operation of
+// each host type: the back-end calls it makes (for pyLoad, over which channel), and how the
+// back-end's answers become the library's results, codes and log lines.
 #include "handler.h"
 
 #include <functional>
@@ -10,7 +11,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "loaded_from.h"
 #include "test_helpers.h"
 
 namespace {
@@ -18,26 +18,22 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
+using vexodl::fake::Compact;
 using vexodl::fake::ErrorLine;
 using vexodl::fake::LibraryErrorCode;
 using vexodl::fake::ParseJson;
 using vexodl::fake::Pyload;
 using vexodl::fake::RaiseVexoError;
+using vexodl::fake::Reply;
 using vexodl::fake::SyslogLines;
 using vexodl::fake::Vexohost;
-
-// The library's tests must run against the fakes, although our own builds of both back-ends
-// (same names, same SONAMEs) sit in the build tree.
-TEST(BackendLoadingTest, BothBackEndsAreTheFakes) {
-  EXPECT_THAT(vexodl::fake::FileDefining("_ZN6vexodl8vexohost7Handler4ListERN4Json5ValueE"),
-              ::testing::EndsWith("tests/fakes/libvexodlvexohost.so.1"));
-  EXPECT_THAT(vexodl::fake::FileDefining("_ZN6vexodl6pyload5Utils25IsPyLoadDomainSocketReadyEv"),
-              ::testing::EndsWith("tests/fakes/libvexodlpyload.so.1"));
-}
+using vexodl::filehosting::Handler;
+// What an operation on host "U" of a type returns as text: "" when it returns nothing.
+using Operation = std::function<std::string(Handler&, const std::string&)>;
 
 class FacadeTest : public vexodl::fake::BackendTest {
  protected:
-  vexodl::filehosting::Handler handler_;
+  Handler handler_;
 };
 
 TEST_F(FacadeTest, RefusalsComeBeforeAnyBackEndIsAsked) {
@@ -69,86 +65,172 @@ TEST_F(FacadeTest, RefusalsComeBeforeAnyBackEndIsAsked) {
   EXPECT_THAT(SyslogLines(), IsEmpty());
 }
 
-TEST_F(FacadeTest, SetStoresTheAccountThenTheEnabledStateAndSkipsWhatIsMissing) {
-  const std::vector<std::pair<const char*, std::vector<std::string>>> rows = {
-      {"null", {}},
-      {R"({"username": "u", "enabled": "true"})", {}},
-      {R"({"password": "p", "enabled": 1})", {}},
-      {R"({"username": ["u"], "password": "p"})", {}},
-      {R"({"username": "u", "password": 1234, "enabled": true})", {R"("h".HostEnabledSet(true))"}},
-      {R"({"username": "", "password": ""})", {R"("h".AccountSet("", ""))"}},
-      {R"({"enabled": false, "password": "p", "username": "u", "extra": 1})",
-       {R"("h".AccountSet("u", "p"))", R"("h".HostEnabledSet(false))"}}};
-  for (const auto& [settings, calls] : rows) {
-    Vexohost().Reset();
-    handler_.Set("h", "vexo", ParseJson(settings));
-    EXPECT_THAT(Vexohost().Events(), ElementsAreArray(calls)) << settings;
-  }
+Operation SetTo(const char* settings) {
+  return [settings](Handler& h, const std::string& type) {
+    return h.Set("U", type, ParseJson(settings)), "";
+  };
+}
+const Operation kSaveAccount = SetTo(R"({"username": "me", "password": "pw"})");
+const Operation kClearAccount = SetTo(R"({"username": "", "password": ""})");
+const Operation kEnable = SetTo(R"({"enabled": true})");
+const Operation kVerify = [](Handler& h, const std::string& type) {
+  return std::to_string(h.Verify("U", type, "me", "pw"));
+};
+const Operation kRemove = [](Handler& h, const std::string& t) {
+  return h.RemoveAccount("U", t), "";
+};
+const Operation kCreate = [](Handler& h, const std::string& t) {
+  return h.Create(t, "/x.tgz"), "";
+};
+const Operation kUpdate = [](Handler& h, const std::string& t) { return h.Update("U", t), ""; };
+const Operation kDelete = [](Handler& h, const std::string& t) { return h.Delete("U", t), ""; };
+// Get writes into an object that holds a description already.
+const Operation kGet = [](Handler& h, const std::string& type) {
+  Json::Value out = ParseJson(R"({"description": "kept"})");
+  return h.Get(out, "U", type), Compact(out);
+};
+
+Reply Returns(int result, Json::Value fill = Json::Value()) {
+  return {result, std::move(fill), {}};
 }
 
-// A back-end's error reaches the caller as it was thrown, and ends the operation.
-TEST_F(FacadeTest, SetThatFailsToStoreTheAccountLeavesTheEnabledStateAlone) {
-  Vexohost().Throw("AccountSet", RaiseVexoError(2101, "disk full"));
-  try {
-    handler_.Set("h", "vexo", ParseJson(R"({"username": "u", "password": "p", "enabled": true})"));
-    ADD_FAILURE() << "nothing thrown";
-  } catch (const vexodl::VexoError& error) {
-    EXPECT_EQ(2101, error.code);
-    EXPECT_STREQ("disk full", error.what());
-  }
-  EXPECT_THAT(Vexohost().Events(), ElementsAre(R"("h".AccountSet("u", "p"))"));
-}
+constexpr char kReady[] = "IsPyLoadDomainSocketReady()";
+constexpr char kSocketRemove[] = R"(DomainSocketHandler.RemoveAccount("U"))";
 
-TEST_F(FacadeTest, NativeOperationsReachTheServiceForTheirHost) {
-  handler_.Create("vexo", "/srv/new.tgz");
-  handler_.RemoveAccount("n", "vexo");
-  handler_.Update("n", "vexo");
-  handler_.Delete("n", "vexo");
-  EXPECT_THAT(
-      Vexohost().Events(),
-      ElementsAre(R"("".HostAdd("/srv/new.tgz"))", R"("n".HostRemoveAccount())",
-                  R"("n".HostUpdate(")" VEXODL_UPDATE_SERVER_BASE R"(filehostupdate/filehosts/"))",
-                  R"("n".HostDelete())"));
-}
+struct Row {
+  const char* what;
+  const char* type;  // the host type, and so the back-end whose fake is scripted and asked
+  bool ready;        // what pyLoad's readiness question answers
+  const char* call;  // the call that does `reply`; every other one succeeds
+  Reply reply;
+  Operation operation;
+  // What the operation returns, or what it throws: "<code>" for a VexoError without a message,
+  // "<code> <message>" for one with, "<code> bare" for a bare enumeration value.
+  std::string outcome;
+  const char* log;  // the one log line of host/<type>.cpp, if any
+  std::vector<std::string> requests;
+};
 
-TEST_F(FacadeTest, NativeInstallWithoutSourceThrowsTheBareCode) {
-  try {
-    handler_.Create("vexo", "");
-    ADD_FAILURE() << "nothing thrown";
-  } catch (const vexodl::VexoError&) {
-    ADD_FAILURE() << "501 travels as a bare enumeration value, not as a VexoError";
-  } catch (_tag_VEXODL_ERROR_CODE code) {
-    EXPECT_EQ(501, code);
-  }
-  EXPECT_THAT(Vexohost().Events(), IsEmpty());
-}
-
-TEST_F(FacadeTest, GetWritesTheNativeHostIntoTheOutputWithoutClearingIt) {
-  Vexohost().Fill("AccountGet", ParseJson(R"({"version": "1.0", "enable": true, "user": true})"),
-                  0);
-  Json::Value out = ParseJson(R"({"description": "kept", "name": "old"})");
-  handler_.Get(out, "n", "vexo");
-  EXPECT_EQ(ParseJson(R"({"name": "n", "displayname": "n", "type": "vexo", "enabled": true,
-                          "description": "kept", "version": "1.0", "newversion": "",
-                          "removable": true, "auth_needed": true})"),
-            out);
-  EXPECT_THAT(Vexohost().Events(), ElementsAre(R"("n".AccountGet())"));
-}
-
-TEST_F(FacadeTest, NativeVerificationPassesZeroToTwoAndRefusesTheRest) {
-  for (int outcome : {0, 1, 2, 3, -1}) {
-    vexodl::fake::ClearSyslog();
-    Vexohost().Return("AccountVerify", outcome);
-    if (outcome >= 0 && outcome <= 2) {
-      EXPECT_EQ(outcome, handler_.Verify("my host", "vexo", "u", "p"));
-      EXPECT_THAT(SyslogLines(), IsEmpty());
+TEST_F(FacadeTest, EachOperationReachesItsBackEndAndMapsTheAnswer) {
+  const char* const get = "DomainSocketHandler.GetAccounts";
+  const char* const check = "CommandlineHandler.VerifyAccount";
+  const std::string verify = check + std::string(R"(("U", "me", "pw"))");
+  const std::string native_verify = R"("U".AccountVerify("me", "pw"))";
+  // clang-format off
+  const std::vector<Row> rows = {
+    {"socket replaces the account", "pyload", true, nullptr, {}, kSaveAccount, "", nullptr,
+     {kReady, kSocketRemove, R"(DomainSocketHandler.UpdateAccount("U", "me", "pw"))"}},
+    {"socket clears the account", "pyload", true, nullptr, {}, kClearAccount, "", nullptr,
+     {kReady, kSocketRemove}},
+    {"a password alone is an account", "pyload", true, nullptr, {},
+     SetTo(R"({"username": "", "password": "p"})"), "", nullptr,
+     {kReady, kSocketRemove, R"(DomainSocketHandler.UpdateAccount("U", "", "p"))"}},
+    {"command line sends even an empty account", "pyload", false, nullptr, {}, kClearAccount, "",
+     nullptr, {kReady, R"(CommandlineHandler.UpdateAccount("U", "", ""))"}},
+    {"refused removal ends the save", "pyload", true, "DomainSocketHandler.RemoveAccount", {},
+     kSaveAccount, "1603", "Failed to remove account U", {kReady, kSocketRemove}},
+    {"refused account ends the set", "pyload", false, "CommandlineHandler.UpdateAccount", {},
+     SetTo(R"({"username": "me", "password": "pw", "enabled": true})"), "1601",
+     "Failed to set account U", {kReady, R"(CommandlineHandler.UpdateAccount("U", "me", "pw"))"}},
+    {"enabled over the socket", "pyload", true, nullptr, {}, kEnable, "", nullptr,
+     {kReady, R"(DomainSocketHandler.EnableAccount("U", true))"}},
+    {"enabled over the command line", "pyload", false, nullptr, {},
+     SetTo(R"({"enabled": false})"), "", nullptr,
+     {kReady, R"(CommandlineHandler.EnableAccount("U", false))"}},
+    {"refused enabled state", "pyload", true, "DomainSocketHandler.EnableAccount", {}, kEnable,
+     "1602", "Failed to set enabled U", {kReady, R"(DomainSocketHandler.EnableAccount("U", true))"}},
+    {"removal always over the socket", "pyload", false, nullptr, {}, kRemove, "", nullptr,
+     {kSocketRemove}},
+    {"refused removal", "pyload", false, "DomainSocketHandler.RemoveAccount", {}, kRemove, "1603",
+     "Failed to remove account U", {kSocketRemove}},
+    {"rejected", "pyload", true, check, Returns(1), kVerify, "0", nullptr, {verify}},
+    {"valid", "pyload", true, check, Returns(2), kVerify, "1", nullptr, {verify}},
+    {"premium", "pyload", true, check, Returns(3), kVerify, "2", nullptr, {verify}},
+    {"no answer", "pyload", true, check, Returns(0), kVerify, "1604", "Failed to verify account U",
+     {verify}},
+    {"unknown answer", "pyload", true, check, Returns(4), kVerify, "1604", "Failed to verify account U",
+     {verify}},
+    {"unreadable account list", "pyload", true, get, {}, kGet, "100",
+     "Failed to get info of accounts", {"DomainSocketHandler.GetAccounts(false)"}},
+    {"no account of the host", "pyload", true, nullptr, {}, kGet, "100", nullptr,
+     {"DomainSocketHandler.GetAccounts(false)"}},
+    {"the first account whose type is the host's name", "pyload", true, get,
+     Returns(1, ParseJson(R"([{"type": "u", "login": "a"}, {"type": "U ", "login": "b"},
+       {"pluginname": "U", "login": "c"}, "U", {"type": "U", "login": "me", "use_premium": true},
+       {"type": "U", "login": "later"}])")), kGet,
+     Compact(ParseJson(R"({"name": "U", "displayname": "U", "type": "pyload", "enabled": true,
+       "description": "pyLoad Plugin", "username": "me", "removable": false, "auth_needed": true,
+       "valid": false, "trafficleft": ""})")), nullptr, {"DomainSocketHandler.GetAccounts(false)"}},
+    {"no install", "pyload", true, nullptr, {}, kCreate, "1611", nullptr, {}},
+    {"no update", "pyload", true, nullptr, {}, kUpdate, "1611", nullptr, {}},
+    {"no delete", "pyload", true, nullptr, {}, kDelete, "1611", nullptr, {}},
+    {"null settings", "vexo", true, nullptr, {}, SetTo("null"), "", nullptr, {}},
+    {"no password", "vexo", true, nullptr, {}, SetTo(R"({"username": "u", "enabled": "true"})"),
+     "", nullptr, {}},
+    {"no user name", "vexo", true, nullptr, {}, SetTo(R"({"password": "p", "enabled": 1})"), "",
+     nullptr, {}},
+    {"user name of another kind", "vexo", true, nullptr, {},
+     SetTo(R"({"username": ["u"], "password": "p"})"), "", nullptr, {}},
+    {"password of another kind", "vexo", true, nullptr, {},
+     SetTo(R"({"username": "u", "password": 1234, "enabled": true})"), "", nullptr,
+     {R"("U".HostEnabledSet(true))"}},
+    {"empty account", "vexo", true, nullptr, {}, kClearAccount, "", nullptr,
+     {R"("U".AccountSet("", ""))"}},
+    {"the account, then the enabled state", "vexo", true, nullptr, {},
+     SetTo(R"({"enabled": false, "password": "p", "username": "u", "extra": 1})"), "", nullptr,
+     {R"("U".AccountSet("u", "p"))", R"("U".HostEnabledSet(false))"}},
+    {"a back-end's error as thrown", "vexo", true, "AccountSet",
+     Reply{0, {}, RaiseVexoError(2101, "disk full")},
+     SetTo(R"({"username": "u", "password": "p", "enabled": true})"), "2101 disk full", nullptr,
+     {R"("U".AccountSet("u", "p"))"}},
+    {"native get", "vexo", true, "AccountGet",
+     Returns(0, ParseJson(R"({"version": "1.0", "enable": true, "user": true})")), kGet,
+     Compact(ParseJson(R"({"name": "U", "displayname": "U", "type": "vexo", "enabled": true,
+       "description": "kept", "version": "1.0", "newversion": "", "removable": true,
+       "auth_needed": true})")), nullptr, {R"("U".AccountGet())"}},
+    {"native rejected", "vexo", true, "AccountVerify", Returns(0), kVerify, "0", nullptr,
+     {native_verify}},
+    {"native premium", "vexo", true, "AccountVerify", Returns(2), kVerify, "2", nullptr,
+     {native_verify}},
+    {"native answer above 2", "vexo", true, "AccountVerify", Returns(3), kVerify, "1604",
+     "Failed to verify account U", {native_verify}},
+    {"native answer below 0", "vexo", true, "AccountVerify", Returns(-1), kVerify, "1604",
+     "Failed to verify account U", {native_verify}},
+    {"native remove", "vexo", true, nullptr, {}, kRemove, "", nullptr,
+     {R"("U".HostRemoveAccount())"}},
+    {"native install", "vexo", true, nullptr, {}, kCreate, "", nullptr,
+     {R"("".HostAdd("/x.tgz"))"}},
+    {"native install without a source", "vexo", true, nullptr, {},
+     [](Handler& h, const std::string& t) { return h.Create(t, ""), ""; }, "501 bare", nullptr,
+     {}},
+    {"native update", "vexo", true, nullptr, {}, kUpdate, "", nullptr,
+     {R"("U".HostUpdate(")" VEXODL_UPDATE_SERVER_BASE R"(filehostupdate/filehosts/"))"}},
+    {"native delete", "vexo", true, nullptr, {}, kDelete, "", nullptr, {R"("U".HostDelete())"}}};
+  // clang-format on
+  for (const Row& row : rows) {
+    SetUp();
+    const bool native = std::string(row.type) == "vexo";
+    Pyload().Return("Ready", row.ready ? 1 : 0);
+    if (row.call != nullptr) (native ? Vexohost() : Pyload()).Set(row.call, row.reply);
+    std::string outcome;
+    try {
+      outcome = row.operation(handler_, row.type);
+    } catch (const vexodl::VexoError& error) {
+      outcome = std::to_string(error.code) + (*error.what() ? " " : "") + error.what();
+    } catch (_tag_VEXODL_ERROR_CODE code) {
+      outcome = std::to_string(code) + " bare";
+    }
+    EXPECT_EQ(row.outcome, outcome) << row.what;
+    EXPECT_THAT((native ? Vexohost() : Pyload()).Events(), ElementsAreArray(row.requests))
+        << row.what;
+    EXPECT_THAT((native ? Pyload() : Vexohost()).Events(), IsEmpty()) << row.what;
+    if (row.log == nullptr) {
+      EXPECT_THAT(SyslogLines(), IsEmpty()) << row.what;
     } else {
-      EXPECT_EQ(1604, LibraryErrorCode([&] { handler_.Verify("my host", "vexo", "u", "p"); }));
-      EXPECT_THAT(SyslogLines(),
-                  ElementsAre(ErrorLine("host/vexo.cpp", "Failed to verify account my host")));
+      const std::string file = std::string("host/") + row.type + ".cpp";
+      EXPECT_THAT(SyslogLines(), ElementsAre(ErrorLine(file, row.log))) << row.what;
     }
   }
-  EXPECT_EQ(R"("my host".AccountVerify("u", "p"))", Vexohost().Events().back());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -133,17 +134,18 @@ TEST(StateDirSettingTest, AMissingOrRelativeStateDirectoryIs2100) {
 }
 
 // Every call that takes a host name checks it before it looks at the state directory: here the
-// directory does not exist, so a call that looked first would fail with 2100 instead.
+// directory does not exist, so a call that looked first would fail with 2100 instead, as a name
+// of 64 bytes, the longest, does.
 class HostNameTest : public ::testing::Test {
  protected:
   fake::TempDir dir_;
   fake::ScopedEnv env_{{"VEXODL_VEXOHOST_STATE_DIR", dir_ / "absent"}};
 };
 
-TEST_F(HostNameTest, EveryCallChecksTheNameFirst) {
+TEST_F(HostNameTest, EveryCallChecksTheNameFirstAndSaysWhy) {
   Json::Value out;
-  // Each with the name that the service's syslog line gives the call.
-  const std::vector<std::pair<const char*, std::function<void(Handler&)>>> calls = {
+  // Each by the name that the service's syslog line gives the call.
+  const std::map<std::string, std::function<void(Handler&)>> calls = {
       {"get", [&](Handler& h) { h.AccountGet(out); }},
       {"set", [](Handler& h) { h.AccountSet("u", "p"); }},
       {"verify", [&](Handler& h) { h.AccountVerify(out, "u", "p"); }},
@@ -153,43 +155,39 @@ TEST_F(HostNameTest, EveryCallChecksTheNameFirst) {
       {"disable", [](Handler& h) { h.HostEnabledSet(false); }},
       {"remove-account", [](Handler& h) { h.HostRemoveAccount(); }},
   };
-  const std::string refused =
-      "invalid host name \"../x\": only letters, digits, '.', '_' and '-' are allowed";
-  for (const auto& [label, call] : calls) {
-    Handler handler("../x");
-    fake::ClearSyslog();
-    EXPECT_EQ("2001 " + refused, Outcome([&] { call(handler); })) << label;
-    EXPECT_EQ(
-        OneLine(LOG_ERR, std::string("vexohost: ") + label + " ../x: " + refused + " (error 2001)"),
-        fake::SyslogLines());
-  }
-}
-
-TEST_F(HostNameTest, TheRefusalSaysWhyAndShowsTheNameEscaped) {
   const std::string letters = "only letters, digits, '.', '_' and '-' are allowed";
-  const std::vector<std::vector<std::string>> rows = {
-      // name, as shown, why, as the syslog line's call shows it
-      {"", "", "it is empty", "delete"},
-      {"..", "..", "it names a directory", "delete .."},
-      {std::string(65, 'a'), std::string(65, 'a'), "it is longer than 64 bytes",
-       "delete " + std::string(65, 'a')},
-      {"a\"b\\\n", "a\\\"b\\\\\\n", letters, "delete a\"b\\\\n"},
-      {std::string("nul\0", 4), "nul\\u0000", letters, "delete nul\\u0000"},
-      {"caf\xc3\xa9\xff", "caf\xc3\xa9\\xff", letters, "delete caf\xc3\xa9\\xff"},
+  const auto refused = [](const std::string& shown, const std::string& why) {
+    return "2001 invalid host name \"" + shown + "\": " + why;
   };
+  const std::string longest(64, 'z');
+  struct Row {
+    std::string call, name;
+    std::string error;   // "<code> <message>"
+    std::string logged;  // the call and name as the syslog line shows them
+  };
+  std::vector<Row> rows = {
+      {"delete", "", refused("", "it is empty"), "delete"},
+      {"delete", "..", refused("..", "it names a directory"), "delete .."},
+      {"delete", longest + "z", refused(longest + "z", "it is longer than 64 bytes"),
+       "delete " + longest + "z"},
+      {"delete", "a\"b\\\n", refused("a\\\"b\\\\\\n", letters), "delete a\"b\\\\n"},
+      {"delete", std::string("nul\0", 4), refused("nul\\u0000", letters), "delete nul\\u0000"},
+      {"delete", "caf\xc3\xa9\xff", refused("caf\xc3\xa9\\xff", letters),
+       "delete caf\xc3\xa9\\xff"},
+      {"delete", longest, "2100 state directory " + (dir_ / "absent") + " does not exist",
+       "delete " + longest},
+  };
+  for (const auto& [call, run] : calls) {
+    rows.push_back({call, "../x", refused("../x", letters), call + " ../x"});
+  }
   for (const auto& row : rows) {
-    const std::string message = "invalid host name \"" + row[1] + "\": " + row[2];
+    Handler handler(row.name);
     fake::ClearSyslog();
-    EXPECT_EQ("2001 " + message, Outcome([&] { Handler(row[0]).HostDelete(); }));
-    EXPECT_EQ(OneLine(LOG_ERR, "vexohost: " + row[3] + ": " + message + " (error 2001)"),
+    EXPECT_EQ(row.error, Outcome([&] { calls.at(row.call)(handler); })) << row.logged;
+    EXPECT_EQ(OneLine(LOG_ERR, "vexohost: " + row.logged + ": " + row.error.substr(5) + " (error " +
+                                   row.error.substr(0, 4) + ")"),
               fake::SyslogLines());
   }
-}
-
-TEST_F(PluginsTest, SixtyFourBytesAreTheLongestName) {
-  const std::string longest(64, 'z');
-  WritePlugin("user", longest, ManifestText(longest));
-  EXPECT_EQ(longest, HostObject(longest)["name"].asString());
 }
 
 }  // namespace
