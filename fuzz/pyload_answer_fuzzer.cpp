@@ -1,10 +1,12 @@
 // The pyLoad client's reading of an answer, which comes from another process: any bytes give a
 // result or nothing, never a crash or an exception, and the readings stay in their ranges. Nothing
-// comes with a reason fit for a log line: printable ASCII only.
+// comes with a reason fit for a log line: UTF-8 without a control character (C0, DEL or C1).
+#include <cstddef>
 #include <string>
 
 #include "fuzz_json.h"
 #include "protocol.h"
+#include "utf8.h"
 
 using vexodl::fuzz::Check;
 namespace protocol = vexodl::pyload::internal;
@@ -15,7 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::optional<Json::Value> result = protocol::ResultOf(answer, &failure);
   if (!result) {
     Check(!failure.empty(), "no result says why");
-    for (const char c : failure) Check(c >= 0x20 && c <= 0x7e, "the reason is printable ASCII");
+    Check(vexodl::common::IsUtf8(failure), "the reason is UTF-8");
+    for (std::size_t i = 0; i < failure.size(); ++i) {
+      const auto c = static_cast<unsigned char>(failure[i]);
+      const bool c1 = c == 0xc2 && static_cast<unsigned char>(failure[i + 1]) < 0xa0;
+      Check(c >= 0x20 && c != 0x7f && !c1, "the reason holds no control character");
+    }
     return 0;
   }
   const int verification = protocol::VerificationOf(*result);
