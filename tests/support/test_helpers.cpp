@@ -1,22 +1,8 @@
 #include "test_helpers.h"
 
 #include <syslog.h>
-#include <fstream>
 
 namespace vexodl::fake {
-
-namespace {
-
-std::string SourceLine(const std::string& file, long number) {
-  std::ifstream in(std::string(VEXODL_FILEHOSTING_SOURCE_DIR) + "/" + file);
-  std::string line;
-  for (long i = 1; i <= number && std::getline(in, line); ++i) {
-    if (i == number) return line;
-  }
-  return "";
-}
-
-}  // namespace
 
 bool IsErrorLine(const LogLine& line, const std::string& file, const std::string& text,
                  std::string* why) {
@@ -38,12 +24,6 @@ bool IsErrorLine(const LogLine& line, const std::string& file, const std::string
   }
   if (got.substr(end) != " " + text) {
     *why = "text after the line number differs";
-    return false;
-  }
-  const long number = std::stol(got.substr(prefix.size(), end - prefix.size()));
-  const std::string source = SourceLine(file, number);
-  if (source.find("syslog(LOG_ERR, \"%s:%d ") == std::string::npos) {
-    *why = "line " + std::to_string(number) + " of " + file + " is not a syslog call: " + source;
     return false;
   }
   return true;

@@ -15,8 +15,8 @@
 
 namespace vexodl::fake {
 
-// Whether `line` is the LOG_ERR line "<file>:<n> <text>", matched whole, with line n of
-// filehosting/<file> holding the syslog call that wrote it. Says why not into `why`.
+// Whether `line` is the LOG_ERR line "<file>:<n> <text>", matched whole, n a line number. Says why
+// not into `why`.
 bool IsErrorLine(const LogLine& line, const std::string& file, const std::string& text,
                  std::string* why);
 
