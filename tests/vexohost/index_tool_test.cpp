@@ -38,7 +38,8 @@ TEST_F(IndexToolTest, AnIndexSignedWithTheToolIsAcceptedByTheService) {
   const std::string secret = ReadFile(server / "secret.key");
   EXPECT_EQ(1, Tool({"keygen", server / "secret.key"}).exit_status);  // never overwritten
   EXPECT_EQ(secret, ReadFile(server / "secret.key"));
-  EXPECT_EQ(2, Tool({}).exit_status);  // usage
+  EXPECT_EQ(2, Tool({}).exit_status);                                       // usage
+  EXPECT_EQ(2, Tool({"index", "18446744073709551616", "30"}).exit_status);  // a serial past 2^64-1
 
   const Json::Value entry = ParseJson(IndexEntry(package, "1.1"));
   EXPECT_EQ(entry, ParseJson(Tool({"entry", package, "1.1"}).out));

@@ -23,6 +23,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <json/value.h>
@@ -103,7 +104,8 @@ int Entry(const std::string& package, const std::string& version) {
 // Reads a whole number of decimal digits, nothing else.
 bool ParseCount(const std::string& text, std::uint64_t* out) {
   const char* end = text.data() + text.size();
-  return !text.empty() && std::from_chars(text.data(), end, *out).ptr == end;
+  const std::from_chars_result read = std::from_chars(text.data(), end, *out);
+  return !text.empty() && read.ptr == end && read.ec == std::errc();
 }
 
 // `arguments`: SERIAL DAYS NAME=PACKAGE:VERSION... (a version holds no ':').
