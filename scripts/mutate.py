@@ -427,7 +427,10 @@ def markdown_table(results, mutants):
             what += " *(re-check: " + mutant.recheck + ")*"
         result = record["result"]
         if result == "killed":
-            result += " by `" + record["failed_tests"][0].split(" (")[0] + "`"
+            # A --keep-going run names every test that failed: the matrix of which test kills what.
+            killers = record["failed_tests"] if "--keep-going" in results["command"] else \
+                record["failed_tests"][:1]
+            result += " by " + ", ".join("`" + t.split(" (")[0] + "`" for t in killers)
             if record.get("confirmed") is False:
                 result += " (passed when run again: flaky?)"
         elif record["reason"]:
