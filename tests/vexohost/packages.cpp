@@ -23,30 +23,17 @@ Entry Folder(const std::string& path) { return {Entry::Kind::kFolder, path, "", 
 Entry Symlink(const std::string& path, const std::string& target) {
   return {Entry::Kind::kSymlink, path, target, 0777};
 }
-Entry Hardlink(const std::string& path, const std::string& target) {
-  return {Entry::Kind::kHardlink, path, target, 0644};
-}
-Entry Fifo(const std::string& path) { return {Entry::Kind::kFifo, path, "", 0644}; }
 
 std::vector<Entry> With(std::vector<Entry> entries, const std::vector<Entry>& more) {
   entries.insert(entries.end(), more.begin(), more.end());
   return entries;
 }
 
-std::vector<Entry> Plugin(const std::string& name, const std::string& version,
-                          const std::string& prefix, int result) {
-  const std::string manifest = R"({"format": 1, "name": ")" + name +
-                               R"(", "description": "about )" + name + R"(", "version": ")" +
-                               version + R"(", "authentication": "yes", "verifier": "verify"})";
-  const std::string verifier =
-      "#!/bin/sh\ncat >/dev/null\necho '{\"result\": " + std::to_string(result) +
-      ", \"details\": {\"version\": \"" + version + "\"}}'\n";
-  std::vector<Entry> entries;
-  if (!prefix.empty()) entries.push_back(Folder(prefix));
-  const std::string at = prefix.empty() ? "" : prefix + "/";
-  entries.push_back(File(at + "manifest.json", manifest));
-  entries.push_back(File(at + "verify", verifier, 0755));
-  return entries;
+std::vector<Entry> Plugin(const std::string& name, const std::string& version) {
+  std::string manifest = ManifestText(name, version);
+  manifest.insert(manifest.size() - 1, R"(, "verifier": "verify")");
+  return {File("manifest.json", manifest),
+          File("verify", "#!/bin/sh\ncat >/dev/null\necho '{\"result\": 1}'\n", 0755)};
 }
 
 void WriteArchive(const std::string& path, const std::vector<Entry>& entries) {
@@ -81,13 +68,6 @@ void WriteArchive(const std::string& path, const std::vector<Entry>& entries) {
       case Entry::Kind::kSymlink:
         archive_entry_set_filetype(header.get(), AE_IFLNK);
         archive_entry_set_symlink(header.get(), entry.data.c_str());
-        break;
-      case Entry::Kind::kHardlink:
-        archive_entry_set_filetype(header.get(), AE_IFREG);
-        archive_entry_set_hardlink(header.get(), entry.data.c_str());
-        break;
-      case Entry::Kind::kFifo:
-        archive_entry_set_filetype(header.get(), AE_IFIFO);
         break;
     }
     check(archive_write_header(out.get(), header.get()));

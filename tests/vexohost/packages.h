@@ -12,7 +12,7 @@ namespace vexodl::vexohost::test {
 
 // One entry of an archive as the tests write it, hostile ones included.
 struct Entry {
-  enum class Kind { kFile, kFolder, kSymlink, kHardlink, kFifo };
+  enum class Kind { kFile, kFolder, kSymlink };
   Kind kind = Kind::kFile;
   std::string path;
   std::string data;  // a file's bytes, or a link's target
@@ -22,17 +22,13 @@ struct Entry {
 Entry File(const std::string& path, const std::string& data, unsigned mode = 0644);
 Entry Folder(const std::string& path);
 Entry Symlink(const std::string& path, const std::string& target);
-Entry Hardlink(const std::string& path, const std::string& target);
-Entry Fifo(const std::string& path);
 
 // `entries` followed by `more`.
 std::vector<Entry> With(std::vector<Entry> entries, const std::vector<Entry>& more);
 
-// The entries of a valid plug-in `name` at `version`, under folder `prefix` ("" for the top):
-// its manifest naming the verifier "verify", and that verifier (a shell script that answers
-// `result`).
-std::vector<Entry> Plugin(const std::string& name, const std::string& version,
-                          const std::string& prefix = "", int result = 1);
+// The entries of a valid plug-in `name` at `version`: its manifest naming the verifier "verify",
+// and that verifier (a shell script that answers 1).
+std::vector<Entry> Plugin(const std::string& name, const std::string& version);
 
 // Writes `entries` as an archive at `path`: zip for a name ending in .zip, gzip-compressed pax
 // otherwise. Throws std::runtime_error with libarchive's reason.
