@@ -85,10 +85,18 @@ void PrintTo(const Hostile& hostile, std::ostream* os) { *os << hostile.name; }
 
 const Hostile kHostile[] = {
     {"Traversal", With(kGood, {File("a/../../escaped", "x")}), 2301, "\"..\""},
+    {"AbsolutePath", With(kGood, {File("/tmp/vexohost-absolute", "x")}), 2301, "absolute path"},
     {"SymlinkToAbsolute", With(kGood, {Symlink("etc", "/etc")}), 2301, "link out"},
     {"FileThroughASymlink", With(kGood, {Folder("in"), Symlink("sub", "in"), File("sub/x", "")}),
      2301, "behind a link"},
+    {"HardlinkToAbsolute", With(kGood, {Hardlink("pw", "/etc/passwd")}), 2301, "\"pw\""},
+    {"Fifo", With(kGood, {Fifo("pipe")}), 2301, "is a device, pipe or socket"},
     {"SameFileTwice", With(kGood, {File("verify", "again")}), 2301, "appears twice"},
+    {"LinkOverAFile", With(kGood, {Symlink("verify", "manifest.json")}), 2301, "appears twice"},
+    {"VerifierIsALink",
+     {kGood[0], File("v", "", 0755), Symlink("verify", "v")},
+     2303,
+     "\"verify\" is not a regular"},
     {"ShippedNameInAnotherCase", Plugin("FileDrop", "1.0"), 2004,
      "\"FileDrop\" differs only in case from \"filedrop\", which is shipped"},
 };
@@ -127,6 +135,9 @@ TEST_F(InstallTest, APackagePastALimitIsRefusedWhole) {
       {{4},
        Package("n.tar.gz", With(kGood, {File("a", ""), File("b", ""), File("c", "")})),
        "package has more than 4 entries"},
+      {{9, 1 << 20, 1 << 20, 2},
+       Package("d.tar.gz", With(kGood, {File("a/b/x", "")})),
+       "package entry \"a/b/x\" has a path more than 2 levels deep"},
       {{9, 1 << 20, 1000}, packages_ / "u.zip", "package unpacks to more than 1000 bytes"},
   };
   for (const auto& row : rows) {

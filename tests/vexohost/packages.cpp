@@ -23,6 +23,10 @@ Entry Folder(const std::string& path) { return {Entry::Kind::kFolder, path, "", 
 Entry Symlink(const std::string& path, const std::string& target) {
   return {Entry::Kind::kSymlink, path, target, 0777};
 }
+Entry Hardlink(const std::string& path, const std::string& target) {
+  return {Entry::Kind::kHardlink, path, target, 0644};
+}
+Entry Fifo(const std::string& path) { return {Entry::Kind::kFifo, path, "", 0644}; }
 
 std::vector<Entry> With(std::vector<Entry> entries, const std::vector<Entry>& more) {
   entries.insert(entries.end(), more.begin(), more.end());
@@ -68,6 +72,13 @@ void WriteArchive(const std::string& path, const std::vector<Entry>& entries) {
       case Entry::Kind::kSymlink:
         archive_entry_set_filetype(header.get(), AE_IFLNK);
         archive_entry_set_symlink(header.get(), entry.data.c_str());
+        break;
+      case Entry::Kind::kHardlink:
+        archive_entry_set_filetype(header.get(), AE_IFREG);
+        archive_entry_set_hardlink(header.get(), entry.data.c_str());
+        break;
+      case Entry::Kind::kFifo:
+        archive_entry_set_filetype(header.get(), AE_IFIFO);
         break;
     }
     check(archive_write_header(out.get(), header.get()));

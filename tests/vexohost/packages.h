@@ -12,7 +12,7 @@ namespace vexodl::vexohost::test {
 
 // One entry of an archive as the tests write it, hostile ones included.
 struct Entry {
-  enum class Kind { kFile, kFolder, kSymlink };
+  enum class Kind { kFile, kFolder, kSymlink, kHardlink, kFifo };
   Kind kind = Kind::kFile;
   std::string path;
   std::string data;  // a file's bytes, or a link's target
@@ -22,6 +22,8 @@ struct Entry {
 Entry File(const std::string& path, const std::string& data, unsigned mode = 0644);
 Entry Folder(const std::string& path);
 Entry Symlink(const std::string& path, const std::string& target);
+Entry Hardlink(const std::string& path, const std::string& target);
+Entry Fifo(const std::string& path);
 
 // `entries` followed by `more`.
 std::vector<Entry> With(std::vector<Entry> entries, const std::vector<Entry>& more);
