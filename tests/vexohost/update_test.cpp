@@ -1,5 +1,6 @@
 // HostUpdate from an update server tree on disk (file:// URLs): signed indexes, package digests,
-// version order and UTC times. Fetching over HTTP is in http_update_test.cpp.
+// version order, the freshness of indexes and UTC times. Fetching over HTTP is in
+// http_update_test.cpp.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -85,6 +86,25 @@ TEST_F(UpdateTest, APackageThatIsNotWhatTheIndexSaysIsRefusedButTheIndexIsKept) 
   const Json::Value host = HostObject("rapidbox");
   EXPECT_EQ("1.0 / 2.0", host["version"].asString() + " / " + host["newversion"].asString());
   EXPECT_EQ("", Listing(Path("staging")));
+}
+
+// After an index of serial 5 was kept, a replayed older one or an expired one, offering 2.0, is
+// refused and changes nothing.
+TEST_F(UpdateTest, AReplayedOrExpiredIndexChangesNothing) {
+  Publish({{"rapidbox", "1.0", package_}}, Signing::kTrusted, 5);
+  Update();
+  const std::string before = Listing(state());
+  const struct {
+    std::uint64_t serial;
+    const char* expires;
+    const char* outcome;
+  } rows[] = {{4, kFarFuture, "2407 the update index has serial 4, lower than the kept index's 5"},
+              {6, "2020-01-01T00:00:00Z", "2408 the update index expired at 2020-01-01T00:00:00Z"}};
+  for (const auto& row : rows) {
+    Publish({{"rapidbox", "2.0", package_}}, Signing::kTrusted, row.serial, row.expires);
+    EXPECT_EQ(row.outcome, Outcome([&] { Update(); }));
+    EXPECT_EQ(before, Listing(state())) << row.outcome;
+  }
 }
 
 }  // namespace
