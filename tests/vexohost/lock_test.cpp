@@ -1,12 +1,7 @@
 // The store-wide lock, and many threads changing one store at once.
 #include "lock.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-
-#include <atomic>
 #include <chrono>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,23 +21,6 @@ using std::chrono::milliseconds;
 class StoreLockTest : public StateDirTest {
  protected:
   std::string lock() const { return Path("lock"); }
-  // Whether `call`, started in a thread while this test holds the lock in `mode`, is still waiting
-  // a second later; once the lock is let go, it ends.
-  bool Waits(StoreLock::Mode mode, const std::function<void()>& call) {
-    std::atomic<bool> done{false};
-    std::thread thread;
-    {
-      const StoreLock held(lock(), mode);
-      thread = std::thread([&] {
-        call();
-        done = true;
-      });
-      std::this_thread::sleep_for(milliseconds(1000));
-    }
-    const bool waited = !done;
-    thread.join();
-    return waited;
-  }
 };
 
 TEST_F(StoreLockTest, SharedHoldersShareAndAnExclusiveHolderMakesOthersGiveUp) {
@@ -56,35 +34,6 @@ TEST_F(StoreLockTest, SharedHoldersShareAndAnExclusiveHolderMakesOthersGiveUp) {
       "2102 gave up waiting for the store lock " + lock() + ", held by another process or thread",
       Outcome([&] { StoreLock(lock(), StoreLock::Mode::kShared, milliseconds(200)); }));
   EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(200));
-}
-
-// Account changes hold the lock shared, plug-in changes exclusively: no account lands on a plug-in
-// that is being removed.
-TEST_F(StoreLockTest, AccountAndPluginChangesWaitForEachOther) {
-  InstallUser("cloudvault");
-  EXPECT_TRUE(
-      Waits(StoreLock::Mode::kExclusive, [] { Handler("cloudvault").AccountSet("alice", "one"); }));
-  EXPECT_TRUE(
-      Waits(StoreLock::Mode::kExclusive, [] { Handler("cloudvault").HostEnabledSet(false); }));
-  EXPECT_TRUE(Waits(StoreLock::Mode::kShared, [] { Handler("cloudvault").HostDelete(); }));
-  EXPECT_FALSE(Exists(Path("user/cloudvault")));
-}
-
-// An exclusive waiter closes the gate: shared holders coming after it wait too, so a stream of
-// them cannot keep it out for ever.
-TEST_F(StoreLockTest, SharedHoldersQueueBehindAnExclusiveWaiter) {
-  std::thread waiter;
-  {
-    const StoreLock shared(lock(), StoreLock::Mode::kShared);
-    waiter = std::thread([&] { StoreLock(lock(), StoreLock::Mode::kExclusive); });
-    // Until the waiter holds the gate.
-    const common::UniqueFd gate(::open(Path("lock.gate").c_str(), O_RDWR | O_CLOEXEC));
-    while (::flock(gate.get(), LOCK_EX | LOCK_NB) == 0) ::flock(gate.get(), LOCK_UN);
-    EXPECT_EQ(
-        "2102 gave up waiting for the store lock " + lock() + ", held by another process or thread",
-        Outcome([&] { StoreLock(lock(), StoreLock::Mode::kShared, milliseconds(100)); }));
-  }
-  waiter.join();
 }
 
 // Each thread owns one host and writes it over and over while another thread lists: no call fails

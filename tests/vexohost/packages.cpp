@@ -33,20 +33,11 @@ std::vector<Entry> With(std::vector<Entry> entries, const std::vector<Entry>& mo
   return entries;
 }
 
-std::vector<Entry> Plugin(const std::string& name, const std::string& version,
-                          const std::string& prefix, int result) {
-  const std::string manifest = R"({"format": 1, "name": ")" + name +
-                               R"(", "description": "about )" + name + R"(", "version": ")" +
-                               version + R"(", "authentication": "yes", "verifier": "verify"})";
-  const std::string verifier =
-      "#!/bin/sh\ncat >/dev/null\necho '{\"result\": " + std::to_string(result) +
-      ", \"details\": {\"version\": \"" + version + "\"}}'\n";
-  std::vector<Entry> entries;
-  if (!prefix.empty()) entries.push_back(Folder(prefix));
-  const std::string at = prefix.empty() ? "" : prefix + "/";
-  entries.push_back(File(at + "manifest.json", manifest));
-  entries.push_back(File(at + "verify", verifier, 0755));
-  return entries;
+std::vector<Entry> Plugin(const std::string& name, const std::string& version) {
+  std::string manifest = ManifestText(name, version);
+  manifest.insert(manifest.size() - 1, R"(, "verifier": "verify")");
+  return {File("manifest.json", manifest),
+          File("verify", "#!/bin/sh\ncat >/dev/null\necho '{\"result\": 1}'\n", 0755)};
 }
 
 void WriteArchive(const std::string& path, const std::vector<Entry>& entries) {

@@ -28,11 +28,9 @@ Entry Fifo(const std::string& path);
 // `entries` followed by `more`.
 std::vector<Entry> With(std::vector<Entry> entries, const std::vector<Entry>& more);
 
-// The entries of a valid plug-in `name` at `version`, under folder `prefix` ("" for the top):
-// its manifest naming the verifier "verify", and that verifier (a shell script that answers
-// `result`).
-std::vector<Entry> Plugin(const std::string& name, const std::string& version,
-                          const std::string& prefix = "", int result = 1);
+// The entries of a valid plug-in `name` at `version`: its manifest naming the verifier "verify",
+// and that verifier (a shell script that answers 1).
+std::vector<Entry> Plugin(const std::string& name, const std::string& version);
 
 // Writes `entries` as an archive at `path`: zip for a name ending in .zip, gzip-compressed pax
 // otherwise. Throws std::runtime_error with libarchive's reason.

@@ -22,24 +22,6 @@ using vexodl::fake::ParseJson;
 // Compact JSON text of `value`, for messages and for searching serialised output.
 inline std::string Text(const Json::Value& value) { return vexodl::fake::Compact(value); }
 
-// What a call threw: the code and message of its vexodl::VexoError.
-struct Thrown {
-  int code = 0;
-  std::string message;
-};
-
-// Runs `operation` and returns the VexoError it throws; a test failure if it throws none.
-template <typename Operation>
-Thrown ErrorOf(Operation&& operation) {
-  try {
-    operation();
-  } catch (const VexoError& error) {
-    return {error.code, error.what()};
-  }
-  ADD_FAILURE() << "no VexoError was thrown";
-  return {-1, ""};
-}
-
 // What `call` did: "ok", or "<code> <message>" of the VexoError it threw.
 std::string Outcome(const std::function<void()>& call);
 

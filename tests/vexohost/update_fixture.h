@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "outside/vexohost.h"
 #include "packages.h"
 #include "scoped_env.h"
 #include "state_dir_fixture.h"
@@ -57,12 +56,6 @@ class UpdateServerTest : public StateDirTest {
     ::unlink((server_ / "index.json.sig").c_str());
     if (signing == Signing::kTrusted) WriteFile(server_ / "index.json.sig", key_.Sign(text));
     if (signing == Signing::kOtherKey) WriteFile(server_ / "index.json.sig", other_.Sign(text));
-  }
-
-  Json::Value Get(const std::string& name) {
-    Json::Value out;
-    Handler(name).AccountGet(out);
-    return out;
   }
 
   fake::TempDir server_;

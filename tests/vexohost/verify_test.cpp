@@ -7,7 +7,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -63,7 +62,6 @@ class VerifyTest : public StateDirTest {
 constexpr char kNoAnswer[] = R"("the verifier answered no {\"result\": 0, 1 or 2}")";
 
 TEST_F(VerifyTest, EachEndingGivesItsResultAndInfo) {
-  const fake::ScopedEnv env{{"VEXODL_VEXOHOST_VERIFY_TIMEOUT_MS", "300"}};
   const struct {
     std::string script;
     int result;
@@ -74,13 +72,7 @@ TEST_F(VerifyTest, EachEndingGivesItsResultAndInfo) {
        R"("result": 1, "details": {"plan": "free"})"},
       {R"(echo '{"result": 2}')", 2, R"("result": 2)"},
       {R"(echo '{"result": 2}'; exit 3)", -1, R"("error": "the verifier exited with status 3")"},
-      {"kill -SEGV $$", -1, R"("error": "the verifier died by signal 11")"},
-      {"sleep 30", -1, R"("error": "the verifier did not answer within 300 ms and was killed")"},
-      {"echo hello", -1, std::string(R"("error": )") + kNoAnswer},
-      {R"(echo '{"result": 3}')", -1, std::string(R"("error": )") + kNoAnswer},
-      {R"(echo '{"result": "2"}')", -1, std::string(R"("error": )") + kNoAnswer},
       {R"(echo '[2]')", -1, std::string(R"("error": )") + kNoAnswer},
-      {R"(echo '{"result": 1} trailing')", -1, std::string(R"("error": )") + kNoAnswer},
       {"cat", -1, std::string(R"("error": )") + kNoAnswer},  // never repeats the password it echoes
   };
   for (const auto& row : rows) {
@@ -94,35 +86,10 @@ TEST_F(VerifyTest, EachEndingGivesItsResultAndInfo) {
   }
 }
 
-TEST_F(VerifyTest, TheCredentialsArriveAsOneJsonLineOnStandardInput) {
-  Verifier("cat > " + Out("seen") + "\necho '{\"result\": 1}'");
-  EXPECT_EQ(1, Verify("alice", "s3cret \"pw\"\n"));
-  EXPECT_EQ("{\"password\":\"s3cret \\\"pw\\\"\\n\",\"username\":\"alice\"}\n",
-            ReadFile(Out("seen")));
-}
-
-TEST_F(VerifyTest, AVerifierThatCannotStartOrIsMissingCannotDecide) {
-  Verifier("echo '{\"result\": 1}'");
-  ::chmod(Path("user/checked/check").c_str(), 0644);
-  EXPECT_EQ(-1, Verify("alice", "pw"));
-  // Under qemu-arm the C library cannot hand a failed exec back through posix_spawn (the emulator
-  // runs its vfork-style child as a copy), so there the child exits with status 127 instead.
-  EXPECT_THAT(info_["error"].asString(),
-              ::testing::AnyOf("the verifier could not be started: Permission denied",
-                               "the verifier exited with status 127"));
-  EXPECT_EQ(Why("checked", info_["error"].asString()), fake::SyslogLines());
-  Ship("openmirror");
-  EXPECT_EQ(-1, Verify("alice", "pw", "openmirror"));
-  EXPECT_EQ(ParseJson(R"({"error": "host plug-in \"openmirror\" has no verifier"})"), info_);
-  EXPECT_EQ(Why("openmirror", "host plug-in \"openmirror\" has no verifier"), fake::SyslogLines());
-}
-
-// The verifier gets the password and is believed: one that another user could have written, or
-// that a link leads into such a folder, is not run.
+// The verifier gets the password and is believed: one that another user could have written is not
+// run.
 TEST_F(VerifyTest, AVerifierThatAnotherUserCouldWriteIsNotRun) {
   Verifier("touch " + Out("ran") + "; echo '{\"result\": 2}'");
-  const fake::TempDir elsewhere;
-  ::chmod(elsewhere.path().c_str(), 0777);
   const std::string check = Path("user/checked/check");
   const std::string changeable = ") can be written by other users, who could ";
   const struct {
@@ -132,12 +99,6 @@ TEST_F(VerifyTest, AVerifierThatAnotherUserCouldWriteIsNotRun) {
       {[&] { return ::chmod(check.c_str(), 0775); }, "file " + check + " (mode 0775" + changeable +
                                                          "change it: take that away (chmod go-w " +
                                                          check + ")"},
-      {[&] {
-         return ::rename(check.c_str(), (elsewhere / "check").c_str()) +
-                ::symlink((elsewhere / "check").c_str(), check.c_str());
-       },
-       "directory " + elsewhere.path() + " (mode 0777" + changeable +
-           "put files of theirs in place: take that away (chmod go-w " + elsewhere.path() + ")"},
       {[&] { return ::geteuid() == 0 ? ::chown(check.c_str(), 4242, 4242) : -1; },
        "file " + check + " belongs to user 4242, neither root nor this service's user 0, who " +
            "could change it: give it to root or to user 0 (chown)"},
@@ -188,37 +149,22 @@ TEST_F(VerifyTest, AKilledReaperIsNamedAsTheCause) {
 }
 
 // As root, a verifier runs as the verifier user, from its plug-in's folder, which that user could
-// not reach by its path: the state directory is 0700.
-TEST_F(VerifyTest, AsRootAVerifierRunsAsTheVerifierUserFromItsFolder) {
+// not reach by its path: the state directory is 0700. Never as root instead: a verifier user that
+// does not exist is an error of its own, and nothing runs.
+TEST_F(VerifyTest, AsRootAVerifierRunsAsTheVerifierUserFromItsFolderOrNotAtAll) {
   if (::geteuid() != 0) GTEST_SKIP() << "verifiers run as the service's own user unless it is root";
   Verifier("echo \"$(id -u) $(pwd)\" >" + Out("who") + "; echo '{\"result\": 1}'");
   EXPECT_EQ(1, Verify("alice", "pw"));
   EXPECT_EQ(std::to_string(::getpwnam("nobody")->pw_uid) + " " +
                 std::filesystem::canonical(Path("user/checked")).string() + "\n",
             ReadFile(Out("who")));
-}
-
-// Never root instead: a verifier user that does not exist is an error of its own, and nothing runs.
-TEST_F(VerifyTest, AVerifierUserThatDoesNotExistIs2320NamingIt) {
-  if (::geteuid() != 0) GTEST_SKIP() << "verifiers run as the service's own user unless it is root";
-  Verifier("touch " + Out("ran") + "; echo '{\"result\": 1}'");
+  ::unlink(Out("who").c_str());
   const fake::ScopedEnv env{{"VEXODL_VEXOHOST_VERIFIER_USER", "vexodl-no-such-user"}};
   EXPECT_EQ(
       "2320 verifiers run as user \"vexodl-no-such-user\" (VEXODL_VEXOHOST_VERIFIER_USER), "
       "which does not exist: create it as a system user, or name another",
       Outcome([&] { Verify("alice", "pw"); }));
-  EXPECT_FALSE(Exists(Out("ran")));
-}
-
-TEST_F(VerifyTest, AnUnusableDeadlineSettingIs2310NamingIt) {
-  Verifier("echo '{\"result\": 1}'");
-  for (const char* text : {"soon", "0", "600001"}) {
-    const fake::ScopedEnv env{{"VEXODL_VEXOHOST_VERIFY_TIMEOUT_MS", text}};
-    const Thrown thrown = ErrorOf([&] { Verify("alice", "pw"); });
-    EXPECT_EQ(2310, thrown.code) << text;
-    EXPECT_EQ("VEXODL_VEXOHOST_VERIFY_TIMEOUT_MS must be a whole number from 1 to 600000",
-              thrown.message);
-  }
+  EXPECT_FALSE(Exists(Out("who")));
 }
 
 }  // namespace
