@@ -122,27 +122,26 @@ show() {
   cat "$work/err"
   echo "[exit status $status]"
 }
+# The tool's environment in the root: the demo's native state directory, without pyLoad.
+native=(env VEXODL_VEXOHOST_STATE_DIR=/tmp/state/native VEXODL_PYLOAD_SOCKET=/tmp/state/pyload.sock
+  VEXODL_PYLOAD_CLI=/tmp/state/no-pyload)
 transcript() {
   local args
   for args in --version list; do
     # shellcheck disable=SC2086
-    show "vexodl-filehosting $args" env VEXODL_VEXOHOST_STATE_DIR=/tmp/state/native \
-      VEXODL_PYLOAD_SOCKET=/tmp/state/pyload.sock VEXODL_PYLOAD_CLI=/tmp/state/no-pyload \
-      vexodl-filehosting $args
+    show "vexodl-filehosting $args" "${native[@]}" vexodl-filehosting $args
   done
   # filedrop's verifier runs Python through env, which the root lacks: the service says how the
   # run ended, and the tool's line gives that cause, taken from the log of the installed,
-  # hardened build.
-  local verify=(vexodl-filehosting verify filedrop --type vexo --username alice --password-stdin)
+  # hardened build. As root, a verifier runs as the package's user, vexodl-verify: whoami's says
+  # premium only then.
+  local account verify
   printf 'secret\n' > "$work/password"
-  input=$work/password show "printf 'secret\\n' | ${verify[*]}" \
-    env VEXODL_VEXOHOST_STATE_DIR=/tmp/state/native VEXODL_PYLOAD_SOCKET=/tmp/state/pyload.sock \
-    VEXODL_PYLOAD_CLI=/tmp/state/no-pyload "${verify[@]}"
-  # As root, a verifier runs as the package's user, vexodl-verify: whoami's says premium only then.
-  local whoami=(vexodl-filehosting verify whoami --type vexo --username me --password-stdin)
-  input=$work/password show "printf 'secret\\n' | ${whoami[*]}" \
-    env VEXODL_VEXOHOST_STATE_DIR=/tmp/state/native VEXODL_PYLOAD_SOCKET=/tmp/state/pyload.sock \
-    VEXODL_PYLOAD_CLI=/tmp/state/no-pyload "${whoami[@]}"
+  for account in filedrop:alice whoami:me; do
+    verify=(vexodl-filehosting verify "${account%:*}" --type vexo --username "${account#*:}"
+      --password-stdin)
+    input=$work/password show "printf 'secret\\n' | ${verify[*]}" "${native[@]}" "${verify[@]}"
+  done
   # A user who may not read the package's state directory (root's, mode 0700), without pyLoad.
   local user=(setpriv --reuid 4242 --regid 4242 --clear-groups vexodl-filehosting list)
   show "${user[*]}" "${user[@]}"
@@ -152,9 +151,8 @@ transcript() {
   # file, key and all (it is a conffile; purged, it goes, as the tree compared below shows).
   local update=(vexodl-filehosting update openmirror)
   updating() {
-    show "${update[*]}" env VEXODL_VEXOHOST_STATE_DIR=/tmp/state/native \
-      VEXODL_PYLOAD_SOCKET=/tmp/state/pyload.sock VEXODL_PYLOAD_CLI=/tmp/state/no-pyload \
-      VEXODL_VEXOHOST_UPDATE_MIRROR=file:///tmp/mirror/ "${update[@]}"
+    show "${update[*]}" "${native[@]}" VEXODL_VEXOHOST_UPDATE_MIRROR=file:///tmp/mirror/ \
+      "${update[@]}"
   }
   updating
   printf '%s\n' "$key" >> "$root$keys"

@@ -23,16 +23,6 @@ void Script::Set(const std::string& call, Reply reply) {
   replies_[call] = std::move(shared);
 }
 
-void Script::Return(const std::string& call, int result) { Set(call, Reply{result, {}, {}}); }
-
-void Script::Fill(const std::string& call, Json::Value fill, int result) {
-  Set(call, Reply{result, std::move(fill), {}});
-}
-
-void Script::Throw(const std::string& call, std::function<void()> raise) {
-  Set(call, Reply{DefaultResult(call), {}, std::move(raise)});
-}
-
 int Script::DefaultResult(const std::string& call) const {
   auto found = defaults_.find(call);
   return found == defaults_.end() ? default_result_ : found->second;

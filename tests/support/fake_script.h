@@ -40,9 +40,13 @@ class Script {
 
   // What `call` does from now on.
   void Set(const std::string& call, Reply reply);
-  void Return(const std::string& call, int result);
-  void Fill(const std::string& call, Json::Value fill, int result);
-  void Throw(const std::string& call, std::function<void()> raise);
+  void Return(const std::string& call, int result) { Set(call, Reply{result, {}, {}}); }
+  void Fill(const std::string& call, Json::Value fill, int result) {
+    Set(call, Reply{result, std::move(fill), {}});
+  }
+  void Throw(const std::string& call, std::function<void()> raise) {
+    Set(call, Reply{DefaultResult(call), {}, std::move(raise)});
+  }
 
   // Records `event`, then performs the reply scripted for `call` (or returns the default result)
   // on `out`. Used by the fakes themselves.

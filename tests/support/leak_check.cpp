@@ -1,12 +1,16 @@
 #include "leak_check.h"
 
+#include <dirent.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <set>
+#include <stdexcept>
+#include <string>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <map>
-#include <string>
-#include <vector>
 
 #include "process_census.h"
 
@@ -14,37 +18,39 @@ namespace vexodl::fake {
 
 namespace {
 
-class LeakCheck : public ::testing::EmptyTestEventListener {
-  void OnTestStart(const ::testing::TestInfo&) override {
-    descriptors_ = OpenDescriptors();
-    children_ = ChildPids();
+// What a test may leave open, one entry each: "descriptor 5 (pipe:[123])", "child 42".
+std::set<std::string> Census() {
+  std::set<std::string> open;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) throw std::runtime_error("cannot list /proc/self/fd");
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == dirfd(dir)) continue;
+    char target[PATH_MAX] = {};
+    const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof(target) - 1);
+    open.insert(std::string("descriptor ") + entry->d_name + " (" +
+                (length > 0 ? std::string(target, length) : "?") + ")");
   }
+  closedir(dir);
+  for (const ChildInfo& child : ChildrenOfThisProcess()) {
+    open.insert("child " + std::to_string(child.pid));
+  }
+  return open;
+}
+
+class LeakCheck : public ::testing::EmptyTestEventListener {
+  void OnTestStart(const ::testing::TestInfo&) override { before_ = Census(); }
 
   // Runs before the result printer's OnTestEnd, within the test: a failure here is the test's.
   void OnTestEnd(const ::testing::TestInfo&) override {
     std::string leaked;
-    for (const auto& [fd, target] : OpenDescriptors()) {
-      const auto before = descriptors_.find(fd);
-      if (before == descriptors_.end() || before->second != target) {
-        leaked += " descriptor " + std::to_string(fd) + " (" + target + ")";
-      }
-    }
-    for (const ChildInfo& child : ChildrenOfThisProcess()) {
-      if (std::find(children_.begin(), children_.end(), child.pid) == children_.end()) {
-        leaked += " child " + std::to_string(child.pid) + " (state " + child.state + ")";
-      }
+    for (const std::string& entry : Census()) {
+      if (before_.count(entry) == 0) leaked += " " + entry;
     }
     if (!leaked.empty()) ADD_FAILURE() << "the test left open:" << leaked;
   }
 
-  static std::vector<pid_t> ChildPids() {
-    std::vector<pid_t> pids;
-    for (const ChildInfo& child : ChildrenOfThisProcess()) pids.push_back(child.pid);
-    return pids;
-  }
-
-  std::map<int, std::string> descriptors_;
-  std::vector<pid_t> children_;
+  std::set<std::string> before_;
 };
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -17,21 +16,6 @@
 #include <string>
 
 namespace vexodl::fake {
-
-std::map<int, std::string> OpenDescriptors() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) throw std::runtime_error("cannot list /proc/self/fd");
-  std::map<int, std::string> open;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == dirfd(dir)) continue;
-    char target[PATH_MAX] = {};
-    const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-    const ssize_t length = ::readlink(link.c_str(), target, sizeof(target) - 1);
-    open[std::atoi(entry->d_name)] = length > 0 ? std::string(target, length) : "?";
-  }
-  closedir(dir);
-  return open;
-}
 
 std::vector<ChildInfo> ChildrenOfThisProcess() {
   std::vector<ChildInfo> children;

@@ -2,15 +2,10 @@
 
 #include <sys/types.h>
 
-#include <map>
-#include <string>
 #include <vector>
 
-// Counts of what a test may leak: descriptors and child processes, as /proc shows them.
+// The child processes of this process as /proc shows them, and what the process runner may use.
 namespace vexodl::fake {
-
-// The descriptors open in this process, each with what it refers to ("pipe:[123]", a path).
-std::map<int, std::string> OpenDescriptors();
 
 // One child process of this process: its pid and state letter ('Z' for a zombie).
 struct ChildInfo {

@@ -1,23 +1,18 @@
 #include "temp_dir.h"
 
+#include <stdlib.h>
+
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <system_error>
-#include <vector>
 
 namespace vexodl::fake {
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vexodl-test-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) {
-    throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+TempDir::TempDir()
+    : path_((std::filesystem::temp_directory_path() / "vexodl-test-XXXXXX").string()) {
+  if (mkdtemp(path_.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(), "mkdtemp " + path_);
   }
-  path_ = buffer.data();
 }
 
 TempDir::~TempDir() {
