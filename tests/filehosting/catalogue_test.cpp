@@ -45,8 +45,6 @@ TEST(HostJsonTest, EachKindWritesItsKeysFromItsBackEndsDescription) {
     const char* description;
     const char* expected;
   } rows[] = {
-      {Written<Vexo>, "{}", R"({"name": "h", "displayname": "h", "type": "vexo",
-         "enabled": false, "removable": true, "auth_needed": true})"},
       {Written<Vexo>, R"({"name": "x", "username": "u", "description": "d", "version": "1",
          "newversion": "1.1", "enable": true, "user": false, "authentication": "no",
          "password": "p", "premium": true})",
@@ -60,8 +58,6 @@ TEST(HostJsonTest, EachKindWritesItsKeysFromItsBackEndsDescription) {
       {Written<Vexo>, R"({"version": "1"})", R"({"name": "h", "displayname": "h",
          "type": "vexo", "enabled": false, "version": "1", "newversion": "",
          "removable": true, "auth_needed": true})"},
-      {Written<Vexo>, R"({"newversion": "1.1"})", R"({"name": "h", "displayname": "h",
-         "type": "vexo", "enabled": false, "removable": true, "auth_needed": true})"},
       {Written<PyloadHost>, R"({"login": "", "valid": true, "use_premium": true})",
        R"({"name": "h", "displayname": "h", "type": "pyload", "enabled": true,
          "description": "pyLoad Plugin", "removable": false, "auth_needed": true})"},
