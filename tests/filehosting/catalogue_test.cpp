@@ -1,7 +1,6 @@
 // Host JSON objects as each kind writes them from its back-end's description, and the merged
 // catalogue that lists them.
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -141,30 +140,6 @@ TEST_F(CatalogueTest, AFailingBackEndIsLoggedAndLeftOut) {
       EXPECT_THAT(SyslogLines(), ElementsAreArray(lines)) << failing << as_json;
     }
   }
-}
-
-TEST_F(CatalogueTest, JsonListingAppendsEachHostsObject) {
-  Pyload().Fill("CommandlineHandler.GetAccounts",
-                ParseJson(R"([{"pluginname": "P", "login": "me", "valid": true}])"), 1);
-  Vexohost().Fill("List", ParseJson(R"([{"name": "V", "version": "2", "enable": true}])"), 0);
-  Json::Value out = ParseJson(R"(["kept"])");
-  vexodl::filehosting::Handler().List(out);
-  EXPECT_EQ(ParseJson(R"(["kept",
-      {"name": "P", "displayname": "P", "type": "pyload", "enabled": false,
-       "description": "pyLoad Plugin", "username": "me", "removable": false, "auth_needed": true,
-       "valid": true, "trafficleft": ""},
-      {"name": "V", "displayname": "V", "type": "vexo", "enabled": true, "version": "2",
-       "newversion": "", "removable": true, "auth_needed": true}])"),
-            out);
-}
-
-// Only the library's own kind of error means a back-end failed; any other is the caller's.
-TEST_F(CatalogueTest, OtherErrorsLeaveTheOutputAsItWas) {
-  Vexohost().Throw("List", [] { throw std::runtime_error("not a VexoError"); });
-  Json::Value out = ParseJson(R"(["kept"])");
-  EXPECT_THROW(vexodl::filehosting::Handler().List(out), std::runtime_error);
-  EXPECT_EQ(ParseJson(R"(["kept"])"), out);
-  EXPECT_THROW(vexodl::filehosting::Handler().List(), std::runtime_error);
 }
 
 }  // namespace

@@ -71,7 +71,6 @@ Operation SetTo(const char* settings) {
   };
 }
 const Operation kSaveAccount = SetTo(R"({"username": "me", "password": "pw"})");
-const Operation kClearAccount = SetTo(R"({"username": "", "password": ""})");
 const Operation kEnable = SetTo(R"({"enabled": true})");
 const Operation kVerify = [](Handler& h, const std::string& type) {
   return std::to_string(h.Verify("U", type, "me", "pw"));
@@ -120,8 +119,6 @@ TEST_F(FacadeTest, EachOperationReachesItsBackEndAndMapsTheAnswer) {
   const std::vector<Row> rows = {
     {"socket replaces the account", "pyload", true, nullptr, {}, kSaveAccount, "", nullptr,
      {kReady, kSocketRemove, R"(DomainSocketHandler.UpdateAccount("U", "me", "pw"))"}},
-    {"command line sends even an empty account", "pyload", false, nullptr, {}, kClearAccount, "",
-     nullptr, {kReady, R"(CommandlineHandler.UpdateAccount("U", "", ""))"}},
     {"refused account ends the set", "pyload", false, "CommandlineHandler.UpdateAccount", {},
      SetTo(R"({"username": "me", "password": "pw", "enabled": true})"), "1601",
      "Failed to set account U", {kReady, R"(CommandlineHandler.UpdateAccount("U", "me", "pw"))"}},
@@ -132,18 +129,13 @@ TEST_F(FacadeTest, EachOperationReachesItsBackEndAndMapsTheAnswer) {
      {kReady, R"(CommandlineHandler.EnableAccount("U", false))"}},
     {"refused enabled state", "pyload", true, "DomainSocketHandler.EnableAccount", {}, kEnable,
      "1602", "Failed to set enabled U", {kReady, R"(DomainSocketHandler.EnableAccount("U", true))"}},
-    {"removal always over the socket", "pyload", false, nullptr, {}, kRemove, "", nullptr,
-     {kSocketRemove}},
     {"refused removal", "pyload", false, "DomainSocketHandler.RemoveAccount", {}, kRemove, "1603",
      "Failed to remove account U", {kSocketRemove}},
-    {"rejected", "pyload", true, check, Returns(1), kVerify, "0", nullptr, {verify}},
     {"premium", "pyload", true, check, Returns(3), kVerify, "2", nullptr, {verify}},
     {"unknown answer", "pyload", true, check, Returns(4), kVerify, "1604", "Failed to verify account U",
      {verify}},
     {"unreadable account list", "pyload", true, get, {}, kGet, "100",
      "Failed to get info of accounts", {"DomainSocketHandler.GetAccounts(false)"}},
-    {"no account of the host", "pyload", true, nullptr, {}, kGet, "100", nullptr,
-     {"DomainSocketHandler.GetAccounts(false)"}},
     {"the first account whose type is the host's name", "pyload", true, get,
      Returns(1, ParseJson(R"([{"type": "u", "login": "a"}, {"type": "U ", "login": "b"},
        {"pluginname": "U", "login": "c"}, "U", {"type": "U", "login": "me", "use_premium": true},
@@ -157,8 +149,6 @@ TEST_F(FacadeTest, EachOperationReachesItsBackEndAndMapsTheAnswer) {
     {"password of another kind", "vexo", true, nullptr, {},
      SetTo(R"({"username": "u", "password": 1234, "enabled": true})"), "", nullptr,
      {R"("U".HostEnabledSet(true))"}},
-    {"empty account", "vexo", true, nullptr, {}, kClearAccount, "", nullptr,
-     {R"("U".AccountSet("", ""))"}},
     {"the account, then the enabled state", "vexo", true, nullptr, {},
      SetTo(R"({"enabled": false, "password": "p", "username": "u", "extra": 1})"), "", nullptr,
      {R"("U".AccountSet("u", "p"))", R"("U".HostEnabledSet(false))"}},

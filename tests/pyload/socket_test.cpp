@@ -129,41 +129,32 @@ std::string Text(bool done) { return done ? "done" : "failed"; }
 // Each call of the client: the request it sends, pyLoad's answer, the call's result, and the line
 // it logs.
 TEST_F(SocketTest, EveryMethodSendsItsRequestAndReadsItsAnswer) {
-  using rpc::DomainSocketHandler;
+  rpc::DomainSocketHandler h;
   const auto ready = [] { return Text(Utils::IsPyLoadDomainSocketReady()); };
   const std::string version = R"({"method":"get_server_version","params":{}})";
+  const std::string account = R"("params":{"login":"me","password":"pw","plugin":"Up"}})";
   const struct {
     std::function<std::string()> call;
     std::string request, answer, result, log;
   } rows[] = {
-      {[] {
-         return Text(DomainSocketHandler().UpdateAccount({"Up", "me", "pw"}));
-       },
-       R"({"method":"update_account","params":{"login":"me","password":"pw","plugin":"Up"}})",
-       R"({"result": true})", "done", ""},
-      {[] {
-         return Text(DomainSocketHandler().EnableAccount({"Up", true}));
-       },
+      // clang-format off
+      {[&] { return Text(h.UpdateAccount({"Up", "me", "pw"})); },
+       R"({"method":"update_account",)" + account, R"({"result": true})", "done", ""},
+      {[&] { return Text(h.EnableAccount({"Up", true})); },
        R"({"method":"enable_account","params":{"enabled":true,"plugin":"Up"}})",
        R"({"result": true})", "done", ""},
-      {[] {
-         return std::to_string(DomainSocketHandler().VerifyAccount({"Up", "me", "pw"}));
-       },
-       R"({"method":"verify_account","params":{"login":"me","password":"pw","plugin":"Up"}})",
-       R"({"result": 3})", "3", ""},
-      {[] {
-         Json::Value out;
-         const bool done = DomainSocketHandler().GetAccounts(out, MethodGetAccounts{true});
-         return Text(done) + fake::Compact(out);
-       },
+      {[&] { return std::to_string(h.VerifyAccount({"Up", "me", "pw"})); },
+       R"({"method":"verify_account",)" + account, R"({"result": 3})", "3", ""},
+      {[&] { Json::Value out; const bool done = h.GetAccounts(out, {true});
+              return Text(done) + fake::Compact(out); },
        R"({"method":"get_accounts","params":{"refresh":true}})", R"({"result": [{"type": "Up"}]})",
        R"(done[{"type":"Up"}])", ""},
-      {[] { return Text(DomainSocketHandler().RemoveAccount({"Up"})); },
-       R"({"method":"remove_account","params":{"plugin":"Up"}})", R"({"result": true})", "done",
-       ""},
+      {[&] { return Text(h.RemoveAccount({"Up"})); },
+       R"({"method":"remove_account","params":{"plugin":"Up"}})", R"({"result": true})", "done", ""},
       {ready, version, R"({"result": "0.5.0"})", "done", ""},
       {ready, version, R"({"result": true})", "failed",  // no version: something else
        "pyload: get_server_version: pyLoad's result does not fit get_server_version"},
+      // clang-format on
   };
   const std::set<int> inheritable = InheritableDescriptors();
   for (const auto& row : rows) {
@@ -177,7 +168,32 @@ TEST_F(SocketTest, EveryMethodSendsItsRequestAndReadsItsAnswer) {
   }
 }
 
-TEST_F(SocketTest, ARequestWaitsTheSocketTimeout) {
+TEST_F(SocketTest, AnAnswerOfExactlyTheCapIsTakenOneByteMoreIsRefused) {
+  for (const std::size_t size : {100'000, 100'001}) {
+    const Server server(path_, 4, std::string(size, 'a'));
+    EXPECT_EQ(size == 100'000, Exchange(milliseconds(5000), 100'000).has_value());
+  }
+  EXPECT_EQ(path_ + " answered more than 100000 bytes", failure_.cause);
+}
+
+// No socket is pyLoad absent; a listener that takes no connection, or takes it and never answers,
+// is a pyLoad that fails at the deadline for connecting or for the whole exchange.
+TEST_F(SocketTest, EachWaitEndsAtItsDeadline) {
+  EXPECT_FALSE(Exchange(milliseconds(5000)).has_value());
+  EXPECT_THAT(elapsed_, Lt(1000));
+  EXPECT_TRUE(failure_.absent);
+  EXPECT_EQ(path_ + " does not exist", failure_.cause);
+  {
+    const Server listener(path_, 0);
+    // The one connection that a backlog of 0 admits, never accepted.
+    const common::UniqueFd queued(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = Address(path_);
+    ASSERT_EQ(0,
+              connect(queued.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
+    EXPECT_FALSE(Exchange(milliseconds(200)).has_value());
+    EXPECT_THAT(elapsed_, AllOf(Ge(180), Lt(2000)));
+    EXPECT_EQ(path_ + " accepted no connection within 200 ms", failure_.cause);
+  }
   const Server never_accepts(path_, 4);
   const fake::ScopedEnv env{{"VEXODL_PYLOAD_CONNECT_TIMEOUT_MS", "5000"},
                             {"VEXODL_PYLOAD_SOCKET_TIMEOUT_MS", "200"}};
@@ -187,30 +203,6 @@ TEST_F(SocketTest, ARequestWaitsTheSocketTimeout) {
   EXPECT_EQ(fake::OneLine(LOG_ERR, "pyload: update_account \"Up\": " + path_ +
                                        " did not answer within 200 ms"),
             fake::SyslogLines());
-}
-
-TEST_F(SocketTest, AnAnswerOfExactlyTheCapIsTakenOneByteMoreIsRefused) {
-  for (const std::size_t size : {100'000, 100'001}) {
-    const Server server(path_, 4, std::string(size, 'a'));
-    EXPECT_EQ(size == 100'000, Exchange(milliseconds(5000), 100'000).has_value());
-  }
-  EXPECT_EQ(path_ + " answered more than 100000 bytes", failure_.cause);
-}
-
-// No socket is pyLoad absent; a listener that takes no connection is a pyLoad that fails.
-TEST_F(SocketTest, NoServerIsNoAnswerAtOnceAndAFullBacklogAtTheConnectDeadline) {
-  EXPECT_FALSE(Exchange(milliseconds(5000)).has_value());
-  EXPECT_THAT(elapsed_, Lt(1000));
-  EXPECT_TRUE(failure_.absent);
-  EXPECT_EQ(path_ + " does not exist", failure_.cause);
-  const Server listener(path_, 0);
-  // The one connection that a backlog of 0 admits, never accepted.
-  const common::UniqueFd queued(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const sockaddr_un address = Address(path_);
-  ASSERT_EQ(0, connect(queued.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
-  EXPECT_FALSE(Exchange(milliseconds(200)).has_value());
-  EXPECT_THAT(elapsed_, AllOf(Ge(180), Lt(2000)));
-  EXPECT_EQ(path_ + " accepted no connection within 200 ms", failure_.cause);
 }
 
 TEST_F(SocketTest, APeerThatClosesWithoutReadingIsNoAnswerAndRaisesNoSigpipe) {
