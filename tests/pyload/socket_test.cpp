@@ -150,7 +150,8 @@ TEST_F(SocketTest, EveryMethodSendsItsRequestAndReadsItsAnswer) {
        R"({"method":"get_accounts","params":{"refresh":true}})", R"({"result": [{"type": "Up"}]})",
        R"(done[{"type":"Up"}])", ""},
       {[&] { return Text(h.RemoveAccount({"Up"})); },
-       R"({"method":"remove_account","params":{"plugin":"Up"}})", R"({"result": true})", "done", ""},
+       R"({"method":"remove_account","params":{"plugin":"Up"}})", R"({"result": true})", "done",
+       ""},
       {ready, version, R"({"result": "0.5.0"})", "done", ""},
       {ready, version, R"({"result": true})", "failed",  // no version: something else
        "pyload: get_server_version: pyLoad's result does not fit get_server_version"},
