@@ -67,6 +67,10 @@ void HostJson(const Json::Value& description, const char* type) {
   Check(out["enabled"].isBool() && out["removable"].isBool() && out["auth_needed"].isBool(),
         "flags are booleans");
   Check(!out.isMember("password") && !out.isMember("source"), "no secret written");
+  for (const char* key : {"description", "version", "username"}) {
+    Check(!out.isMember(key) || (out[key].isString() && !out[key].asString().empty()),
+          "optional strings are non-empty");
+  }
 }
 
 void Set(const Json::Value& settings) {
