@@ -1,6 +1,7 @@
 // The facade: its own refusals before any back-end is asked, then one table of every operation of
 // each host type: the back-end calls it makes (for pyLoad, over which channel), and how the
-// back-end's answers become the library's results, codes and log lines.
+// back-end's answers become the library's results, codes and log lines; and the merged catalogue,
+// which leaves a back-end whose listing fails out and logs why.
 #include "handler.h"
 
 #include <functional>
@@ -11,6 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "host/base.h"
 #include "test_helpers.h"
 
 namespace {
@@ -198,6 +200,50 @@ TEST_F(FacadeTest, EachOperationReachesItsBackEndAndMapsTheAnswer) {
     } else {
       const std::string file = std::string("host/") + row.type + ".cpp";
       EXPECT_THAT(SyslogLines(), ElementsAre(ErrorLine(file, row.log))) << row.what;
+    }
+  }
+}
+
+// "type:name" of every host that one of the two listings gives, in order.
+std::vector<std::string> Listed(bool as_json) {
+  std::vector<std::string> names;
+  if (!as_json) {
+    for (const auto& host : Handler().List()) names.push_back(host->type + ":" + host->name);
+    return names;
+  }
+  Json::Value out;
+  Handler().List(out);
+  for (const Json::Value& host : out) {
+    names.push_back(host["type"].asString() + ":" + host["name"].asString());
+  }
+  return names;
+}
+
+using CatalogueTest = FacadeTest;
+
+TEST_F(CatalogueTest, AFailingBackEndIsLoggedAndLeftOut) {
+  for (bool as_json : {false, true}) {
+    for (int failing = 0; failing < 4; ++failing) {  // bit 0: pyLoad fails, bit 1: native
+      SetUp();
+      Pyload().Fill("CommandlineHandler.GetAccounts", ParseJson(R"([{"pluginname": "P"}])"),
+                    (failing & 1) ? 0 : 1);
+      Vexohost().Fill("List", ParseJson(R"([{"name": "V"}])"), 0);
+      if (failing & 2) Vexohost().Throw("List", RaiseVexoError(7, "no store"));
+      std::vector<std::string> names;
+      std::vector<::testing::Matcher<vexodl::fake::LogLine>> lines;
+      if (failing & 1) {
+        lines.push_back(ErrorLine("host/pyload.cpp", "Failed to get info of accounts"));
+        lines.push_back(ErrorLine("handler.cpp", "Failed to list hosts of pyload. Error: 1614"));
+      } else {
+        names.push_back("pyload:P");
+      }
+      if (failing & 2) {
+        lines.push_back(ErrorLine("handler.cpp", "Failed to list hosts of vexo. Error: 7"));
+      } else {
+        names.push_back("vexo:V");
+      }
+      EXPECT_THAT(Listed(as_json), ElementsAreArray(names)) << failing << as_json;
+      EXPECT_THAT(SyslogLines(), ElementsAreArray(lines)) << failing << as_json;
     }
   }
 }
