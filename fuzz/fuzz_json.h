@@ -1,14 +1,18 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 
 #include <json/reader.h>
 #include <json/value.h>
+
+#include "error/vexo_error.h"
 
 namespace vexodl::fuzz {
 
@@ -33,6 +37,15 @@ inline void Check(bool holds, const char* what) {
   if (holds) return;
   std::fprintf(stderr, "invariant broken: %s\n", what);
   std::abort();
+}
+
+// A refusal of the fuzzer's input: with one of `codes`, and a message that says why.
+inline void CheckRefusal(const VexoError& error, std::initializer_list<int> codes) {
+  if (std::find(codes.begin(), codes.end(), error.code) == codes.end()) {
+    std::fprintf(stderr, "refused with %d: %s\n", error.code, error.what());
+    Check(false, "refused with a code of its own");
+  }
+  Check(*error.what() != '\0', "a refusal says why");
 }
 
 }  // namespace vexodl::fuzz

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(store::IsValidHostName(store::ParseManifest(text, "").name),
           "a package's manifest names a valid host");
   } catch (const vexodl::VexoError& error) {
-    Check(error.code == store::kErrBrokenManifest && *error.what() != '\0', "a refusal says why");
+    vexodl::fuzz::CheckRefusal(error, {store::kErrBrokenManifest});
   }
   store::Manifest manifest;
   try {

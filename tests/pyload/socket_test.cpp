@@ -28,18 +28,14 @@
 namespace vexodl::pyload {
 namespace {
 
-using fake::LogLine;
 using std::chrono::milliseconds;
 using ::testing::AllOf;
-using ::testing::ElementsAre;
 using ::testing::Ge;
-using ::testing::IsEmpty;
 using ::testing::Lt;
 using Clock = std::chrono::steady_clock;
 
 sockaddr_un Address(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
+  sockaddr_un address{AF_UNIX, {}};
   std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
   return address;
 }
@@ -83,19 +79,17 @@ class Server {
     });
   }
   ~Server() {
-    Join();
+    if (thread_.joinable()) thread_.join();
     unlink(path_.c_str());
   }
   int fd() const { return fd_.get(); }
-  // What the client sent, and what was inheritable meanwhile; once the exchange is over.
-  const std::string& Request() { return Join(), request_; }
-  const std::set<int>& Inheritable() { return Join(), inheritable_; }
-
- private:
-  void Join() {
+  // What the client sent, and what was inheritable meanwhile.
+  std::pair<std::string, std::set<int>> Heard() {
     if (thread_.joinable()) thread_.join();
+    return {request_, inheritable_};
   }
 
+ private:
   std::string path_;
   common::UniqueFd fd_{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
   std::string request_;
@@ -105,157 +99,118 @@ class Server {
 
 class SocketTest : public ::testing::Test {
  protected:
+  // Runs `call`, noting how long it took.
   template <typename Call>
   auto Timed(Call&& call) {
     const auto start = Clock::now();
     auto result = call();
-    elapsed_ = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+    elapsed_ = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
     return result;
   }
 
-  std::optional<std::string> Exchange(milliseconds connect, milliseconds exchange,
-                                      std::size_t cap = 1 << 20) {
+  // An exchange of `request`; what it said of a failure is in failure_.
+  std::optional<std::string> Exchange(milliseconds connect, std::size_t cap = 1 << 20,
+                                      const std::string& request = "q") {
     return Timed([&] {
-      return internal::ExchangeOverUnixSocket(path_, geteuid(), "q", connect, exchange, cap,
-                                              &failure_);
+      return internal::ExchangeOverUnixSocket(path_, geteuid(), request, connect,
+                                              milliseconds(5000), cap, &failure_);
     });
   }
-
-  // What the last Exchange said of its failure.
-  std::string Failure() const { return failure_.cause + (failure_.absent ? " (absent)" : ""); }
 
   fake::TempDir dir_;
   const std::string path_ = dir_ / "pyload.sock";
   fake::ScopedEnv env_{{"VEXODL_PYLOAD_SOCKET", path_}};
-  milliseconds elapsed_{0};
+  long elapsed_ = 0;
   internal::ChannelFailure failure_;
-};
-
-// A call of the client, the request it must send, pyLoad's answer, the call's result, and the
-// line that the client logs when the call fails.
-struct MethodRow {
-  std::function<std::string()> call;
-  std::string request;
-  std::string answer;
-  std::string result;
-  std::string log = "";
 };
 
 std::string Text(bool done) { return done ? "done" : "failed"; }
 
+// Each call of the client: the request it sends, pyLoad's answer, the call's result, and the line
+// it logs.
 TEST_F(SocketTest, EveryMethodSendsItsRequestAndReadsItsAnswer) {
-  using rpc::DomainSocketHandler;
-  const auto update = [] { return Text(DomainSocketHandler().UpdateAccount({"Up", "me", "pw"})); };
-  const auto verify = [] {
-    return std::to_string(DomainSocketHandler().VerifyAccount({"Up", "me", "pw"}));
-  };
+  rpc::DomainSocketHandler h;
   const auto ready = [] { return Text(Utils::IsPyLoadDomainSocketReady()); };
-  const std::string update_request =
-      R"({"method":"update_account","params":{"login":"me","password":"pw","plugin":"Up"}})";
-  const std::string version_request = R"({"method":"get_server_version","params":{}})";
-  const MethodRow rows[] = {
-      {update, update_request, R"({"result": true})", "done"},
-      {[] {
-         return Text(DomainSocketHandler().EnableAccount({"Up", true}));
-       },
+  const std::string version = R"({"method":"get_server_version","params":{}})";
+  const std::string account = R"("params":{"login":"me","password":"pw","plugin":"Up"}})";
+  const struct {
+    std::function<std::string()> call;
+    std::string request, answer, result, log;
+  } rows[] = {
+      // clang-format off
+      {[&] { return Text(h.UpdateAccount({"Up", "me", "pw"})); },
+       R"({"method":"update_account",)" + account, R"({"result": true})", "done", ""},
+      {[&] { return Text(h.EnableAccount({"Up", true})); },
        R"({"method":"enable_account","params":{"enabled":true,"plugin":"Up"}})",
-       R"({"result": true})", "done"},
-      {verify,
-       R"({"method":"verify_account","params":{"login":"me","password":"pw","plugin":"Up"}})",
-       R"({"result": 3})", "3"},
-      {verify,
-       R"({"method":"verify_account","params":{"login":"me","password":"pw","plugin":"Up"}})",
-       R"({"error": {"name": "NoAccount", "message": "x"}})", "0",
-       R"(pyload: verify_account "Up": no such plug-in or account)"},
-      {[] {
-         Json::Value out;
-         MethodGetAccounts method;
-         method.refresh = true;
-         const bool done = DomainSocketHandler().GetAccounts(out, method);
-         return Text(done) + fake::Compact(out);
-       },
+       R"({"result": true})", "done", ""},
+      {[&] { return std::to_string(h.VerifyAccount({"Up", "me", "pw"})); },
+       R"({"method":"verify_account",)" + account, R"({"result": 3})", "3", ""},
+      {[&] { Json::Value out; const bool done = h.GetAccounts(out, {true});
+              return Text(done) + fake::Compact(out); },
        R"({"method":"get_accounts","params":{"refresh":true}})", R"({"result": [{"type": "Up"}]})",
-       R"(done[{"type":"Up"}])"},
-      {[] { return Text(DomainSocketHandler().RemoveAccount({"Up"})); },
-       R"({"method":"remove_account","params":{"plugin":"Up"}})", R"({"result": true})", "done"},
-      {ready, version_request, R"({"result": "0.5.0"})", "done"},
-      {ready, version_request, R"({"result": true})", "failed",  // no version: something else
+       R"(done[{"type":"Up"}])", ""},
+      {[&] { return Text(h.RemoveAccount({"Up"})); },
+       R"({"method":"remove_account","params":{"plugin":"Up"}})", R"({"result": true})", "done",
+       ""},
+      {ready, version, R"({"result": "0.5.0"})", "done", ""},
+      {ready, version, R"({"result": true})", "failed",  // no version: something else
        "pyload: get_server_version: pyLoad's result does not fit get_server_version"},
+      // clang-format on
   };
   const std::set<int> inheritable = InheritableDescriptors();
-  for (const MethodRow& row : rows) {
+  for (const auto& row : rows) {
     Server server(path_, 4, row.answer);
     fake::ClearSyslog();
-    EXPECT_EQ(row.result, row.call()) << row.request << " answered " << row.answer;
-    if (row.log.empty()) {
-      EXPECT_THAT(fake::SyslogLines(), IsEmpty());
-    } else {
-      EXPECT_THAT(fake::SyslogLines(), ElementsAre(LogLine{LOG_ERR, row.log}));
-    }
-    EXPECT_EQ(row.request + "\n", server.Request());
-    EXPECT_EQ(inheritable, server.Inheritable()) << "the client's socket is inheritable";
+    EXPECT_EQ(row.result, row.call()) << row.request;
+    EXPECT_EQ(row.log.empty() ? std::vector<fake::LogLine>{} : fake::OneLine(LOG_ERR, row.log),
+              fake::SyslogLines());
+    EXPECT_EQ(std::make_pair(row.request + "\n", inheritable), server.Heard())
+        << "the request, and the descriptors a program would inherit meanwhile";
   }
-}
-
-TEST_F(SocketTest, RequestsWaitTheSocketTimeoutAndReadinessTheReadyTimeout) {
-  const Server never_accepts(path_, 4);
-  const fake::ScopedEnv env{{"VEXODL_PYLOAD_CONNECT_TIMEOUT_MS", "5000"},
-                            {"VEXODL_PYLOAD_SOCKET_TIMEOUT_MS", "200"},
-                            {"VEXODL_PYLOAD_READY_TIMEOUT_MS", "1200"}};
-  fake::ClearSyslog();
-  EXPECT_FALSE(Timed([] { return rpc::DomainSocketHandler().UpdateAccount({"Up", "me", "pw"}); }));
-  EXPECT_THAT(elapsed_.count(), AllOf(Ge(180), Lt(2500)));
-  EXPECT_FALSE(Timed([] { return Utils::IsPyLoadDomainSocketReady(); }));
-  EXPECT_THAT(elapsed_.count(), AllOf(Ge(1180), Lt(4000)));
-  EXPECT_THAT(fake::SyslogLines(),
-              ElementsAre(LogLine{LOG_ERR, "pyload: update_account \"Up\": " + path_ +
-                                               " did not answer within 200 ms"},
-                          LogLine{LOG_ERR, "pyload: get_server_version: " + path_ +
-                                               " did not answer within 1200 ms"}));
 }
 
 TEST_F(SocketTest, AnAnswerOfExactlyTheCapIsTakenOneByteMoreIsRefused) {
   for (const std::size_t size : {100'000, 100'001}) {
     const Server server(path_, 4, std::string(size, 'a'));
-    EXPECT_EQ(size == 100'000,
-              Exchange(milliseconds(5000), milliseconds(5000), 100'000).has_value());
+    EXPECT_EQ(size == 100'000, Exchange(milliseconds(5000), 100'000).has_value());
   }
-  EXPECT_EQ(path_ + " answered more than 100000 bytes", Failure());
+  EXPECT_EQ(path_ + " answered more than 100000 bytes", failure_.cause);
 }
 
-// No socket, or a socket nobody listens on, is pyLoad absent; a listener that takes no connection
-// is a pyLoad that fails.
-TEST_F(SocketTest, NoServerIsNoAnswerAtOnceAndAFullBacklogAtTheConnectDeadline) {
-  EXPECT_FALSE(Exchange(milliseconds(5000), milliseconds(5000)).has_value());
-  EXPECT_LT(elapsed_, milliseconds(1000));
-  EXPECT_EQ(path_ + " does not exist (absent)", Failure());
+// No socket is pyLoad absent; a listener that takes no connection, or takes it and never answers,
+// is a pyLoad that fails at the deadline for connecting or for the whole exchange.
+TEST_F(SocketTest, EachWaitEndsAtItsDeadline) {
+  EXPECT_FALSE(Exchange(milliseconds(5000)).has_value());
+  EXPECT_THAT(elapsed_, Lt(1000));
+  EXPECT_TRUE(failure_.absent);
+  EXPECT_EQ(path_ + " does not exist", failure_.cause);
   {
-    const common::UniqueFd stale(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const Server listener(path_, 0);
+    // The one connection that a backlog of 0 admits, never accepted.
+    const common::UniqueFd queued(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const sockaddr_un address = Address(path_);
-    ASSERT_EQ(0, bind(stale.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0,
+              connect(queued.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
+    EXPECT_FALSE(Exchange(milliseconds(200)).has_value());
+    EXPECT_THAT(elapsed_, AllOf(Ge(180), Lt(2000)));
+    EXPECT_EQ(path_ + " accepted no connection within 200 ms", failure_.cause);
   }
-  EXPECT_FALSE(Exchange(milliseconds(5000), milliseconds(5000)).has_value());
-  EXPECT_EQ("nothing listens on " + path_ + " (absent)", Failure());
-  unlink(path_.c_str());
-  const Server listener(path_, 0);
-  // The one connection that a backlog of 0 admits, never accepted.
-  const common::UniqueFd queued(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const sockaddr_un address = Address(path_);
-  ASSERT_EQ(0, connect(queued.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
-  EXPECT_FALSE(Exchange(milliseconds(200), milliseconds(5000)).has_value());
-  EXPECT_THAT(elapsed_.count(), AllOf(Ge(180), Lt(2000)));
-  EXPECT_EQ(path_ + " accepted no connection within 200 ms", Failure());
+  const Server never_accepts(path_, 4);
+  const fake::ScopedEnv env{{"VEXODL_PYLOAD_CONNECT_TIMEOUT_MS", "5000"},
+                            {"VEXODL_PYLOAD_SOCKET_TIMEOUT_MS", "200"}};
+  fake::ClearSyslog();
+  EXPECT_FALSE(Timed([] { return rpc::DomainSocketHandler().UpdateAccount({"Up", "me", "pw"}); }));
+  EXPECT_THAT(elapsed_, AllOf(Ge(180), Lt(2500)));
+  EXPECT_EQ(fake::OneLine(LOG_ERR, "pyload: update_account \"Up\": " + path_ +
+                                       " did not answer within 200 ms"),
+            fake::SyslogLines());
 }
 
 TEST_F(SocketTest, APeerThatClosesWithoutReadingIsNoAnswerAndRaisesNoSigpipe) {
   const Server listener(path_, 4);
   std::thread closer([&] { close(accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC)); });
   // Larger than the socket buffers: the peer closes while the client is still sending.
-  internal::ChannelFailure failure;
-  EXPECT_FALSE(internal::ExchangeOverUnixSocket(path_, geteuid(), std::string(8 << 20, 'r'),
-                                                milliseconds(5000), milliseconds(5000), 1 << 20,
-                                                &failure)
-                   .has_value());
+  EXPECT_FALSE(Exchange(milliseconds(5000), 1 << 20, std::string(8 << 20, 'r')).has_value());
   closer.join();
 }
 
