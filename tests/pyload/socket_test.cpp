@@ -126,34 +126,20 @@ class SocketTest : public ::testing::Test {
 
 std::string Text(bool done) { return done ? "done" : "failed"; }
 
-// Each call of the client: the request it sends, pyLoad's answer, the call's result, and the line
-// it logs.
-TEST_F(SocketTest, EveryMethodSendsItsRequestAndReadsItsAnswer) {
+// A call of the client: the request it sends, pyLoad's answer, the call's result, and the line it
+// logs. Readiness wants pyLoad's version, not any result.
+TEST_F(SocketTest, ARequestGoesWholeAndReadinessWantsPyloadsVersion) {
   rpc::DomainSocketHandler h;
   const auto ready = [] { return Text(Utils::IsPyLoadDomainSocketReady()); };
-  const std::string version = R"({"method":"get_server_version","params":{}})";
-  const std::string account = R"("params":{"login":"me","password":"pw","plugin":"Up"}})";
   const struct {
     std::function<std::string()> call;
     std::string request, answer, result, log;
   } rows[] = {
       // clang-format off
       {[&] { return Text(h.UpdateAccount({"Up", "me", "pw"})); },
-       R"({"method":"update_account",)" + account, R"({"result": true})", "done", ""},
-      {[&] { return Text(h.EnableAccount({"Up", true})); },
-       R"({"method":"enable_account","params":{"enabled":true,"plugin":"Up"}})",
+       R"({"method":"update_account","params":{"login":"me","password":"pw","plugin":"Up"}})",
        R"({"result": true})", "done", ""},
-      {[&] { return std::to_string(h.VerifyAccount({"Up", "me", "pw"})); },
-       R"({"method":"verify_account",)" + account, R"({"result": 3})", "3", ""},
-      {[&] { Json::Value out; const bool done = h.GetAccounts(out, {true});
-              return Text(done) + fake::Compact(out); },
-       R"({"method":"get_accounts","params":{"refresh":true}})", R"({"result": [{"type": "Up"}]})",
-       R"(done[{"type":"Up"}])", ""},
-      {[&] { return Text(h.RemoveAccount({"Up"})); },
-       R"({"method":"remove_account","params":{"plugin":"Up"}})", R"({"result": true})", "done",
-       ""},
-      {ready, version, R"({"result": "0.5.0"})", "done", ""},
-      {ready, version, R"({"result": true})", "failed",  // no version: something else
+      {ready, R"({"method":"get_server_version","params":{}})", R"({"result": true})", "failed",
        "pyload: get_server_version: pyLoad's result does not fit get_server_version"},
       // clang-format on
   };
