@@ -41,11 +41,12 @@ class ProgramRunnerTest : public ::testing::Test {
 };
 
 // Shell text that starts `sleep 30` in a session of its own, outside the program's process group,
-// holding the program's output or not, and writes its pid to `pid_file` as this process knows it:
-// in a PID namespace of the reaper's, $! would number it otherwise, while /proc is ours.
-std::string Escape(const std::string& pid_file, bool holds_output = false) {
-  return "{ echo $(setsid sh -c 'read pid rest </proc/self/stat; echo $pid; exec sleep 30 " +
-         std::string(holds_output ? ">&3" : ">/dev/null") + " 3>&-' &) >" + pid_file + "; } 3>&1; ";
+// and writes its pid to `pid_file` as this process knows it: in a PID namespace of the reaper's, $!
+// would number it otherwise, while /proc is ours.
+std::string Escape(const std::string& pid_file) {
+  return "echo $(setsid sh -c 'read pid rest </proc/self/stat; echo $pid; exec sleep 30 "
+         ">/dev/null' &) >" +
+         pid_file + "; ";
 }
 
 // The escaped process whose pid `pid_file` holds, killed now: whether it was still alive.
@@ -68,12 +69,10 @@ struct RunRow {
 };
 
 // The caller ignores and blocks SIGTERM, leaves a descriptor open without close-on-exec and allows
-// core files (as far as it may); the program gets none of these. Then the caller ignores SIGCHLD
-// too, and still gets its answer.
+// core files (as far as it may); the program gets none of these.
 TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
   struct sigaction ignore {};
   struct sigaction saved_term {};
-  struct sigaction saved_chld {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGTERM, &ignore, &saved_term);
   sigset_t term, old;
@@ -86,15 +85,12 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
   const rlimit saved_core = core;
   core.rlim_cur = core.rlim_max;
   setrlimit(RLIMIT_CORE, &core);
-  const std::string big(2 << 20, 'i');  // larger than a pipe: both ways at once, or a deadlock
   const RunRow rows[] = {
-      {"exec cat", big, 5000, 4 << 20, big},
       // The request, password and all, is in neither the arguments nor the environment.
       {"echo noise >&2; echo \"$# $(env | grep -c hunter2)\"", "{\"password\":\"hunter2\"}", 5000,
        64, "0 0\n"},
       {"[ -e /proc/$$/fd/" + std::to_string(inherited) + " ] && echo open || echo closed", "", 5000,
        64, "closed\n"},
-      {"echo done", big, 5000, 64, "done\n"},             // stops reading: no SIGPIPE here
       {"ulimit -c; ulimit -Hc", "", 5000, 64, "0\n0\n"},  // a crash leaves no core with the input
       {"printf %064d 0", "", 5000, 64, std::string(64, '0')},
       {"exec yes", "", 5000, 64 << 10, std::nullopt, "wrote more than 65536 bytes"},
@@ -117,51 +113,21 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
   setrlimit(RLIMIT_CORE, &saved_core);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   sigaction(SIGTERM, &saved_term, nullptr);
-  sigaction(SIGCHLD, &ignore, &saved_chld);
-  EXPECT_EQ("ok\n", RunProgram(Script("echo ok"), "", milliseconds(5000), 64));
-  sigaction(SIGCHLD, &saved_chld, nullptr);
 }
 
 // Both ways: the reaper as init of a PID namespace of its own, and as a child subreaper.
 TEST_F(ProgramRunnerTest, DescendantsThatLeaveItsProcessGroupAreGoneWhenTheCallReturns) {
   const std::string pid_file = dir_ / "escaped.pid";
-  const std::pair<std::string, std::optional<std::string>> rows[] = {
-      {Escape(pid_file) + "exec sleep 30", std::nullopt},
-      {Escape(pid_file) + "echo ok", "ok\n"},
-      {Escape(pid_file, /*holds_output=*/true) + "echo ok", std::nullopt},
-  };
   bool tried = false;
   for (const bool pid_namespace : {true, false}) {
     if (!(pid_namespace ? fake::PidNamespacesWork() : fake::SubreapersWork())) continue;
     tried = true;
     SetPidNamespaceForTesting(pid_namespace);
-    for (const auto& [body, answer] : rows) {
-      EXPECT_EQ(answer, RunProgram(Script(body), "", milliseconds(300), 64)) << body;
-      EXPECT_FALSE(KillEscaped(pid_file)) << pid_namespace << " " << body;
-    }
+    EXPECT_EQ("ok\n", RunProgram(Script(Escape(pid_file) + "echo ok"), "", milliseconds(300), 64));
+    EXPECT_FALSE(KillEscaped(pid_file)) << pid_namespace;
   }
   SetPidNamespaceForTesting(true);
   if (!tried) GTEST_SKIP() << "neither a PID namespace (root) nor a child subreaper here";
-}
-
-// A program cannot kill the init of its PID namespace (the kernel drops the signal), and what it
-// started goes with the run. Without a namespace it can: what it started runs on, and the run ends
-// as kReaperKilled rather than "killed by signal 0".
-TEST_F(ProgramRunnerTest, AProgramThatKillsItsReaperGetsAwayOnlyWithoutANamespace) {
-  const std::string pid_file = dir_ / "escaped.pid";
-  const std::string body = Escape(pid_file) + "kill -9 $PPID; echo ok";
-  if (fake::PidNamespacesWork()) {
-    const ProgramRun run = RunProgramFully(Script(body), "", milliseconds(300), 64);
-    EXPECT_EQ(ProgramRun::End::kExited, run.end);
-    EXPECT_EQ("ok\n", run.output);
-    EXPECT_FALSE(KillEscaped(pid_file));
-  }
-  SetPidNamespaceForTesting(false);
-  const ProgramRun run = RunProgramFully(Script(body), "", milliseconds(300), 64);
-  SetPidNamespaceForTesting(true);
-  EXPECT_EQ(ProgramRun::End::kReaperKilled, run.end);
-  EXPECT_EQ(SIGKILL, run.signal);
-  KillEscaped(pid_file);
 }
 
 // From a folder of its own; as root, also as another user who could not reach the program's path
