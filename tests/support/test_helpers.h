@@ -1,5 +1,7 @@
 #pragma once
 
+#include <syslog.h>
+
 #include <ostream>
 #include <string>
 
@@ -15,17 +17,16 @@
 
 namespace vexodl::fake {
 
-// Whether `line` is the LOG_ERR line "<file>:<n> <text>", matched whole, n a line number. Says why
-// not into `why`.
-bool IsErrorLine(const LogLine& line, const std::string& file, const std::string& text,
-                 std::string* why);
-
+// Whether a LogLine is the LOG_ERR line "<file>:<n> <text>", matched whole, n a line number.
 MATCHER_P2(ErrorLine, file, text,
            "is the LOG_ERR line \"" + std::string(file) + ":<line> " + std::string(text) + "\"") {
-  std::string why;
-  const bool matches = IsErrorLine(arg, file, text, &why);
-  *result_listener << why;
-  return matches;
+  const std::string prefix = std::string(file) + ":";
+  const std::size_t end = arg.text.compare(0, prefix.size(), prefix) == 0
+                              ? arg.text.find_first_not_of("0123456789", prefix.size())
+                              : prefix.size();
+  *result_listener << "priority " << arg.priority << ", text \"" << arg.text << "\"";
+  return arg.priority == LOG_ERR && end != prefix.size() && end != std::string::npos &&
+         arg.text.substr(end) == " " + std::string(text);
 }
 
 // The host JSON object that `host` writes into a null value.
