@@ -25,27 +25,6 @@ using ::testing::StartsWith;
 
 class PluginsTest : public StateDirTest {};
 
-// A shipped plug-in hides a user plug-in of its name; the password is never shown.
-TEST_F(PluginsTest, ListShowsEachPluginOnceWithWhatIsStored) {
-  Ship("filedrop");
-  InstallUser("cloudvault");
-  WritePlugin("user", "filedrop", ManifestText("filedrop", "9.9"));
-  Handler("filedrop").AccountSet("alice", "s3cret");
-  Handler("cloudvault").HostEnabledSet(false);
-  fake::ClearSyslog();
-  EXPECT_EQ(ParseJson(R"([
-    {"name": "cloudvault", "description": "CloudVault shared folders; downloads need an account",
-     "version": "1.0", "newversion": "1.0", "enable": false, "user": true, "authentication": "yes"},
-    {"name": "filedrop",
-     "description": "FileDrop one-click hosting; premium accounts lift the speed limit",
-     "version": "2.3.1", "newversion": "2.3.1", "enable": true, "user": false,
-     "authentication": "yes", "username": "alice"}])"),
-            HostList());
-  EXPECT_EQ(OneLine(LOG_WARNING, "vexohost: list filedrop: left out " + Path("user/filedrop") +
-                                     ": a shipped plug-in has its name"),
-            fake::SyslogLines());
-}
-
 TEST_F(PluginsTest, BrokenPluginsAreLeftOutAndAccountGetSaysWhy) {
   Ship("openmirror");
   const std::vector<std::vector<std::string>> rows = {
