@@ -32,28 +32,6 @@ class DatabaseTest : public StateDirTest {
   }
 };
 
-// Accounts and enabled states are stored apart: each change keeps the other, and a row that holds
-// neither goes.
-TEST_F(DatabaseTest, EachChangeKeepsWhatTheOthersStored) {
-  struct Step {
-    std::function<void()> change;
-    const char* rows;
-  };
-  const std::vector<Step> steps = {
-      {[] { Handler("filedrop").AccountSet("alice", "pa ss\"word"); },
-       "NULL|alice|pa ss\"word <none>"},
-      {[] { Handler("filedrop").HostEnabledSet(false); }, "0|alice|pa ss\"word <none>"},
-      {[] { Handler("filedrop").AccountSet("bob", "two"); }, "0|bob|two <none>"},
-      {[] { Handler("filedrop").HostRemoveAccount(); }, "0|NULL|NULL <none>"},
-      {[] { Handler("filedrop").HostEnabledSet(true); }, "1|NULL|NULL <none>"},
-      {[] { Handler("cloudvault").AccountSet("carol", "3"); }, "1|NULL|NULL NULL|carol|3"},
-  };
-  for (const Step& step : steps) {
-    step.change();
-    EXPECT_EQ(step.rows, Rows());
-  }
-}
-
 TEST_F(DatabaseTest, FilesAreMadeAndKeptMode0600WhateverTheUmask) {
   const mode_t umask = ::umask(0);
   EXPECT_EQ("ok", Outcome([] { Handler("filedrop").AccountSet("alice", "one"); }));
@@ -107,8 +85,6 @@ TEST_F(DatabaseTest, ChangesOfABusyDatabaseFailWith2201AtTheBusyTimeout) {
   const fake::ScopedEnv env{{"VEXODL_VEXOHOST_BUSY_TIMEOUT_MS", "200"}};
   const std::vector<std::function<void()>> changes = {
       [] { Handler("filedrop").AccountSet("bob", "two"); },
-      [] { Handler("filedrop").HostEnabledSet(false); },
-      [] { Handler("filedrop").HostRemoveAccount(); },
       [] { Handler("cloudvault").HostDelete(); },
   };
   Database holder(db());
