@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "outside/vexohost.h"
+#include "run_program.h"
 #include "state_dir_fixture.h"
 
 namespace vexodl::vexohost::test {
@@ -30,28 +31,6 @@ class DatabaseTest : public StateDirTest {
     return HostObject(host)["username"].asString();
   }
 };
-
-// Accounts and enabled states are stored apart: each change keeps the other, and a row that holds
-// neither goes.
-TEST_F(DatabaseTest, EachChangeKeepsWhatTheOthersStored) {
-  struct Step {
-    std::function<void()> change;
-    const char* rows;
-  };
-  const std::vector<Step> steps = {
-      {[] { Handler("filedrop").AccountSet("alice", "pa ss\"word"); },
-       "NULL|alice|pa ss\"word <none>"},
-      {[] { Handler("filedrop").HostEnabledSet(false); }, "0|alice|pa ss\"word <none>"},
-      {[] { Handler("filedrop").AccountSet("bob", "two"); }, "0|bob|two <none>"},
-      {[] { Handler("filedrop").HostRemoveAccount(); }, "0|NULL|NULL <none>"},
-      {[] { Handler("filedrop").HostEnabledSet(true); }, "1|NULL|NULL <none>"},
-      {[] { Handler("cloudvault").AccountSet("carol", "3"); }, "1|NULL|NULL NULL|carol|3"},
-  };
-  for (const Step& step : steps) {
-    step.change();
-    EXPECT_EQ(step.rows, Rows());
-  }
-}
 
 TEST_F(DatabaseTest, FilesAreMadeAndKeptMode0600WhateverTheUmask) {
   const mode_t umask = ::umask(0);
@@ -106,8 +85,6 @@ TEST_F(DatabaseTest, ChangesOfABusyDatabaseFailWith2201AtTheBusyTimeout) {
   const fake::ScopedEnv env{{"VEXODL_VEXOHOST_BUSY_TIMEOUT_MS", "200"}};
   const std::vector<std::function<void()>> changes = {
       [] { Handler("filedrop").AccountSet("bob", "two"); },
-      [] { Handler("filedrop").HostEnabledSet(false); },
-      [] { Handler("filedrop").HostRemoveAccount(); },
       [] { Handler("cloudvault").HostDelete(); },
   };
   Database holder(db());
@@ -128,7 +105,21 @@ TEST_F(DatabaseTest, ChangesOfABusyDatabaseFailWith2201AtTheBusyTimeout) {
 // The next read rolls a change cut off by a crash back and answers what was committed.
 TEST_F(DatabaseTest, AReadRollsBackAChangeCutOffByACrash) {
   Handler("filedrop").AccountSet("alice", "one");
-  CutOffAChange(db());
+  // Another process starts a change and dies, as a writer does in a power cut, once its small
+  // page cache overflowed into the file: a hot journal is left beside it.
+  const fake::ProgramResult writer =
+      fake::RunProgram({"python3", "-c",
+                        "import os, sqlite3, sys\n"
+                        "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                        "db.execute('PRAGMA cache_size = 8')\n"
+                        "db.execute('BEGIN IMMEDIATE')\n"
+                        "db.execute(\"UPDATE hosts SET username = 'torn', password = 'torn'\")\n"
+                        "db.execute('CREATE TABLE spill(b)')\n"
+                        "db.execute('INSERT INTO spill VALUES (zeroblob(1 << 16))')\n"
+                        "os._exit(0)\n",
+                        db()},
+                       fake::CurrentEnvironment(), "");
+  EXPECT_EQ(0, writer.exit_status) << writer.err;
   ASSERT_TRUE(Exists(db() + "-journal"));
   EXPECT_EQ("alice", User("filedrop"));
   EXPECT_FALSE(Exists(db() + "-journal"));

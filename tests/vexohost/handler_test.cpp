@@ -22,11 +22,6 @@ class NativeHostsTest : public StateDirTest {
     fake::Pyload().Reset();
     fake::ClearSyslog();
   }
-  Json::Value Get(const std::string& name) {
-    Json::Value out;
-    handler_.Get(out, name, "vexo");
-    return out;
-  }
   filehosting::Handler handler_;
 };
 
@@ -49,11 +44,6 @@ TEST_F(NativeHostsTest, EveryOperationReachesOurOwnService) {
             hosts);
   handler_.Set("filedrop", "vexo",
                ParseJson(R"({"username": "alice", "password": "s3cret", "enabled": false})"));
-  EXPECT_EQ(ParseJson(R"({"name": "filedrop", "type": "vexo", "displayname": "filedrop",
-     "enabled": false, "username": "alice", "removable": false, "auth_needed": true,
-     "description": "FileDrop one-click hosting; premium accounts lift the speed limit",
-     "version": "2.3.1"})"),
-            Get("filedrop"));
   EXPECT_EQ(2, handler_.Verify("filedrop", "vexo", "demo", "premium"));
   handler_.RemoveAccount("filedrop", "vexo");
   handler_.Delete("rapidbox", "vexo");

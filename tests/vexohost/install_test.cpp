@@ -37,12 +37,11 @@ class InstallTest : public StateDirTest {
   static std::string Version(const std::string& name) {
     return HostObject(name)["version"].asString();
   }
-  // Installs `package` as HostAdd does, with `limits`, calling `test_hook` at each stage.
-  void InstallWith(const std::string& package, const internal::PackageLimits& limits,
-                   const Installer::TestHook& test_hook = {}) {
+  // Installs `package` as HostAdd does, with `limits`.
+  void InstallWith(const std::string& package, const internal::PackageLimits& limits) {
     internal::StoreLock lock(Path("lock"), internal::StoreLock::Mode::kExclusive);
     const internal::Staging staging{internal::StateDir(state())};
-    Installer(internal::StateDir(state()), limits, test_hook).Install(package);
+    Installer(internal::StateDir(state()), limits).Install(package);
   }
 
   fake::TempDir packages_;
@@ -57,19 +56,6 @@ TEST_F(InstallTest, ReinstallingReplacesTheWholeFolderKeepsTheAccountAndEmptiesS
   EXPECT_EQ("2.0", Version("rapidbox"));
   EXPECT_FALSE(Exists(Path("user/rapidbox/old.txt")));
   EXPECT_EQ("NULL|alice|secret", Row("rapidbox"));
-  EXPECT_EQ("", Listing(Path("staging")));
-}
-
-// A reader, or a crash, sees the old plug-in or the new one whole: one rename swaps the checked
-// copy in and the old one out to staging/.
-TEST_F(InstallTest, TheSwitchExchangesTheOldFolderForTheNewInOneStep) {
-  Handler("").HostAdd(Package("r1.tar.gz", kGood));
-  std::vector<std::string> seen;  // "installed version / version in staging/ready"
-  InstallWith(Package("r2.zip", Plugin("rapidbox", "2.0")), {}, [&](Installer::Stage) {
-    seen.push_back(Version("rapidbox") + " / " +
-                   ParseJson(ReadFile(Path("staging/ready/manifest.json")))["version"].asString());
-  });
-  EXPECT_EQ((std::vector<std::string>{"1.0 / 2.0", "2.0 / 1.0"}), seen);
   EXPECT_EQ("", Listing(Path("staging")));
 }
 

@@ -10,7 +10,6 @@
 #include <stdexcept>
 
 #include "outside/vexohost.h"
-#include "run_program.h"
 
 namespace vexodl::vexohost::test {
 
@@ -52,23 +51,6 @@ std::string Database::Sql(const std::string& sql) {
   return last;
 }
 
-void CutOffAChange(const std::string& path) {
-  // A small page cache overflows, which makes SQLite sync the journal and write into the file.
-  const fake::ProgramResult writer =
-      fake::RunProgram({"python3", "-c",
-                        "import os, sqlite3, sys\n"
-                        "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
-                        "db.execute('PRAGMA cache_size = 8')\n"
-                        "db.execute('BEGIN IMMEDIATE')\n"
-                        "db.execute(\"UPDATE hosts SET username = 'torn', password = 'torn'\")\n"
-                        "db.execute('CREATE TABLE spill(b)')\n"
-                        "db.execute('INSERT INTO spill VALUES (zeroblob(1 << 16))')\n"
-                        "os._exit(0)\n",
-                        path},
-                       fake::CurrentEnvironment(), "");
-  EXPECT_EQ(0, writer.exit_status) << writer.err;
-}
-
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return "<missing>";
@@ -101,16 +83,10 @@ std::string ManifestText(const std::string& name, const std::string& version,
          R"(", "version": ")" + version + R"(", "authentication": ")" + authentication + "\"}";
 }
 
-void StateDirTest::Ship(const std::string& sample) {
-  std::filesystem::create_directories(dir_ / "shipped");
+void StateDirTest::Ship(const std::string& sample, const std::string& parent) {
+  std::filesystem::create_directories(dir_ / parent);
   std::filesystem::copy(std::string(VEXODL_VEXOHOST_SAMPLE_PLUGINS) + "/" + sample,
-                        dir_ / ("shipped/" + sample), std::filesystem::copy_options::recursive);
-}
-
-void StateDirTest::InstallUser(const std::string& sample) {
-  std::filesystem::create_directories(dir_ / "user");
-  std::filesystem::copy(std::string(VEXODL_VEXOHOST_SAMPLE_PLUGINS) + "/" + sample,
-                        dir_ / ("user/" + sample), std::filesystem::copy_options::recursive);
+                        dir_ / (parent + "/" + sample), std::filesystem::copy_options::recursive);
 }
 
 void StateDirTest::WritePlugin(const std::string& parent, const std::string& folder,

@@ -53,10 +53,6 @@ class Database {
   std::unique_ptr<sqlite3, int (*)(sqlite3*)> db_;
 };
 
-// Has another process start a change of every row of `hosts` in the database at `path`, write part
-// of it into the file and die, as a writer does in a power cut: a hot journal is left beside it.
-void CutOffAChange(const std::string& path);
-
 // StateDirTest gives every test a state directory of its own, empty, named by the service's
 // environment variable for the length of the test. As root, verifiers run as "nobody", which
 // exists where the packages, which create the service's own user, are not installed.
@@ -66,8 +62,8 @@ class StateDirTest : public ::testing::Test {
   std::string Path(const std::string& relative) const { return dir_ / relative; }
 
   // Copies the sample plug-in `sample` (vexohost/plugins/) into shipped/ or user/.
-  void Ship(const std::string& sample);
-  void InstallUser(const std::string& sample);
+  void Ship(const std::string& sample, const std::string& parent = "shipped");
+  void InstallUser(const std::string& sample) { Ship(sample, "user"); }
   // Writes `manifest` as the manifest of plug-in folder `folder` under `parent` ("shipped"/"user").
   void WritePlugin(const std::string& parent, const std::string& folder,
                    const std::string& manifest);

@@ -21,11 +21,6 @@ constexpr char kFarFuture[] = "2999-12-31T23:59:59Z";
 // VEXODL_VEXOHOST_UPDATE_KEY.
 class UpdateServerTest : public StateDirTest {
  protected:
-  struct Offer {
-    std::string name;
-    std::string version;
-    std::string package;  // a package file in the tree
-  };
   enum class Signing { kTrusted, kOtherKey, kNone };
 
   // Writes an archive of `entries` called `file` into the tree.
@@ -34,28 +29,18 @@ class UpdateServerTest : public StateDirTest {
     return server_ / file;
   }
 
-  // An index of format 1 whose "plugins" member is `plugins` (JSON text).
-  static std::string IndexText(const std::string& plugins, std::uint64_t serial = 1,
-                               const std::string& expires = kFarFuture) {
-    return internal::IndexText(serial, expires, ParseJson(plugins));
-  }
-
-  // Writes index.json offering `offers`, and its signature as `signing` says.
-  void Publish(const std::vector<Offer>& offers, Signing signing = Signing::kTrusted,
-               std::uint64_t serial = 1, const std::string& expires = kFarFuture) {
-    std::string plugins;
-    for (const Offer& offer : offers) {
-      plugins += (plugins.empty() ? "\"" : ", \"") + offer.name +
-                 "\": " + IndexEntry(offer.package, offer.version);
-    }
-    WriteSignedIndex(IndexText("{" + plugins + "}", serial, expires), signing);
-  }
-
-  void WriteSignedIndex(const std::string& text, Signing signing = Signing::kTrusted) {
+  // Writes index.json offering `package` as "rapidbox" `version`, and its signature as `signing`
+  // says.
+  void Publish(const std::string& version, const std::string& package,
+               Signing signing = Signing::kTrusted, std::uint64_t serial = 1,
+               const std::string& expires = kFarFuture) {
+    const std::string text = internal::IndexText(
+        serial, expires, ParseJson(R"({"rapidbox": )" + IndexEntry(package, version) + "}"));
     WriteFile(server_ / "index.json", text);
     ::unlink((server_ / "index.json.sig").c_str());
-    if (signing == Signing::kTrusted) WriteFile(server_ / "index.json.sig", key_.Sign(text));
-    if (signing == Signing::kOtherKey) WriteFile(server_ / "index.json.sig", other_.Sign(text));
+    if (signing == Signing::kNone) return;
+    WriteFile(server_ / "index.json.sig",
+              (signing == Signing::kTrusted ? key_ : other_).Sign(text));
   }
 
   fake::TempDir server_;
