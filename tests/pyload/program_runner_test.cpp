@@ -85,7 +85,10 @@ TEST_F(ProgramRunnerTest, OnlyAnExitWithStatusZeroWithinTheLimitsIsAnAnswer) {
   const rlimit saved_core = core;
   core.rlim_cur = core.rlim_max;
   setrlimit(RLIMIT_CORE, &core);
+  const std::string big(2 << 20, 'i');  // larger than a pipe: both ways at once, or a deadlock
   const RunRow rows[] = {
+      {"exec cat", big, 5000, 4 << 20, big},
+      {"echo done", big, 5000, 64, "done\n"},  // stops reading: no SIGPIPE here
       // The request, password and all, is in neither the arguments nor the environment.
       {"echo noise >&2; echo \"$# $(env | grep -c hunter2)\"", "{\"password\":\"hunter2\"}", 5000,
        64, "0 0\n"},
@@ -128,6 +131,26 @@ TEST_F(ProgramRunnerTest, DescendantsThatLeaveItsProcessGroupAreGoneWhenTheCallR
   }
   SetPidNamespaceForTesting(true);
   if (!tried) GTEST_SKIP() << "neither a PID namespace (root) nor a child subreaper here";
+}
+
+// A program cannot kill the init of its PID namespace (the kernel drops the signal), and what it
+// started goes with the run. Without a namespace it can: what it started runs on, and the run ends
+// as kReaperKilled rather than "killed by signal 0".
+TEST_F(ProgramRunnerTest, AProgramThatKillsItsReaperGetsAwayOnlyWithoutANamespace) {
+  const std::string pid_file = dir_ / "escaped.pid";
+  const std::string body = Escape(pid_file) + "kill -9 $PPID; echo ok";
+  if (fake::PidNamespacesWork()) {
+    const ProgramRun run = RunProgramFully(Script(body), "", milliseconds(300), 64);
+    EXPECT_EQ(ProgramRun::End::kExited, run.end);
+    EXPECT_EQ("ok\n", run.output);
+    EXPECT_FALSE(KillEscaped(pid_file));
+  }
+  SetPidNamespaceForTesting(false);
+  const ProgramRun run = RunProgramFully(Script(body), "", milliseconds(300), 64);
+  SetPidNamespaceForTesting(true);
+  EXPECT_EQ(ProgramRun::End::kReaperKilled, run.end);
+  EXPECT_EQ(SIGKILL, run.signal);
+  KillEscaped(pid_file);
 }
 
 // From a folder of its own; as root, also as another user who could not reach the program's path
